@@ -1,0 +1,22 @@
+#include "runtime/File.h"
+
+#include "runtime/BasicFile.h"
+#include "runtime/FileUtils.h"
+#include "runtime/StringUtils.h"
+#include "runtime/ZFile.h"
+
+namespace ZelcorCorelib {
+
+File::File(const std::string& path) : compressed(lowerCopy(fileExtension(path)) == "gz") {
+  if (compressed) {
+    reader = std::make_unique<ZFile>(path);
+  } else {
+    reader = std::make_unique<BasicFile>(path);
+  }
+}
+
+File::~File() = default;
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+
+}  // namespace ZelcorCorelib
