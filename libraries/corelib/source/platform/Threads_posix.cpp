@@ -8,9 +8,21 @@
 
 namespace ZelcorCorelib::platform {
 
+namespace {
+
+// Cached per thread because every log record asks for it; a child made by fork inherits the
+// forking thread's cache, so the atfork handler clears it there.
+thread_local std::uint32_t cachedThreadId = 0;
+
+void clearCachedThreadId() { cachedThreadId = 0; }
+
+[[maybe_unused]] const int kAtForkRegistered = ::pthread_atfork(nullptr, nullptr, clearCachedThreadId);
+
+}  // namespace
+
 std::uint32_t currentThreadId() {
-  // Not cached in a thread_local: a child made by fork would inherit the parent's value.
-  return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  if (cachedThreadId == 0) cachedThreadId = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+  return cachedThreadId;
 }
 
 std::int32_t currentProcessId() { return static_cast<std::int32_t>(::getpid()); }
