@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ThrownText.h"
+
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -25,18 +27,7 @@ void loopUntilEnd(Thread* thread) {
 
 class Marker : public Thread::Parameter {};
 
-// The exception an operation throws: its full text, or a note that it threw nothing.
-template <typename E>
-std::string thrownText(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const E& failure) {
-    return failure.toString();
-  } catch (const Exception& other) {
-    return "unexpected " + other.toString();
-  }
-  return "nothing thrown";
-}
+using test::thrownText;
 
 TEST(ThreadRunner, IdsCountAcrossRunnersFromOneCounter) {
   ThreadRunner first;

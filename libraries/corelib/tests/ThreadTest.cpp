@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ThrownText.h"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -89,17 +91,7 @@ Thread::Parameters probeParameters(std::atomic<bool>& destroyed) {
   return parameters;
 }
 
-template <typename E>
-std::string thrownText(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const E& failure) {
-    return failure.toString();
-  } catch (const Exception& other) {
-    return "unexpected " + other.toString();
-  }
-  return "nothing thrown";
-}
+using test::thrownText;
 
 TEST(Thread, UndefinedThreadRefusesEveryOperation) {
   auto thread = Thread::create("nothing", nullptr);
