@@ -1,0 +1,210 @@
+#include "CommandProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "PrePostProcess.h"
+#include "ProcessRegistry.h"
+#include "config/ConfAgent.h"
+#include "config/ConfBase.h"
+#include "config/ConfNode.h"
+#include "config/ConfParams.h"
+#include "diagnostics/Logger.h"
+#include "messaging/ImsMessage.h"
+#include "messaging/StringStream.h"
+#include "platform/Threads.h"
+
+namespace Zelcor {
+namespace {
+
+using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::testing::waitFor;
+namespace core = ZelcorCorelib;
+
+std::string writeScript(const TempDir& dir, const std::string& name, const std::string& body) {
+  std::string path = dir.file(name);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "#!/bin/sh\n" << body << "\n";
+  }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
+// The "CmdProc" records this thread sends while the sink lives.
+class CmdProcLines : public core::ImsAgent {
+ public:
+  CmdProcLines() : ImsAgent("cmdproc-lines") {
+    for (const char* group : {"debug", "functional"}) {
+      ids.push_back(setMessageHook(false, "debug", group, "", 1));
+    }
+  }
+  ~CmdProcLines() override {
+    for (auto id : ids) removeMessageHook(id);
+  }
+  core::ImsResult receiveHookedMessage(std::uint64_t, core::ImsMessage& message) override {
+    auto* record = static_cast<core::Logger::LogMessageParameter*>(message.getParameter());
+    if (record->sourceName == "CmdProc" &&
+        record->threadId == core::platform::currentThreadId() &&
+        record->level == core::kLogError) {
+      errors.push_back(record->text);
+    }
+    return core::ImsResult::NotHandled;
+  }
+  std::vector<std::string> errors;
+
+ private:
+  std::vector<std::uint64_t> ids;
+};
+
+TEST(CommandProcess, RunsTheJobAndKeepsItsExitCodeAfterCollection) {
+  TempDir dir;
+  std::string script = writeScript(dir, "job.sh", "exit 3");
+  CommandProcess job(script, "");
+  EXPECT_TRUE(job.configure());
+  EXPECT_FALSE(job.isRunning());
+  EXPECT_FALSE(job.wasStarted());
+  EXPECT_EQ(job.getExitCode(), -1);
+  EXPECT_EQ(job.getPid(), 0u);
+
+  ASSERT_TRUE(job.start());
+  std::uint32_t pid = job.getPid();
+  EXPECT_GT(pid, 0u);
+  EXPECT_EQ(ProcessRegistry::instance().find(pid), job.getProcess());
+  CommandProcess copy = job;  // a queue copies its jobs; the copies share the child
+  ASSERT_TRUE(waitFor([&] { return !job.isRunning(); }));
+  EXPECT_FALSE(job.isAlive());
+  EXPECT_TRUE(job.wasStarted());
+
+  collectEndedProcesses();
+  EXPECT_FALSE(ProcessRegistry::instance().find(pid));
+  EXPECT_EQ(job.getExitCode(), 3);
+  EXPECT_EQ(copy.getExitCode(), 3);
+  EXPECT_EQ(copy.getPid(), pid);
+  EXPECT_FALSE(copy.isRunning());
+}
+
+TEST(CommandProcess, FailuresAreLoggedAndReturnFalse) {
+  TempDir dir;
+  CmdProcLines lines;
+
+  CommandProcess never(dir.file("missing.sh"), "-v");
+  EXPECT_FALSE(never.stop());
+  EXPECT_FALSE(never.start());
+  EXPECT_FALSE(never.wasStarted());
+  EXPECT_FALSE(never.isRunning());
+
+  std::string script = writeScript(dir, "long.sh", "exec sleep 1000");
+  CommandProcess job(script, "");
+  ASSERT_TRUE(job.start());
+  EXPECT_TRUE(job.isRunning());
+  EXPECT_TRUE(job.stop());
+  ASSERT_TRUE(waitFor([&] { return !job.isRunning(); }));
+  EXPECT_EQ(job.getExitCode(), 128 + SIGTERM);
+  EXPECT_FALSE(job.stop());
+
+  EXPECT_EQ(lines.errors,
+            (std::vector<std::string>{
+                "@jobscheduler.cmdproc-stop.uninitialized-proc{Uninitialized process. Failed to "
+                "stop.};",
+                "@jobscheduler.cmdproc-start.run-proc-fail{Failed to start process instance.};",
+                "@jobscheduler.cmdproc-stop.stop-fail{Failed stopping process.};"}));
+}
+
+TEST(CommandProcess, RecoveryHandsItAnAttachedProcess) {
+  CommandProcess job;
+  ChildProcess::Pointer running = createChildProcess("sleep", "1000", false, true);
+  ASSERT_TRUE(running->run());
+  ChildProcess::Pointer attached = attachChildProcess(running->getPid());
+  job.setProcess(attached);
+  EXPECT_TRUE(job.isAlive());
+  EXPECT_EQ(job.getPid(), running->getPid());
+  EXPECT_TRUE(job.stop());
+  ASSERT_TRUE(waitFor([&] { return !running->poll(); }));
+  EXPECT_TRUE(waitFor([&] { return !job.isAlive(); }));
+  EXPECT_EQ(job.getExitCode(), -1);
+  EXPECT_EQ(running->getExitCode(), 128 + SIGTERM);
+}
+
+TEST(CommandProcess, PrePostSlotIgnoresItsValue) {
+  PrePostProcess slot("/bin/anything --with args");
+  EXPECT_TRUE(slot.configure());
+  EXPECT_EQ(slot.getCommand(), "");
+  EXPECT_EQ(slot.getArguments(), "");
+  slot.setArguments("-x");
+  EXPECT_EQ(slot.getArguments(), "-x");
+}
+
+// A configuration store holding Zelcor.directories entries, and the "dirs" keyword, as the
+// scheduler registers it.
+class CommandProcessReferences : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    core::ConfNode::Handle root = core::ConfNode::root();
+    addEntry(*root, "bin", core::kConfDir, "/opt/zelcor/bin");
+    addEntry(*root, "data", core::kConfString, "/srv/data");
+    addEntry(*root, "log", core::kConfDir, "/var/log/zelcor");
+    core::StringStream stream;
+    root->streamTo(stream);
+    core::ConfDataParam data(&stream);
+    core::ImsMessage message("conf", "data", "clear-old", &data);
+    ASSERT_TRUE(agent.sendMessage(message));
+    agent.keyword("dirs", "Zelcor.directories");
+  }
+
+  static void addEntry(core::ConfNode& root, const std::string& name, int type,
+                       const std::string& value) {
+    core::ConfNode::Handle node = root.createByPath("Zelcor.directories." + name, type);
+    ASSERT_TRUE(node);
+    node->setValue(value);
+  }
+
+  core::ConfBase store;
+  core::ConfAgent agent;
+};
+
+TEST_F(CommandProcessReferences, NamesBetweenPercentSignsComeFromTheDirectories) {
+  ASSERT_EQ(::setenv("ZELCOR_CMDPROC_TEST", "/from/env", 1), 0);
+  struct Case {
+    const char* text;
+    const char* resolved;
+  } cases[] = {
+      {"%bin%\\run.sh", "/opt/zelcor/bin/run.sh"},
+      {"%BIN%/run.sh", "/opt/zelcor/bin/run.sh"},
+      {"-in %data%/a -out %data%/b", "-in /srv/data/a -out /srv/data/b"},
+      {"%Bin%/a -l %log%", "/opt/zelcor/bin/a -l /var/log/zelcor"},
+      // Fewer than two signs: left exactly as written, backslash and all.
+      {"50%\\x", "50%\\x"},
+      {"plain\\text", "plain\\text"},
+      {"", ""},
+      // The path normalisation comes first and expands environment variables of that name.
+      {"%ZELCOR_CMDPROC_TEST%/x %bin%", "/from/env/x /opt/zelcor/bin"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CommandProcess::resolveReferences(c.text), c.resolved) << c.text;
+  }
+  ::unsetenv("ZELCOR_CMDPROC_TEST");
+
+  CommandProcess job("%bin%/run.sh", "-o %data%/out -v");
+  EXPECT_EQ(job.getCommand(), "/opt/zelcor/bin/run.sh");
+  EXPECT_EQ(job.getArguments(), "-o /srv/data/out -v");
+}
+
+TEST_F(CommandProcessReferences, AnUnknownNameLeavesTheConstructor) {
+  EXPECT_THROW(CommandProcess("%nothere%/run.sh", ""), core::ConfAgent::Query_NotFound);
+  EXPECT_THROW(CommandProcess("/bin/true", "-x %bin% %nothere%"),
+               core::ConfAgent::Query_NotFound);
+}
+
+}  // namespace
+}  // namespace Zelcor
