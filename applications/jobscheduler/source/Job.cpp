@@ -1,0 +1,189 @@
+#include "Job.h"
+
+#include <limits>
+#include <utility>
+
+#include "diagnostics/Exception.h"
+#include "diagnostics/Logger.h"
+#include "runtime/DateTime.h"
+#include "runtime/FileUtils.h"
+#include "runtime/GlobMatcher.h"
+#include "runtime/StringUtils.h"
+
+namespace Zelcor {
+
+using ZelcorCorelib::KeyValueMap;
+
+namespace {
+
+// Never destroyed, so that jobs handled while the process exits can still log.
+ZelcorCorelib::Logger& jobLogger() {
+  union Holder {
+    ZelcorCorelib::Logger logger;
+    Holder() : logger("Job") {}
+    ~Holder() {}
+  };
+  static Holder holder;
+  return holder.logger;
+}
+
+// A "-c" option whose path holds a blank would fall apart into two arguments; the path gets
+// double quotes unless it already has them at either end.
+std::string quoteConfigurationArgument(const std::string& arguments) {
+  std::string padded = " " + arguments + " ";
+  if (ZelcorCorelib::GlobMatcher::match(padded, "* -c * *.conf*")) {
+    try {
+      auto [position, length] = ZelcorCorelib::GlobMatcher::find(padded, " -c *.conf?");
+      std::string path = ZelcorCorelib::trim(padded.substr(position + 3, length - 3));
+      if (!path.empty() && path.front() != '"' && path.back() != '"') {
+        ZelcorCorelib::replaceAll(padded, path, "\"" + path + "\"");
+      }
+    } catch (const ZelcorCorelib::Exception&) {
+      // The whole-string match guarantees a find; should it fail, the text stays as given.
+    }
+  }
+  return ZelcorCorelib::trim(padded);
+}
+
+std::uint32_t parsePid(const std::string& value) {
+  const std::uint64_t number = ZelcorCorelib::textToUInt64(value);
+  // No process has a larger id; a wrapped value could name an unrelated process.
+  return number > std::numeric_limits<std::uint32_t>::max() ? 0
+                                                            : static_cast<std::uint32_t>(number);
+}
+
+}  // namespace
+
+Job::Job() = default;
+
+Job::Job(const KeyValueMap& spec) {
+  ZelcorCorelib::Logger& log = jobLogger();
+  log.debug("Job::Job: Constructing Job.");
+  for (const auto& [key, value] : spec) {
+    if (key == "executable") {
+      executable = value;
+    } else if (key == "arguments") {
+      arguments = value;
+    } else if (key == "pre") {
+      preProcess = PrePostProcess(value);
+    } else if (key == "post") {
+      postProcess = PrePostProcess(value);
+    } else if (key == "priority-level") {
+      priorityLevel = parsePriorityLevel(value);
+    } else if (key == "created") {
+      created = value;
+    } else if (key == "queue") {
+      queueName = value;
+    } else if (key == "pid") {
+      pid = parsePid(value);
+    }
+  }
+}
+
+std::int32_t Job::parsePriorityLevel(const std::string& value) {
+  static const struct {
+    const char* name;
+    const char* digit;
+  } kLevels[] = {{"very low", "0"}, {"low", "1"}, {"normal", "2"}, {"high", "3"},
+                 {"very high", "4"}};
+  const std::string trimmed = ZelcorCorelib::trim(value);
+  for (std::int32_t level = 0; level < 5; ++level) {
+    if (trimmed == kLevels[level].name || trimmed == kLevels[level].digit) return level;
+  }
+  return kDefaultPriorityLevel;
+}
+
+std::string Job::currentUnixTime() {
+  return ZelcorCorelib::int64ToText(ZelcorCorelib::DateTime::now().toUnixSeconds());
+}
+
+bool Job::loadSpec() {
+  ZelcorCorelib::Logger& log = jobLogger();
+  log.debug("Job::loadSpec: Loading job specification.");
+  arguments = quoteConfigurationArgument(arguments);
+  try {
+    mainProcess = CommandProcess(executable, arguments);
+  } catch (const ZelcorCorelib::Exception& exception) {
+    // An unresolvable reference is a fault of this one spec file, not of the scheduler.
+    for (const ZelcorCorelib::ExceptionRecord& record : exception.logRecords()) {
+      log.error(record.text, record.parameters);
+    }
+    return false;
+  }
+  return true;
+}
+
+bool Job::configure() {
+  ZelcorCorelib::unquote(executable);
+  if (ZelcorCorelib::exists(executable)) return true;
+  if (executable.find('%') == std::string::npos) {
+    jobLogger().error("@jobscheduler.job-configure.conf{ Exe file does not exists}. % ",
+                      executable);
+    return false;
+  }
+  return true;
+}
+
+bool Job::move(const std::string& targetDirectory) {
+  std::string target = targetDirectory + "/" + ZelcorCorelib::fileName(specPath);
+  ZelcorCorelib::normalizePath(target);
+  if (target == specPath) return true;
+  ZelcorCorelib::Logger& log = jobLogger();
+  log.debug("Job::move: Moving \"%\" to \"%\".", specPath, target);
+  if (!ZelcorCorelib::moveFile(specPath, target, false, 4096)) {
+    log.error("@jobscheduler.job-move.unable-to-move{Failed to move file.};");
+    return false;
+  }
+  specPath = std::move(target);
+  return true;
+}
+
+bool Job::writeSpecValue(const std::string& key, const std::string& value) {
+  ZelcorCorelib::Logger& log = jobLogger();
+  KeyValueMap spec;
+  if (!ZelcorCorelib::readKeyValueFile(specPath, spec, '\n', '=', false, true)) {
+    log.error("@jobscheduler.job-preprocess.fail-load-src{Failed to read key-value data from \"%\"};",
+              specPath);
+    return false;
+  }
+  // find() may land on any of equal keys; the first one in file order is the one to set.
+  auto entry = spec.lower_bound(key);
+  if (entry != spec.end() && entry->first == key) {
+    entry->second = value;
+  } else {
+    spec.emplace_hint(entry, key, value);
+  }
+  if (!ZelcorCorelib::writeKeyValueFile(spec, specPath, '\n', '=')) {
+    log.error("@jobscheduler.job-preprocess.fail-write-data{Failed to write start time to \"%\"};",
+              specPath);
+    return false;
+  }
+  return true;
+}
+
+bool Job::preprocess() { return writeSpecValue("started", currentUnixTime()); }
+
+bool Job::start() {
+  if (!mainProcess.start()) return false;
+  pid = mainProcess.getPid();
+  writeSpecValue("pid", ZelcorCorelib::uint64ToText(pid));
+  return true;
+}
+
+bool Job::stop() { return mainProcess.stop(); }
+
+bool Job::postprocess() {
+  if (!writeSpecValue("exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode()))) {
+    jobLogger().warning(
+        "@jobscheduler.run-postprocess.failed-write-exitvalue{Unable to get exit value from "
+        "process %}",
+        pid);
+  }
+  return writeSpecValue("ended", currentUnixTime());
+}
+
+bool Job::isSameCommand(const Job& other) const {
+  return executable == other.executable && arguments == other.arguments;
+}
+
+}  // namespace Zelcor

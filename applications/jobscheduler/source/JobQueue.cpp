@@ -1,0 +1,263 @@
+#include "JobQueue.h"
+
+#include <unordered_set>
+#include <utility>
+
+#include "diagnostics/Logger.h"
+#include "runtime/FileUtils.h"
+
+namespace Zelcor {
+
+using ZelcorCorelib::File;
+using ZelcorCorelib::KeyValueMap;
+
+namespace {
+
+// One logger for every queue: a queue is copied by value, and a logger is a bus agent that
+// cannot be.
+ZelcorCorelib::Logger& queueLogger() {
+  union Holder {
+    ZelcorCorelib::Logger logger;
+    Holder() : logger("JobQueue") {}
+    ~Holder() {}
+  };
+  static Holder holder;
+  return holder.logger;
+}
+
+std::string normalized(std::string path) {
+  ZelcorCorelib::normalizePath(path);
+  return path;
+}
+
+}  // namespace
+
+JobQueue::JobQueue() { queueLogger(); }
+
+JobQueue::JobQueue(const JobQueue& other)
+    : name(other.name),
+      jobs(other.jobs),
+      ackState(other.getAckState()),
+      maxCores(other.maxCores),
+      priorityLevel(other.priorityLevel) {
+  rebuildIndex();
+}
+
+JobQueue& JobQueue::operator=(const JobQueue& other) {
+  if (this == &other) return *this;
+  name = other.name;
+  jobs = other.jobs;
+  setAckState(other.getAckState());
+  maxCores = other.maxCores;
+  priorityLevel = other.priorityLevel;
+  rebuildIndex();
+  return *this;
+}
+
+std::string JobQueue::commandKey(const Job& job) {
+  // The length prefix keeps ("ab", "c") and ("a", "bc") apart whatever bytes they hold.
+  const std::string executable = job.getExecutable();
+  return std::to_string(executable.size()) + ":" + executable + job.getArguments();
+}
+
+void JobQueue::rebuildIndex() {
+  commandIndex.clear();
+  commandIndex.reserve(jobs.size());
+  for (Entry& entry : jobs) commandIndex.emplace(entry.commandKey, &entry.job);
+}
+
+void JobQueue::append(Job job) {
+  std::string key = commandKey(job);
+  jobs.push_back(Entry{std::move(job), std::move(key)});
+  commandIndex.emplace(jobs.back().commandKey, &jobs.back().job);
+}
+
+std::list<JobQueue::Entry>::iterator JobQueue::forget(std::list<Entry>::iterator entry) {
+  auto [first, last] = commandIndex.equal_range(entry->commandKey);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == &entry->job) {
+      commandIndex.erase(it);
+      break;
+    }
+  }
+  return jobs.erase(entry);
+}
+
+bool JobQueue::load(const std::set<std::string>& files, const std::string& directory,
+                    std::int32_t rank) {
+  ensureDirectory(directory, true);
+  const std::string queueDirectory = getQueueDirectory(directory);
+  ensureDirectory(queueDirectory, true);
+  ZelcorCorelib::Logger& log = queueLogger();
+  log.trace("JobQueue::load: Queueing % jobs to %.", files.size(), queueDirectory);
+  const std::set<std::string> notQueued = loadSpecFiles(files, queueDirectory, rank);
+  if (!notQueued.empty()) {
+    log.warning("JobQueue::load: Found % unreadable job files.", notQueued.size());
+  }
+  return true;
+}
+
+std::set<std::string> JobQueue::loadSpecFiles(const std::set<std::string>& files,
+                                              const std::string& queueDirectory,
+                                              std::int32_t rank) {
+  // A spec file already owned by a queued job (start-up recovery lists the queue folders after
+  // filling them; a file whose move failed still lies where it was read) would otherwise look
+  // like a duplicate of itself and be deleted.
+  std::unordered_set<std::string> owned;
+  if (!jobs.empty()) {
+    owned.reserve(jobs.size());
+    for (const Entry& entry : jobs) owned.insert(entry.job.getSpecPath());
+  }
+  std::set<std::string> notQueued;
+  for (const std::string& path : files) {
+    if (!owned.empty() && owned.count(normalized(path)) != 0) {
+      queueLogger().trace("JobQueue::loadSpecFiles: % is queued already.", path);
+      continue;
+    }
+    File file(path);
+    KeyValueMap spec;
+    Job job;
+    const bool ok = isFileReadable(file) && getAndCheckMapData(file, spec) &&
+                    initializeJobFromFile(job, file, spec);
+    job.setRecoveryRank(rank);
+    file.close();
+    if (!ok || !insertJobToQueue(std::move(job), queueDirectory)) notQueued.insert(path);
+  }
+  return notQueued;
+}
+
+bool JobQueue::isFileReadable(File& file) {
+  if (file.isOpen() || file.openRead()) return true;
+  queueLogger().warning(
+      "@jobscheduler.isFileReadable.file-unreadable{Unable to open file for reading (%).}",
+      file.getPath());
+  return false;
+}
+
+bool JobQueue::getAndCheckMapData(File& file, KeyValueMap& spec) {
+  if (ZelcorCorelib::readKeyValueFile(file.getPath(), spec, '\n', '=', false, true)) return true;
+  queueLogger().warning(
+      "@jobscheduler.getAndCheckMapData.unknown-format{Unable to get key-value mapping from file "
+      "\"%\".}",
+      file.getPath());
+  return false;
+}
+
+bool JobQueue::initializeJobFromFile(Job& job, File& file, const KeyValueMap& spec) {
+  ZelcorCorelib::Logger& log = queueLogger();
+  log.trace("JobQueue::initializeJobFromFile: Creating job using %", file.getPath());
+  job = Job(spec);
+  if (!job.configure()) {
+    log.error("@jobscheduler.initializeJobFromFile.fail-config-job{Unable to configure job.};");
+    return false;
+  }
+  job.setSpecPath(normalized(file.getPath()));
+  return true;
+}
+
+bool JobQueue::insertJobToQueue(Job job, const std::string& queueDirectory) {
+  ZelcorCorelib::Logger& log = queueLogger();
+  log.trace("JobQueue::insertJobToQueue: Loading job's specification");
+  if (!job.loadSpec() || hasDuplicate(job)) {
+    log.warning("@jobscheduler.insertJobToQueue.load-spec-fail{Failed. Not including job.");
+    return false;
+  }
+  job.move(queueDirectory);
+  job.writeSpecValue("queued", Job::currentUnixTime());
+  append(std::move(job));
+  return true;
+}
+
+bool JobQueue::hasDuplicate(const Job& job) {
+  auto [first, last] = commandIndex.equal_range(commandKey(job));
+  if (first == last) return false;
+  const std::string newcomer = job.getSpecPath();
+  bool ownFile = false;
+  for (auto it = first; it != last; ++it) {
+    if (it->second->getSpecPath() == newcomer) ownFile = true;
+  }
+  if (!ownFile) ZelcorCorelib::deleteFile(newcomer, false);
+  queueLogger().warning("JobQueue::hasDuplicate: Detected duplicate job %", newcomer);
+  return true;
+}
+
+void JobQueue::eraseJob(const Job* job) {
+  for (auto it = jobs.begin(); it != jobs.end(); ++it) {
+    if (&it->job != job) continue;
+    queueLogger().trace("JobQueue::eraseJob: Removing job % from jobs queue",
+                        it->job.getSpecPath());
+    forget(it);
+    return;
+  }
+}
+
+void JobQueue::eraseJobs(const std::vector<Job*>& jobsToErase) {
+  for (const Job* job : jobsToErase) eraseJob(job);
+}
+
+Job JobQueue::takeFirstJob() {
+  if (jobs.empty()) {
+    ZELCOR_THROW(TakeFirstJob_Empty,
+                 "@jobscheduler.jobqueue-take-first.empty{Queue \"%\" holds no job.};", name);
+  }
+  Job first = jobs.front().job;
+  forget(jobs.begin());
+  return first;
+}
+
+bool JobQueue::jobOrder(const Job& a, const Job& b) {
+  if (a.getRecoveryRank() != b.getRecoveryRank()) return a.getRecoveryRank() > b.getRecoveryRank();
+  if (a.getPriorityLevel() != b.getPriorityLevel()) {
+    return a.getPriorityLevel() > b.getPriorityLevel();
+  }
+  return a.getCreated() < b.getCreated();
+}
+
+bool JobQueue::sortJobs() {
+  // list::sort is stable and relinks nodes, so pointers into the list stay valid.
+  jobs.sort([](const Entry& a, const Entry& b) { return jobOrder(a.job, b.job); });
+  return true;
+}
+
+std::vector<Job*> JobQueue::getPendingJobs() {
+  std::vector<Job*> result;
+  for (Entry& entry : jobs) {
+    if (!entry.job.getMainProcess().wasStarted()) result.push_back(&entry.job);
+  }
+  return result;
+}
+
+std::vector<Job*> JobQueue::getRunningJobs() {
+  std::vector<Job*> result;
+  for (Entry& entry : jobs) {
+    if (entry.job.getMainProcess().isRunning()) result.push_back(&entry.job);
+  }
+  return result;
+}
+
+std::vector<Job*> JobQueue::getFinishedJobs() {
+  std::vector<Job*> result;
+  for (Entry& entry : jobs) {
+    const CommandProcess& process = entry.job.getMainProcess();
+    if (process.wasStarted() && !process.isAlive()) result.push_back(&entry.job);
+  }
+  return result;
+}
+
+std::string JobQueue::getQueueDirectory(const std::string& directory) const {
+  return normalized(directory + "/" + name + "/");
+}
+
+void JobQueue::ensureDirectory(const std::string& directory, bool create) {
+  if (ZelcorCorelib::isDirectory(directory)) return;
+  std::string message =
+      "@jobscheduler.ensureDirectory.directory-not-found{Unable to find directory %.";
+  if (create) {
+    message += "Creating directory..";
+    ZelcorCorelib::createDirectory(directory);
+  }
+  message += "};";
+  queueLogger().warning(message, directory);
+}
+
+}  // namespace Zelcor

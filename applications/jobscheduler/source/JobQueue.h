@@ -1,0 +1,121 @@
+// One named queue of the scheduler: owns the jobs queued to it, keeps them in scheduling order,
+// turns spec files into queued jobs (moving each file into the queue's own folder and stamping
+// "queued"), refuses duplicates, and tells which of its jobs are pending, running or finished.
+// The queue controller owns its queues by value and calls everything here; a queue never
+// starts, stops or finishes a job itself.
+// Threads: used by the scheduling thread; the listener thread only reads getAckState, which is
+// a single atomic word. Nothing else locks.
+// Ownership: the jobs live in the queue. Pointers handed out (get*Jobs) stay valid until that
+// job is erased or taken; sorting relinks the list and moves no job. A copy of the queue holds
+// copies of the jobs (sharing their running children, see Job). The duplicate index assumes
+// that executable and arguments of a queued job do not change while it is queued.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "Job.h"
+#include "diagnostics/Exception.h"
+#include "runtime/File.h"
+#include "runtime/KeyValueFile.h"
+
+namespace Zelcor {
+
+class JobQueue : public ZelcorCorelib::Throws {
+ public:
+  ZELCOR_EXCEPTION(TakeFirstJob_Empty);
+
+  static constexpr const char* kDefaultName = "queue_normal";
+
+  JobQueue();
+  JobQueue(const JobQueue& other);
+  JobQueue& operator=(const JobQueue& other);
+  ~JobQueue() override = default;
+
+  const std::string& getName() const { return name; }
+  void setName(std::string newName) { name = std::move(newName); }
+  // 0 running normally, 1 stopped, 2 paused: the run state the scheduling loop last applied.
+  std::int32_t getAckState() const { return ackState.load(std::memory_order_relaxed); }
+  void setAckState(std::int32_t state) { ackState.store(state, std::memory_order_relaxed); }
+  // The most jobs of this queue that may run at once; 0: no limit of its own.
+  std::uint32_t getMaxCores() const { return maxCores; }
+  void setMaxCores(std::uint32_t cores) { maxCores = cores; }
+  std::int32_t getPriorityLevel() const { return priorityLevel; }
+  void setPriorityLevel(std::int32_t level) { priorityLevel = level; }
+
+  // Queues every readable, valid, non-duplicate spec file of files (full paths) into this queue
+  // with recovery rank rank, creating directory and the queue's folder under it as needed.
+  // Files that fail stay where they are (a duplicate's file is deleted) and are counted in one
+  // warning. Paths that a job of this queue already owns are skipped: they are queued already.
+  // Always true.
+  bool load(const std::set<std::string>& files, const std::string& directory, std::int32_t rank);
+  // The work of load for the queue's folder queueDirectory; the paths that were not queued.
+  std::set<std::string> loadSpecFiles(const std::set<std::string>& files,
+                                      const std::string& queueDirectory, std::int32_t rank);
+  // Loads the job's spec, refuses a duplicate, moves the spec file into queueDirectory (a failed
+  // move leaves it where it is, and the job is queued all the same), stamps "queued" and
+  // appends the job. False when the spec does not load or the job is a duplicate.
+  bool insertJobToQueue(Job job, const std::string& queueDirectory);
+  // True when a job of this queue runs the same command; then the newcomer's spec file is
+  // deleted, unless it is the very file that queued job owns.
+  bool hasDuplicate(const Job& job);
+
+  // Removes that very job (not an equal one); a pointer not into this queue does nothing.
+  void eraseJob(const Job* job);
+  void eraseJobs(const std::vector<Job*>& jobsToErase);
+  // The first job in order, removed from the queue. Throws TakeFirstJob_Empty on an empty
+  // queue.
+  Job takeFirstJob();
+  // Stable: recovered jobs first (higher recoveryRank), then higher priority, then older
+  // "created" text. Always true.
+  bool sortJobs();
+  static bool jobOrder(const Job& a, const Job& b);
+
+  // In list order; each polls the job's process. Pending: never started; running: runs now;
+  // finished: started and no longer alive.
+  std::vector<Job*> getPendingJobs();
+  std::vector<Job*> getRunningJobs();
+  std::vector<Job*> getFinishedJobs();
+  std::size_t getJobCount() const { return jobs.size(); }
+  bool isEmpty() const { return jobs.empty(); }
+
+  // directory + "/" + name + "/", normalised.
+  std::string getQueueDirectory(const std::string& directory) const;
+  // Warns when directory is missing and, with create, makes it with its parents.
+  void ensureDirectory(const std::string& directory, bool create);
+  // Opens the file when it is not open yet; a warning when that fails.
+  bool isFileReadable(ZelcorCorelib::File& file);
+  // Reads the file as key-value text (line feed, "=", keys untrimmed, empty keys skipped).
+  bool getAndCheckMapData(ZelcorCorelib::File& file, ZelcorCorelib::KeyValueMap& spec);
+  // Builds and configures the job from spec and gives it the file's normalised path.
+  bool initializeJobFromFile(Job& job, ZelcorCorelib::File& file,
+                             const ZelcorCorelib::KeyValueMap& spec);
+
+ private:
+  struct Entry {
+    Job job;
+    std::string commandKey;  // as indexed when the job was queued
+  };
+
+  static std::string commandKey(const Job& job);
+  void append(Job job);
+  std::list<Entry>::iterator forget(std::list<Entry>::iterator entry);
+  void rebuildIndex();
+
+  std::string name;
+  std::list<Entry> jobs;
+  // Queued jobs by command, so that the duplicate test costs one lookup, not a walk.
+  std::unordered_multimap<std::string, const Job*> commandIndex;
+  std::atomic<std::int32_t> ackState{0};
+  std::uint32_t maxCores = 0;
+  std::int32_t priorityLevel = 0;
+};
+
+}  // namespace Zelcor

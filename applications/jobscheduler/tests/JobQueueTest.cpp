@@ -1,0 +1,340 @@
+#include "JobQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "config/ConfAgent.h"
+#include "config/ConfBase.h"
+#include "config/ConfNode.h"
+#include "config/ConfParams.h"
+#include "diagnostics/Logger.h"
+#include "messaging/ImsMessage.h"
+#include "messaging/Primitive.h"
+#include "messaging/StringStream.h"
+#include "runtime/KeyValueFile.h"
+
+namespace Zelcor {
+namespace {
+
+namespace fs = std::filesystem;
+using ZelcorCorelib::KeyValueMap;
+using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::testing::waitFor;
+
+void writeRaw(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string readRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string valueOf(const std::string& path, const std::string& key) {
+  KeyValueMap spec;
+  ZelcorCorelib::readKeyValueFile(path, spec);
+  auto it = spec.lower_bound(key);
+  return it != spec.end() && it->first == key ? it->second : "<missing>";
+}
+
+std::string script(const std::string& path, const std::string& body) {
+  writeRaw(path, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+std::vector<std::string> namesOf(const std::vector<Job*>& jobs) {
+  std::vector<std::string> names;
+  for (const Job* job : jobs) names.push_back(fs::path(job->getSpecPath()).filename().string());
+  return names;
+}
+
+// Warning and error lines (with their values) of the scheduler's job sources.
+class LogSink : public ZelcorCorelib::ImsAgent {
+ public:
+  LogSink() : ImsAgent("test-sink") { hookId = setMessageHook(false, "debug", "", "", 1); }
+  ~LogSink() override { removeMessageHook(hookId); }
+  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
+                                                ZelcorCorelib::ImsMessage& message) override {
+    auto* record =
+        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
+    if (record->sourceName != "JobQueue" && record->sourceName != "Job") {
+      return ZelcorCorelib::ImsResult::NotHandled;
+    }
+    std::string line = record->text;
+    for (const auto& value : record->parameters.getPrimitives()) {
+      line += " | " + ZelcorCorelib::primitiveToText(value);
+    }
+    lines.push_back(line);
+    return ZelcorCorelib::ImsResult::NotHandled;
+  }
+  std::size_t count(const std::string& fragment) const {
+    std::size_t n = 0;
+    for (const std::string& line : lines) n += line.find(fragment) != std::string::npos;
+    return n;
+  }
+  std::vector<std::string> lines;
+
+ private:
+  std::uint64_t hookId = 0;
+};
+
+// A configuration store with one directory reference, so that references can fail for real.
+class Directories {
+ public:
+  Directories() {
+    auto tree = ZelcorCorelib::ConfNode::root();
+    tree->createByPath("Zelcor.directories.bin", ZelcorCorelib::kConfString)->setString("/bin");
+    ZelcorCorelib::StringStream stream;
+    tree->streamTo(stream);
+    ZelcorCorelib::ConfDataParam data(&stream);
+    ZelcorCorelib::ImsMessage message("conf", "data", "clear-old", &data);
+    agent.sendMessage(message);
+    agent.keyword("dirs", "Zelcor.directories");
+  }
+
+ private:
+  ZelcorCorelib::ConfBase store;
+  ZelcorCorelib::ConfAgent agent;
+};
+
+class JobQueueTest : public ::testing::Test {
+ protected:
+  JobQueueTest() {
+    fs::create_directories(pending);
+    queue.setName("nightly");
+    program = script(dir.file("run.sh"), "exit 0");
+  }
+
+  std::string spec(const std::string& name, const std::string& content) {
+    writeRaw(pending + "/" + name, content);
+    return pending + "/" + name;
+  }
+  std::string command(const std::string& arguments, const std::string& extra = "") {
+    return "executable=" + program + "\narguments=" + arguments + extra;
+  }
+  std::set<std::string> pendingFiles() const {
+    std::set<std::string> files;
+    for (const auto& entry : fs::directory_iterator(pending)) files.insert(entry.path().string());
+    return files;
+  }
+  std::string queueDir() const { return queued + "/nightly"; }
+
+  TempDir dir;
+  const std::string pending = dir.file("pending");
+  const std::string queued = dir.file("queued");
+  std::string program;
+  JobQueue queue;
+};
+
+TEST_F(JobQueueTest, GoodFilesAreQueuedAndBadOnesLeftInPlace) {
+  Directories directories;
+  std::mt19937 random(7);
+  std::string garbage(4096, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  const std::string huge = "executable=/no/such/tool\n" + std::string(50u << 20, 'x');
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"b-garbage.spec", garbage},
+      {"c-no-equals.spec", "just some words\nand more\n"},
+      {"d-crlf.spec", "executable=" + program + "\r\narguments=-d\r\n"},
+      {"e-empty.spec", ""},
+      {"f-huge.spec", huge},
+      {"g-unresolved.spec", "executable=%nowhere%/tool"},
+      {"g2-unresolved-argument.spec", "executable=" + program + "\narguments=-o %nowhere%/x"},
+  };
+  spec("a-good.spec", command("-a", "\ncreated=1\nextra=kept"));
+  for (const auto& [name, content] : bad) spec(name, content);
+  spec("h-good.spec", command("-h", "\nqueue=nightly"));
+  std::set<std::string> files = pendingFiles();
+  files.insert(pending + "/v-vanished.spec");
+
+  LogSink log;
+  ASSERT_TRUE(queue.load(files, queued, 1));
+
+  EXPECT_EQ(namesOf(queue.getPendingJobs()),
+            (std::vector<std::string>{"a-good.spec", "h-good.spec"}));
+  for (const char* name : {"a-good.spec", "h-good.spec"}) {
+    const std::string moved = queueDir() + "/" + name;
+    EXPECT_TRUE(fs::exists(moved)) << name;
+    EXPECT_FALSE(fs::exists(pending + "/" + name)) << name;
+    EXPECT_NE(valueOf(moved, "queued"), "<missing>") << name;
+  }
+  EXPECT_EQ(valueOf(queueDir() + "/a-good.spec", "extra"), "kept");
+  for (const auto& [name, content] : bad) {
+    EXPECT_EQ(readRaw(pending + "/" + name), content) << name;
+  }
+  EXPECT_EQ(log.count("JobQueue::load: Found % unreadable job files. | 8"), 1u);
+  EXPECT_EQ(log.count("@jobscheduler.isFileReadable.file-unreadable"), 1u);
+  EXPECT_EQ(log.count("@jobscheduler.initializeJobFromFile.fail-config-job"), 5u);
+  EXPECT_EQ(log.count("@jobscheduler.insertJobToQueue.load-spec-fail{Failed. Not including job."),
+            2u);
+  EXPECT_EQ(log.count("JobQueue::load: Queueing % jobs to %. | 10 | " + queueDir() + "/"), 1u);
+}
+
+TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
+  const std::string gate = dir.file("gate");
+  program = script(dir.file("gated.sh"), "while [ ! -e '" + gate + "' ]; do sleep 0.01; done");
+  spec("x1.spec", command("-x"));
+  spec("x2.spec", command("-x"));
+  spec("y.spec", command("-y"));
+  LogSink log;
+  queue.load(pendingFiles(), queued, 1);
+  EXPECT_EQ(namesOf(queue.getPendingJobs()), (std::vector<std::string>{"x1.spec", "y.spec"}));
+  EXPECT_FALSE(fs::exists(pending + "/x2.spec"));
+  EXPECT_EQ(log.count("JobQueue::hasDuplicate: Detected duplicate job % | " + pending +
+                      "/x2.spec"),
+            1u);
+
+  // Another queue keeps its own jobs: the same command may be queued there once.
+  JobQueue other;
+  other.setName("daily");
+  spec("x3.spec", command("-x"));
+  other.load(pendingFiles(), queued, 1);
+  EXPECT_EQ(other.getJobCount(), 1u);
+
+  // While x1 runs, and after it has finished but is still held, a new copy is refused.
+  Job* running = queue.getPendingJobs().front();
+  ASSERT_TRUE(running->start());
+  EXPECT_EQ(namesOf(queue.getRunningJobs()), std::vector<std::string>{"x1.spec"});
+  EXPECT_EQ(namesOf(queue.getPendingJobs()), std::vector<std::string>{"y.spec"});
+  spec("x4.spec", command("-x"));
+  queue.load(pendingFiles(), queued, 1);
+  EXPECT_FALSE(fs::exists(pending + "/x4.spec"));
+  writeRaw(gate, "");
+  ASSERT_TRUE(waitFor([&] { return !queue.getFinishedJobs().empty(); }));
+  EXPECT_TRUE(queue.getRunningJobs().empty());
+  spec("x5.spec", command("-x"));
+  queue.load(pendingFiles(), queued, 1);
+  EXPECT_FALSE(fs::exists(pending + "/x5.spec"));
+
+  // Once collected, the command is new again.
+  queue.eraseJobs(queue.getFinishedJobs());
+  spec("x6.spec", command("-x"));
+  queue.load(pendingFiles(), queued, 1);
+  EXPECT_EQ(namesOf(queue.getPendingJobs()), (std::vector<std::string>{"y.spec", "x6.spec"}));
+}
+
+TEST_F(JobQueueTest, SortPutsRecoveredThenUrgentThenOlderJobsFirst) {
+  const std::string running = dir.file("running");
+  fs::create_directories(running);
+  // Names in path order, so that equal keys show the order the files were loaded in.
+  spec("n1.spec", command("1", "\npriority-level=normal\ncreated=2024-02"));
+  spec("n2.spec", command("2", "\npriority-level=very high\ncreated=2024-03"));
+  spec("n3.spec", command("3", "\npriority-level=normal\ncreated=2024-01"));
+  spec("n4.spec", command("4", "\npriority-level=normal"));
+  spec("n5.spec", command("5", "\npriority-level=normal\ncreated=2024-01"));
+  queue.load(pendingFiles(), queued, 1);
+  spec("q1.spec", command("q1", "\npriority-level=very low\ncreated=2030"));
+  queue.load(pendingFiles(), queued, 4);
+  writeRaw(running + "/r1.spec", command("r1", "\npriority-level=low"));
+  queue.load({running + "/r1.spec"}, queued, 5);
+
+  ASSERT_TRUE(queue.sortJobs());
+  EXPECT_EQ(namesOf(queue.getPendingJobs()),
+            (std::vector<std::string>{"r1.spec", "q1.spec", "n2.spec", "n4.spec", "n3.spec",
+                                      "n5.spec", "n1.spec"}));
+  // Pointers handed out before a sort still name the same jobs after it.
+  std::vector<Job*> before = queue.getPendingJobs();
+  ASSERT_TRUE(queue.sortJobs());
+  EXPECT_EQ(queue.getPendingJobs(), before);
+}
+
+TEST_F(JobQueueTest, EraseTakeAndCopyKeepTheDuplicateIndexRight) {
+  spec("a.spec", command("a"));
+  spec("b.spec", command("b"));
+  spec("c.spec", command("c"));
+  queue.load(pendingFiles(), queued, 1);
+
+  const Job stranger;
+  queue.eraseJob(&stranger);
+  queue.eraseJob(nullptr);
+  EXPECT_EQ(queue.getJobCount(), 3u);
+
+  JobQueue copy = queue;
+  EXPECT_EQ(copy.getName(), "nightly");
+  ASSERT_EQ(copy.getJobCount(), 3u);
+  EXPECT_NE(copy.getPendingJobs().front(), queue.getPendingJobs().front());
+  // The copy's index names its own jobs: erasing there frees the command there only.
+  copy.eraseJob(copy.getPendingJobs()[1]);
+  EXPECT_EQ(namesOf(copy.getPendingJobs()), (std::vector<std::string>{"a.spec", "c.spec"}));
+  EXPECT_EQ(queue.getJobCount(), 3u);
+  spec("b2.spec", command("b"));
+  JobQueue second = queue;
+  EXPECT_TRUE(copy.insertJobToQueue(Job(KeyValueMap{{"executable", program},
+                                                   {"arguments", "b"}}),
+                                    queueDir()));
+  EXPECT_TRUE(second.hasDuplicate(Job(KeyValueMap{{"executable", program}, {"arguments", "b"}})));
+
+  Job first = queue.takeFirstJob();
+  EXPECT_EQ(fs::path(first.getSpecPath()).filename(), "a.spec");
+  spec("a2.spec", command("a"));
+  queue.load({pending + "/a2.spec"}, queued, 1);
+  EXPECT_EQ(namesOf(queue.getPendingJobs()),
+            (std::vector<std::string>{"b.spec", "c.spec", "a2.spec"}));
+
+  queue.takeFirstJob();
+  queue.takeFirstJob();
+  queue.takeFirstJob();
+  EXPECT_TRUE(queue.isEmpty());
+  EXPECT_THROW(queue.takeFirstJob(), JobQueue::TakeFirstJob_Empty);
+}
+
+TEST_F(JobQueueTest, FilesOwnedByQueuedJobsAreNeverTakenForDuplicates) {
+  spec("a.spec", command("a"));
+  queue.load(pendingFiles(), queued, 1);
+  ASSERT_EQ(queue.getJobCount(), 1u);
+
+  // Start-up recovery lists the queue folders after it has filled them.
+  std::set<std::string> inQueueDir;
+  for (const auto& entry : fs::directory_iterator(queueDir())) {
+    inQueueDir.insert(entry.path().string());
+  }
+  queue.load(inQueueDir, queued, 4);
+  EXPECT_EQ(queue.getJobCount(), 1u);
+  EXPECT_TRUE(fs::exists(queueDir() + "/a.spec"));
+
+  // A move that fails leaves the job's file in the pending folder; the next pass must not
+  // delete it as a duplicate of its own job.
+  writeRaw(queueDir() + "/m.spec", "someone=else");
+  spec("m.spec", command("m"));
+  queue.load(pendingFiles(), queued, 1);
+  ASSERT_EQ(queue.getJobCount(), 2u);
+  EXPECT_EQ(queue.getPendingJobs().back()->getSpecPath(), pending + "/m.spec");
+  queue.load(pendingFiles(), queued, 1);
+  EXPECT_EQ(queue.getJobCount(), 2u);
+  EXPECT_NE(valueOf(pending + "/m.spec", "queued"), "<missing>");
+  EXPECT_EQ(readRaw(queueDir() + "/m.spec"), "someone=else");
+}
+
+TEST_F(JobQueueTest, DirectoriesAreMadeOnFirstUse) {
+  const std::string base = dir.file("fresh/queued");
+  LogSink log;
+  ASSERT_TRUE(queue.load({}, base, 1));
+  EXPECT_TRUE(fs::is_directory(base + "/nightly"));
+  EXPECT_EQ(log.count("JobQueue::load: Queueing % jobs to %. | 0 | " + base + "/nightly/"), 1u);
+  EXPECT_EQ(log.count("@jobscheduler.ensureDirectory.directory-not-found{Unable to find "
+                      "directory %.Creating directory..}; | " + base),
+            2u);
+  EXPECT_EQ(queue.getQueueDirectory("/srv//jobs/./q/.."), "/srv/jobs/nightly/");
+
+  queue.ensureDirectory(dir.file("absent"), false);
+  EXPECT_FALSE(fs::exists(dir.file("absent")));
+  EXPECT_EQ(log.count("{Unable to find directory %.}; | " + dir.file("absent")), 1u);
+  queue.ensureDirectory(base, false);
+  EXPECT_EQ(log.count("directory-not-found"), 3u);
+}
+
+}  // namespace
+}  // namespace Zelcor

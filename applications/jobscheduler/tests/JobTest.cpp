@@ -1,0 +1,322 @@
+#include "Job.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "config/ConfAgent.h"
+#include "config/ConfBase.h"
+#include "config/ConfNode.h"
+#include "config/ConfParams.h"
+#include "diagnostics/Logger.h"
+#include "messaging/ImsMessage.h"
+#include "messaging/StringStream.h"
+#include "runtime/DateTime.h"
+#include "runtime/KeyValueFile.h"
+
+namespace Zelcor {
+namespace {
+
+namespace fs = std::filesystem;
+using ZelcorCorelib::KeyValueMap;
+using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::testing::waitFor;
+
+void writeRaw(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string readRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+KeyValueMap readSpec(const std::string& path) {
+  KeyValueMap spec;
+  ZelcorCorelib::readKeyValueFile(path, spec);
+  return spec;
+}
+
+std::string valueOf(const KeyValueMap& spec, const std::string& key) {
+  auto it = spec.lower_bound(key);
+  return it != spec.end() && it->first == key ? it->second : "<missing>";
+}
+
+std::string script(const TempDir& dir, const std::string& name, const std::string& body) {
+  const std::string path = dir.file(name);
+  writeRaw(path, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+// A job as the queue makes it: built from the spec file, configured, loaded.
+Job jobFromFile(const std::string& path) {
+  Job job(readSpec(path));
+  job.setSpecPath(path);
+  EXPECT_TRUE(job.configure());
+  EXPECT_TRUE(job.loadSpec());
+  return job;
+}
+
+// The warning and error lines of one log source.
+class LogSink : public ZelcorCorelib::ImsAgent {
+ public:
+  explicit LogSink(std::string source) : ImsAgent("test-sink"), source(std::move(source)) {
+    hookId = setMessageHook(false, "debug", "functional", "", 1);
+  }
+  ~LogSink() override { removeMessageHook(hookId); }
+  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
+                                                ZelcorCorelib::ImsMessage& message) override {
+    auto* record =
+        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
+    if (record->sourceName == source) texts.push_back(record->text);
+    return ZelcorCorelib::ImsResult::NotHandled;
+  }
+  bool saw(const std::string& fragment) const {
+    for (const std::string& text : texts) {
+      if (text.find(fragment) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::vector<std::string> texts;
+
+ private:
+  std::string source;
+  std::uint64_t hookId = 0;
+};
+
+// A configuration store holding Zelcor.directories.<name> strings, with the "dirs" keyword.
+class Directories {
+ public:
+  explicit Directories(const std::vector<std::pair<std::string, std::string>>& entries) {
+    auto tree = ZelcorCorelib::ConfNode::root();
+    for (const auto& [name, value] : entries) {
+      tree->createByPath("Zelcor.directories." + name, ZelcorCorelib::kConfString)
+          ->setString(value);
+    }
+    ZelcorCorelib::StringStream stream;
+    tree->streamTo(stream);
+    ZelcorCorelib::ConfDataParam data(&stream);
+    ZelcorCorelib::ImsMessage message("conf", "data", "clear-old", &data);
+    agent.sendMessage(message);
+    agent.keyword("dirs", "Zelcor.directories");
+  }
+
+ private:
+  ZelcorCorelib::ConfBase store;
+  ZelcorCorelib::ConfAgent agent;
+};
+
+TEST(Job, BuildsFromTheSpecEntries) {
+  const struct {
+    const char* value;
+    int level;
+  } priorities[] = {{" high ", 3}, {"HIGH", 2}, {"very high\r", 4}, {"\tvery low\n", 0},
+                    {"low", 1},    {"1", 1},    {" 4 ", 4},          {"5", 2},
+                    {"veryhigh", 2}, {"", 2}};
+  for (const auto& p : priorities) {
+    EXPECT_EQ(Job(KeyValueMap{{"priority-level", p.value}}).getPriorityLevel(), p.level)
+        << "\"" << p.value << "\"";
+  }
+  EXPECT_EQ(Job(KeyValueMap{}).getPriorityLevel(), 2);
+
+  // Two "arguments" lines: the second in file order wins.
+  TempDir dir;
+  writeRaw(dir.file("a.spec"),
+           "arguments=first\nqueue=nightly\nexecutable=/bin/true\ncreated=2024-01-02\n"
+           "arguments=second\npid=4711x\npre=ignored\nother=kept");
+  Job job(readSpec(dir.file("a.spec")));
+  EXPECT_EQ(job.getArguments(), "second");
+  EXPECT_EQ(job.getExecutable(), "/bin/true");
+  EXPECT_EQ(job.getQueueName(), "nightly");
+  EXPECT_EQ(job.getCreated(), "2024-01-02");
+  EXPECT_EQ(job.getPid(), 4711u);
+  EXPECT_EQ(job.getRecoveryRank(), 1);
+
+  for (const char* pid : {"x12", "", "99999999999", "-5"}) {
+    EXPECT_EQ(Job(KeyValueMap{{"pid", pid}}).getPid(), 0u) << pid;
+  }
+}
+
+TEST(Job, ConfigureChecksTheUnquotedExecutable) {
+  TempDir dir;
+  fs::create_directory(dir.file("my dir"));
+  const std::string program = script(dir, "my dir/run.sh", "exit 0");
+  const struct {
+    std::string executable;
+    bool ok;
+    std::string after;
+  } cases[] = {
+      {"\"" + program + "\"", true, program},
+      {"'" + program + "'", true, program},
+      {program + "\r", false, program + "\r"},  // a CR LF spec file
+      {dir.file("missing"), false, dir.file("missing")},
+      {"\"", false, "\""},
+      {"%bin%/missing", true, "%bin%/missing"},  // resolved only when the process is built
+      {"", false, ""},
+  };
+  LogSink log("Job");
+  for (const auto& c : cases) {
+    Job job(KeyValueMap{{"executable", c.executable}});
+    EXPECT_EQ(job.configure(), c.ok) << c.executable;
+    EXPECT_EQ(job.getExecutable(), c.after);
+  }
+  EXPECT_TRUE(log.saw("@jobscheduler.job-configure.conf{ Exe file does not exists}. % "));
+}
+
+TEST(Job, LoadSpecQuotesAConfigurationPathWithBlanks) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"-c C:\\x\\a.conf", "-c C:\\x\\a.conf"},
+      {"-c C:\\x y\\a.conf", "-c \"C:\\x y\\a.conf\""},
+      {"-c C:\\My Files\\job.conf -v", "-c \"C:\\My Files\\job.conf\" -v"},
+      {"-c \"/srv/my jobs/a.conf\" -v", "-c \"/srv/my jobs/a.conf\" -v"},
+      // The rule takes one byte after ".conf"; the quotes then sit inside the name, which the
+      // child's argument parsing still joins into one argument.
+      {"  -v -c /srv/my jobs/a.conf.gz  ", "-v -c \"/srv/my jobs/a.conf.\"gz"},
+      {"-x /a b/c.conf", "-x /a b/c.conf"},
+      {" plain  args ", "plain  args"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    Job job(KeyValueMap{{"executable", "/bin/true"}, {"arguments", c.in}});
+    ASSERT_TRUE(job.loadSpec()) << c.in;
+    EXPECT_EQ(job.getArguments(), c.out) << c.in;
+    EXPECT_EQ(job.getMainProcess().getArguments(), c.out);
+    EXPECT_EQ(job.getMainProcess().getCommand(), "/bin/true");
+  }
+}
+
+TEST(Job, ReferencesResolveOrRefuseTheJob) {
+  Directories directories({{std::string("bin"), std::string("/opt/zelcor/bin")}});
+  Job good(KeyValueMap{{"executable", "%BIN%/tool"}, {"arguments", "-o %bin%/out"}});
+  ASSERT_TRUE(good.loadSpec());
+  EXPECT_EQ(good.getMainProcess().getCommand(), "/opt/zelcor/bin/tool");
+  EXPECT_EQ(good.getMainProcess().getArguments(), "-o /opt/zelcor/bin/out");
+
+  // An unknown name must not escape as an exception: the job is refused with the agent's
+  // message at error level.
+  LogSink log("Job");
+  Job bad(KeyValueMap{{"executable", "%nowhere%/tool"}});
+  EXPECT_FALSE(bad.loadSpec());
+  EXPECT_FALSE(bad.getMainProcess().wasStarted());
+  EXPECT_FALSE(log.texts.empty());
+  Job badArgument(KeyValueMap{{"executable", "/bin/true"}, {"arguments", "%nowhere%/x"}});
+  EXPECT_FALSE(badArgument.loadSpec());
+}
+
+TEST(Job, MoveKeepsThePathWhenItFails) {
+  TempDir dir;
+  fs::create_directories(dir.file("queued/q"));
+  fs::create_directories(dir.file("running"));
+  writeRaw(dir.file("a.spec"), "executable=/bin/true");
+  Job job(readSpec(dir.file("a.spec")));
+  job.setSpecPath(dir.file("a.spec"));
+
+  EXPECT_TRUE(job.move(dir.str() + "/queued//q/"));
+  EXPECT_EQ(job.getSpecPath(), dir.file("queued/q/a.spec"));
+  EXPECT_TRUE(fs::exists(dir.file("queued/q/a.spec")));
+  EXPECT_FALSE(fs::exists(dir.file("a.spec")));
+  // Into the folder it is in: nothing happens.
+  EXPECT_TRUE(job.move(dir.file("queued/q")));
+  EXPECT_EQ(job.getSpecPath(), dir.file("queued/q/a.spec"));
+
+  // A file of that name is already there: both stay untouched.
+  writeRaw(dir.file("running/a.spec"), "other=1");
+  LogSink log("Job");
+  EXPECT_FALSE(job.move(dir.file("running")));
+  EXPECT_EQ(job.getSpecPath(), dir.file("queued/q/a.spec"));
+  EXPECT_EQ(readRaw(dir.file("running/a.spec")), "other=1");
+  EXPECT_EQ(readRaw(dir.file("queued/q/a.spec")), "executable=/bin/true");
+  EXPECT_TRUE(log.saw("@jobscheduler.job-move.unable-to-move{Failed to move file.};"));
+
+  fs::remove(dir.file("queued/q/a.spec"));
+  EXPECT_FALSE(job.move(dir.file("queued")));
+  EXPECT_EQ(job.getSpecPath(), dir.file("queued/q/a.spec"));
+}
+
+TEST(Job, WriteSpecValueRewritesTheWholeFile) {
+  TempDir dir;
+  const std::string path = dir.file("job.spec");
+  writeRaw(path,
+           "queue=q\r\njunk line\n=nokey\narguments=one\narguments=two\nexecutable=/bin/x\r\n");
+  Job job(readSpec(path));
+  job.setSpecPath(path);
+  ASSERT_TRUE(job.writeSpecValue("arguments", "new"));
+  ASSERT_TRUE(job.writeSpecValue("queued", "1700000000"));
+  EXPECT_EQ(readRaw(path),
+            "arguments=new\narguments=two\nexecutable=/bin/x\r\nqueue=q\r\nqueued=1700000000");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+  LogSink log("Job");
+  job.setSpecPath(dir.file("gone.spec"));
+  EXPECT_FALSE(job.writeSpecValue("queued", "1"));
+  EXPECT_FALSE(fs::exists(dir.file("gone.spec")));
+  EXPECT_TRUE(log.saw("@jobscheduler.job-preprocess.fail-load-src"));
+}
+
+TEST(Job, RunsThroughItsLifeAndStampsTheSpec) {
+  TempDir dir;
+  const std::string program = script(dir, "three.sh", "exit 3");
+  writeRaw(dir.file("job.spec"), "executable=" + program + "\ncreated=c");
+  Job job = jobFromFile(dir.file("job.spec"));
+
+  const std::int64_t before = ZelcorCorelib::DateTime::now().toUnixSeconds();
+  ASSERT_TRUE(job.preprocess());
+  ASSERT_TRUE(job.start());
+  EXPECT_GT(job.getPid(), 0u);
+  // The queue holds copies; they all see the one child.
+  const Job copy = job;
+  ASSERT_TRUE(waitFor([&] { return !copy.getMainProcess().isRunning(); }));
+  EXPECT_TRUE(job.getMainProcess().wasStarted());
+  EXPECT_FALSE(job.getMainProcess().isAlive());
+  ASSERT_TRUE(job.postprocess());
+  const std::int64_t after = ZelcorCorelib::DateTime::now().toUnixSeconds();
+
+  const KeyValueMap spec = readSpec(dir.file("job.spec"));
+  EXPECT_EQ(valueOf(spec, "pid"), std::to_string(job.getPid()));
+  EXPECT_EQ(valueOf(spec, "exit-status"), "3");
+  EXPECT_EQ(valueOf(spec, "created"), "c");
+  for (const char* key : {"started", "ended"}) {
+    const std::int64_t stamp = std::stoll(valueOf(spec, key));
+    EXPECT_GE(stamp, before) << key;
+    EXPECT_LE(stamp, after) << key;
+  }
+}
+
+TEST(Job, StartFailureAndStop) {
+  TempDir dir;
+  writeRaw(dir.file("absent.spec"), "executable=" + dir.file("absent"));
+  Job absent(readSpec(dir.file("absent.spec")));
+  absent.setSpecPath(dir.file("absent.spec"));
+  ASSERT_TRUE(absent.loadSpec());
+  EXPECT_FALSE(absent.start());
+  EXPECT_EQ(absent.getPid(), 0u);
+  EXPECT_EQ(valueOf(readSpec(dir.file("absent.spec")), "pid"), "<missing>");
+  EXPECT_FALSE(absent.stop());
+
+  const std::string program = script(dir, "wait.sh", "sleep 30 & wait");
+  writeRaw(dir.file("long.spec"), "executable=" + program);
+  Job job = jobFromFile(dir.file("long.spec"));
+  ASSERT_TRUE(job.start());
+  ASSERT_TRUE(job.getMainProcess().isRunning());
+  ASSERT_TRUE(job.stop());
+  ASSERT_TRUE(waitFor([&] { return !job.getMainProcess().isRunning(); }));
+  ASSERT_TRUE(job.postprocess());
+  EXPECT_EQ(valueOf(readSpec(dir.file("long.spec")), "exit-status"), "143");  // 128 + SIGTERM
+  EXPECT_FALSE(job.stop());
+}
+
+}  // namespace
+}  // namespace Zelcor
