@@ -1,0 +1,144 @@
+// The scheduling core. Owns the job queues; once a second it collects finished jobs, files new
+// spec files from the pending folder into their queues, and starts jobs while cores are free,
+// obeying the run flags that the command listener sets. Before the first pass it takes back
+// the jobs an earlier run left behind (recover); after the last it stops the running jobs
+// (quit). The application builds it, adds the queues, sets the four folders, calls initQueues
+// and hands the main thread to run.
+// Threads: run and every operation it calls belong to the scheduling thread. The listener
+// thread may call getRunFlags/setRunFlags and allQueuesInState (single atomic words, no lock)
+// and getStatus, which takes the lock that the scheduling thread holds for each pass, for
+// recover, for quit and for every other operation that reads or changes the queues.
+// Requires: addQueue and initQueues are done before another thread looks at the controller.
+// Ownership: the queues are held by value, the jobs by their queues; the core pool and the
+// quit flag belong to the process and must outlive the controller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "CorePool.h"
+#include "JobQueue.h"
+#include "diagnostics/Logger.h"
+
+namespace Zelcor {
+
+class QueueController {
+ public:
+  static constexpr std::uint32_t kRunFlagStopped = 1, kRunFlagPaused = 2;
+  static constexpr const char* kDefaultQueueName = "queue_normal";
+  // The recovery ranks given to jobs from the pending, queue and running folders.
+  static constexpr std::int32_t kRankPending = 1, kRankQueued = 4, kRankRunning = 5;
+
+  // quitSignal: the process-wide quit byte (non-zero: quit); null makes run fail. Uses the
+  // process-wide core pool.
+  explicit QueueController(const std::atomic<std::uint8_t>* quitSignal);
+  QueueController(const std::atomic<std::uint8_t>* quitSignal, CorePool& cores);
+  // Stops the running jobs (quit); an error line when that fails.
+  ~QueueController();
+  QueueController(const QueueController&) = delete;
+  QueueController& operator=(const QueueController&) = delete;
+
+  void setPendingDirectory(std::string directory) { pendingDirectory = std::move(directory); }
+  void setQueuedDirectory(std::string directory) { queuedDirectory = std::move(directory); }
+  void setRunningDirectory(std::string directory) { runningDirectory = std::move(directory); }
+  void setFinishedDirectory(std::string directory) { finishedDirectory = std::move(directory); }
+  void setDirectories(std::string pending, std::string queued, std::string running,
+                      std::string finished);
+  const std::string& getPendingDirectory() const { return pendingDirectory; }
+  const std::string& getQueuedDirectory() const { return queuedDirectory; }
+  const std::string& getRunningDirectory() const { return runningDirectory; }
+  const std::string& getFinishedDirectory() const { return finishedDirectory; }
+
+  // Bit kRunFlagStopped: no pending file is taken and no job started; kRunFlagPaused: files
+  // are taken into their queues but no job is started.
+  std::uint32_t getRunFlags() const { return runFlags.load(std::memory_order_relaxed); }
+  void setRunFlags(std::uint32_t flags) { runFlags.store(flags, std::memory_order_relaxed); }
+
+  // A copy of queue joins the list; a second queue of the same name is refused (warning).
+  void addQueue(const JobQueue& queue);
+  // Adds "queue_normal" (no core limit, priority level 2) when missing, creates every queue's
+  // folder, sorts the queues. Always true.
+  bool initQueues();
+  // Stable: higher priority level first, equal levels in the order they were added.
+  void sortQueues();
+  // Exact, case-sensitive.
+  bool hasQueue(const std::string& name) const;
+  // Scheduling thread only: the list changes as jobs come and go.
+  const std::list<JobQueue>& getQueues() const { return queues; }
+
+  // Recovers, then makes one pass a second until the quit flag is set, then quits. False when
+  // the quit flag is missing or a running job could not be stopped. Exceptions of the jobs'
+  // configuration pass through.
+  bool run();
+  // One pass of run without its sleep: collect, load, sort, start, publish the state. False
+  // (and nothing done) when the quit flag is missing or set.
+  bool runOnce();
+
+  // The bare names of the "*.spec" files directly in directory, ascending; none for a missing
+  // folder.
+  std::set<std::string> getJobSpecFiles(const std::string& directory);
+  // Files the spec files of directory into the queues their "queue" key names (else
+  // "queue_normal") with recovery rank rank; nothing while stopped.
+  void loadJobsToQueues(const std::string& directory, std::int32_t rank);
+  // Queue name -> full paths, by each file's first "queue" value when that names a queue.
+  std::map<std::string, std::set<std::string>> groupSpecFilesByQueue(
+      const std::set<std::string>& paths);
+  // Post-processes every finished job, moves its spec file to the finished folder, gives its
+  // core back and drops it.
+  void handleFinishedJobs();
+  // Starts the queue's pending jobs in order while cores are free and the queue's own limit
+  // allows; a job that cannot be started is dropped (its spec file stays in the queue folder).
+  void runPendingJobs(JobQueue& queue);
+  // Up to 10 tries, 10 ms apart; on success the spec file goes to the running folder.
+  bool runPendingJob(Job& job);
+  // Every queue's running jobs, queue by queue in queue order.
+  std::vector<Job*> getRunningJobs();
+  void setQueuesAckState(std::int32_t state);
+  // True when every queue acknowledged state (also with no queues). Any thread; no lock.
+  bool allQueuesInState(std::int32_t state) const;
+  // As JobQueue::ensureDirectory, logged as the controller.
+  void ensureDirectory(const std::string& directory, bool create);
+
+  // Takes back the jobs of the running folder (re-attaching those whose process still runs)
+  // and then those of the queue folders.
+  void recover();
+  void recoverQueue(JobQueue& queue);
+  // Stops every running job, dropping all jobs from memory; moves and writes no file. False,
+  // at the first job that does not stop in 10 tries; the rest are left as they are.
+  bool quit();
+
+  // The listing of queues and of pending, running and finished jobs. Any thread.
+  std::string getStatus();
+
+  CorePool& getCorePool() { return cores; }
+
+ private:
+  bool isQuitRaised() const;
+  bool pass();
+  void moveToFinished(Job& job);
+  bool isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process);
+  static void appendJobBlock(std::string& out, const JobQueue& queue,
+                             const std::vector<Job*>& jobs, bool withPid);
+
+  ZelcorCorelib::Logger logger{"QueueCtrl"};
+  std::list<JobQueue> queues;
+  const std::atomic<std::uint8_t>* quitSignal = nullptr;
+  std::int32_t reserved = -1;
+  std::string pendingDirectory;
+  std::string queuedDirectory;
+  std::string runningDirectory;
+  std::string finishedDirectory;
+  std::string defaultQueueName = kDefaultQueueName;
+  std::atomic<std::uint32_t> runFlags{0};
+  CorePool& cores;
+  // Recursive: the public operations lock, and run, runOnce and recover call one another.
+  std::recursive_mutex queuesLock;
+};
+
+}  // namespace Zelcor

@@ -1,0 +1,188 @@
+// Start-up recovery and shutdown of the queue controller.
+#include <chrono>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+#include <utility>
+
+#include "QueueController.h"
+#include "runtime/FileUtils.h"
+#include "runtime/KeyValueFile.h"
+#include "runtime/StringUtils.h"
+
+namespace Zelcor {
+
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+constexpr int kStopAttempts = 10;
+constexpr auto kStopRetryDelay = std::chrono::milliseconds(10);
+// The boot time behind a process's start time has whole-second resolution.
+constexpr std::int64_t kStartTimeTolerance = 1;
+
+std::string normalized(std::string path) {
+  ZelcorCorelib::normalizePath(path);
+  return path;
+}
+
+// Only the "." and ".." part of path normalisation: no separators turned, no variables
+// expanded, so an executable keeps its "%name%" references.
+std::string collapseDotComponents(const std::string& path) {
+  if (path.empty()) return path;
+  const bool leading = path.front() == '/';
+  const bool leadingDouble = leading && path.size() >= 2 && path[1] == '/';
+  const bool trailing = path.back() == '/';
+  std::vector<std::string> kept;
+  std::size_t pos = 0;
+  while (pos <= path.size()) {
+    std::size_t end = path.find('/', pos);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == ".." && !kept.empty() && kept.back() != "..") {
+      kept.pop_back();
+    } else {
+      kept.push_back(std::move(part));
+    }
+  }
+  if (kept.empty()) return leading ? "/" : "";
+  std::string result = leadingDouble ? "//" : (leading ? "/" : "");
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (i > 0) result += '/';
+    result += kept[i];
+  }
+  if (trailing) result += '/';
+  return result;
+}
+
+// The job's "started" stamp in Unix seconds; -1 when the spec file has none.
+std::int64_t startedStamp(const std::string& specPath) {
+  ZelcorCorelib::KeyValueMap spec;
+  if (!ZelcorCorelib::readKeyValueFile(specPath, spec, '\n', '=', false, true)) return -1;
+  auto entry = spec.lower_bound("started");
+  if (entry == spec.end() || entry->first != "started") return -1;
+  const std::string value = ZelcorCorelib::trim(entry->second);
+  if (value.empty() || value.front() < '0' || value.front() > '9') return -1;
+  return static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(value));
+}
+
+}  // namespace
+
+void QueueController::recover() {
+  Guard guard(queuesLock);
+  logger.debug("QueueController::recover: Recovering previously running jobs.");
+  loadJobsToQueues(runningDirectory, kRankRunning);
+  for (JobQueue& queue : queues) recoverQueue(queue);
+
+  logger.debug("QueueController::recover: Recovering previously queued jobs.");
+  for (JobQueue& queue : queues) {
+    const std::string directory = normalized(queuedDirectory + "/" + queue.getName() + "/");
+    const std::set<std::string> names = getJobSpecFiles(directory);
+    if (names.empty()) continue;
+    // The files of the jobs just taken from the running folder lie here now; read again they
+    // would count as duplicates of themselves and be deleted.
+    std::unordered_set<std::string> owned;
+    for (const auto& jobs : {queue.getPendingJobs(), queue.getRunningJobs(),
+                             queue.getFinishedJobs()}) {
+      for (const Job* job : jobs) owned.insert(job->getSpecPath());
+    }
+    std::set<std::string> paths;
+    for (const std::string& name : names) {
+      std::string path = normalized(directory + "/" + name);
+      if (owned.count(path) == 0) paths.insert(std::move(path));
+    }
+    if (paths.empty()) continue;
+    if ((getRunFlags() & kRunFlagStopped) != 0) continue;
+    queue.load(paths, queuedDirectory, kRankQueued);
+  }
+}
+
+void QueueController::recoverQueue(JobQueue& queue) {
+  Guard guard(queuesLock);
+  const std::string queueDirectory = queue.getQueueDirectory(queuedDirectory);
+  for (Job* job : queue.getPendingJobs()) {
+    if (job->getPid() != 0) {
+      ChildProcess::Pointer process = attachChildProcess(job->getPid());
+
+      std::string executable = collapseDotComponents(job->getExecutable());
+      ZelcorCorelib::trimRight(executable);
+      ZelcorCorelib::trimLeft(executable);
+      if (executable != job->getExecutable()) {
+        job->setExecutable(executable);
+        try {
+          job->getMainProcess() = CommandProcess(executable, job->getArguments());
+        } catch (const ZelcorCorelib::Exception& exception) {
+          // Cannot happen for a job whose spec loaded; the process as loaded stays.
+          logger.warning(exception);
+        }
+      }
+
+      if (isRecoveredProcessAlive(*job, process)) {
+        job->getMainProcess().setProcess(std::move(process));
+        cores.takeCore();
+        logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
+                     job->getSpecPath());
+        continue;
+      }
+    }
+    logger.trace("QueueController::recover: Recovered job %, requeueing the job.",
+                 job->getSpecPath());
+    job->move(queueDirectory);
+  }
+}
+
+bool QueueController::isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process) {
+  if (!process || !process->poll()) return false;
+  // The command as the job would start it: the normalised executable with its references
+  // resolved (the same text when it has none).
+  const std::string& expected = job.getMainProcess().getCommand();
+  bool same = process->getCommand() == expected;
+  // A script's image is its interpreter; the script is then the first or second element.
+  const std::vector<std::string>& elements = process->getCommandLineElements();
+  for (std::size_t i = 0; !same && i < elements.size() && i < 2; ++i) {
+    same = elements[i] == expected;
+  }
+  if (!same) return false;
+  // A pid reused by a later start of the same program is not the job's process.
+  const std::int64_t started = startedStamp(job.getSpecPath());
+  const std::int64_t processStart = process->getStartTime();
+  if (started >= 0 && processStart >= 0 && processStart > started + kStartTimeTolerance) {
+    return false;
+  }
+  return true;
+}
+
+bool QueueController::quit() {
+  Guard guard(queuesLock);
+  logger.debug("QueueController::quit: Quitting.");
+  for (JobQueue& queue : queues) {
+    while (!queue.isEmpty()) {
+      Job job = queue.takeFirstJob();
+      bool stopped = false;
+      for (int attempt = 1; attempt <= kStopAttempts; ++attempt) {
+        if (!job.getMainProcess().isRunning() || job.stop()) {
+          stopped = true;
+          break;
+        }
+        logger.trace(
+            "QueueController::quit: Trying to stop job, Attempts=%. PID=% Binary=\"%\" "
+            "Specs=\"%\"};",
+            attempt, job.getPid(), job.getExecutable(), job.getArguments());
+        std::this_thread::sleep_for(kStopRetryDelay);
+      }
+      if (!stopped) {
+        logger.warning(
+            "@jobscheduler.quectrl-quit.stop-jobs-error{Failed to stop job. (PID=%) "
+            "Binary=\"%\" Specs=\"%\"};",
+            job.getPid(), job.getExecutable(), job.getArguments());
+        return false;
+      }
+    }
+  }
+  reserved = 0;
+  return true;
+}
+
+}  // namespace Zelcor

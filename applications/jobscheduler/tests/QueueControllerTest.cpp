@@ -1,0 +1,365 @@
+#include "QueueController.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "diagnostics/Logger.h"
+#include "messaging/ImsMessage.h"
+#include "messaging/Primitive.h"
+#include "runtime/KeyValueFile.h"
+
+namespace Zelcor {
+namespace {
+
+namespace fs = std::filesystem;
+using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::testing::waitFor;
+
+void writeRaw(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string readRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool hasKey(const std::string& path, const std::string& key) {
+  ZelcorCorelib::KeyValueMap spec;
+  return ZelcorCorelib::readKeyValueFile(path, spec) && spec.count(key) != 0;
+}
+
+std::vector<std::string> specNames(const std::string& directory) {
+  std::vector<std::string> names;
+  if (!fs::is_directory(directory)) return names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    if (entry.path().extension() == ".spec") names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Lines of the controller's logger, with their values.
+class LogSink : public ZelcorCorelib::ImsAgent {
+ public:
+  LogSink() : ImsAgent("test-sink") { hookId = setMessageHook(false, "debug", "", "", 1); }
+  ~LogSink() override { removeMessageHook(hookId); }
+  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
+                                                ZelcorCorelib::ImsMessage& message) override {
+    auto* record =
+        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
+    if (record->sourceName == "QueueCtrl") {
+      std::string line = record->text;
+      for (const auto& value : record->parameters.getPrimitives()) {
+        line += " | " + ZelcorCorelib::primitiveToText(value);
+      }
+      lines.push_back(line);
+    }
+    return ZelcorCorelib::ImsResult::NotHandled;
+  }
+  std::size_t count(const std::string& fragment) const {
+    std::size_t n = 0;
+    for (const std::string& line : lines) n += line.find(fragment) != std::string::npos;
+    return n;
+  }
+  std::vector<std::string> lines;
+
+ private:
+  std::uint64_t hookId = 0;
+};
+
+// Four job folders, a pool of its own and a script that holds while its hold file exists.
+class QueueControllerTest : public ::testing::Test {
+ protected:
+  QueueControllerTest() {
+    for (const std::string& folder : {pending, queued, running, finished}) {
+      fs::create_directories(folder);
+    }
+    hold = script("hold.sh", "echo \"$1\" >> '" + dir.file("ran") +
+                                 "'\nwhile [ -e '" + dir.str() + "/hold-'\"$1\" ]; do sleep "
+                                 "0.02; done");
+    controller.setDirectories(pending, queued, running, finished);
+  }
+
+  std::string script(const std::string& name, const std::string& body) {
+    const std::string path = dir.file(name);
+    writeRaw(path, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  }
+  JobQueue makeQueue(const std::string& name, std::uint32_t maxCores, std::int32_t level) {
+    JobQueue queue;
+    queue.setName(name);
+    queue.setAckState(0);
+    queue.setMaxCores(maxCores);
+    queue.setPriorityLevel(level);
+    return queue;
+  }
+  // A pending spec file for the hold script with argument tag, held until release(tag).
+  std::string holdJob(const std::string& name, const std::string& tag,
+                      const std::string& extra = "") {
+    writeRaw(dir.str() + "/hold-" + tag, "");
+    const std::string path = pending + "/" + name;
+    writeRaw(path, "executable=" + hold + "\narguments=" + tag + extra);
+    return path;
+  }
+  void release(const std::string& tag) { fs::remove(dir.str() + "/hold-" + tag); }
+  std::string queueDir(const std::string& name) const { return queued + "/" + name; }
+
+  TempDir dir{"queuectrl"};
+  const std::string pending = dir.file("pending");
+  const std::string queued = dir.file("queued");
+  const std::string running = dir.file("running");
+  const std::string finished = dir.file("finished");
+  std::string hold;
+  std::atomic<std::uint8_t> quit{0};
+  CorePool cores;
+  QueueController controller{&quit, cores};
+};
+
+TEST_F(QueueControllerTest, QueuesAreSortedByLevelDuplicatesRefusedDefaultAdded) {
+  LogSink log;
+  controller.addQueue(makeQueue("low", 0, 1));
+  controller.addQueue(makeQueue("top", 3, 4));
+  controller.addQueue(makeQueue("low2", 0, 1));
+  controller.addQueue(makeQueue("low", 7, 9));
+  EXPECT_TRUE(controller.initQueues());
+
+  std::vector<std::string> order;
+  for (const JobQueue& queue : controller.getQueues()) order.push_back(queue.getName());
+  EXPECT_EQ(order, (std::vector<std::string>{"top", "queue_normal", "low", "low2"}));
+  EXPECT_EQ(controller.getQueues().front().getMaxCores(), 3u);
+  EXPECT_EQ(log.count("@jobscheduler.add-queue.queue-duplicate"), 1u);
+  EXPECT_EQ(log.count("Added queue: % max-cores: % priority-level: % | low | 7 | 9"), 1u);
+  EXPECT_EQ(log.count("@jobscheduler.init-queue.queues-missing"), 1u);
+  for (const std::string& name : order) EXPECT_TRUE(fs::is_directory(queueDir(name))) << name;
+  EXPECT_TRUE(controller.hasQueue("top"));
+  EXPECT_FALSE(controller.hasQueue("Top"));
+
+  // A configured default queue is kept as it is.
+  QueueController other(&quit, cores);
+  other.setDirectories(pending, queued, running, finished);
+  other.addQueue(makeQueue("queue_normal", 5, 0));
+  other.initQueues();
+  ASSERT_EQ(other.getQueues().size(), 1u);
+  EXPECT_EQ(other.getQueues().front().getMaxCores(), 5u);
+}
+
+TEST_F(QueueControllerTest, SpecFilesAreListedFlatSortedAndByPattern) {
+  for (const char* name : {"b.spec", "a.spec", "c.spec.bak", "spec", ".spec"}) {
+    writeRaw(pending + "/" + name, "");
+  }
+  fs::create_directories(pending + "/sub.spec");
+  fs::create_directories(pending + "/deep");
+  writeRaw(pending + "/deep/d.spec", "");
+  EXPECT_EQ(controller.getJobSpecFiles(pending),
+            (std::set<std::string>{".spec", "a.spec", "b.spec"}));
+  EXPECT_TRUE(controller.getJobSpecFiles(dir.file("missing")).empty());
+}
+
+TEST_F(QueueControllerTest, PausedFilesJobsByQueueKeyStoppedLeavesThemPending) {
+  controller.addQueue(makeQueue("night", 0, 3));
+  controller.initQueues();
+  holdJob("a-named.spec", "a", "\nqueue=night");
+  holdJob("b-unknown.spec", "b", "\nqueue=nosuch");
+  holdJob("c-none.spec", "c");
+  holdJob("d-empty.spec", "d", "\nqueue=");
+  holdJob("e-case.spec", "e", "\nqueue=Night");
+  holdJob("f-first-wins.spec", "f", "\nqueue=night\nqueue=nosuch");
+
+  controller.setRunFlags(QueueController::kRunFlagStopped);
+  ASSERT_TRUE(controller.runOnce());
+  EXPECT_EQ(specNames(pending).size(), 6u);
+  EXPECT_TRUE(controller.allQueuesInState(1));
+
+  controller.setRunFlags(QueueController::kRunFlagPaused);
+  ASSERT_TRUE(controller.runOnce());
+  EXPECT_TRUE(specNames(pending).empty());
+  EXPECT_EQ(specNames(queueDir("night")),
+            (std::vector<std::string>{"a-named.spec", "f-first-wins.spec"}));
+  EXPECT_EQ(specNames(queueDir("queue_normal")),
+            (std::vector<std::string>{"b-unknown.spec", "c-none.spec", "d-empty.spec",
+                                      "e-case.spec"}));
+  EXPECT_TRUE(hasKey(queueDir("night") + "/a-named.spec", "queued"));
+  EXPECT_FALSE(hasKey(queueDir("night") + "/a-named.spec", "started"));
+  EXPECT_TRUE(controller.getRunningJobs().empty());
+  EXPECT_TRUE(controller.allQueuesInState(2));
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+
+  // Paused and stopped together: still paused, and nothing is taken in.
+  holdJob("g.spec", "g");
+  controller.setRunFlags(QueueController::kRunFlagPaused | QueueController::kRunFlagStopped);
+  controller.runOnce();
+  EXPECT_EQ(specNames(pending), std::vector<std::string>{"g.spec"});
+  EXPECT_TRUE(controller.allQueuesInState(2));
+}
+
+TEST_F(QueueControllerTest, QueueLimitAndCoresShareOnePassByQueueLevel) {
+  cores.setCores(2);
+  controller.addQueue(makeQueue("B", 0, 1));
+  controller.addQueue(makeQueue("A", 1, 5));
+  controller.initQueues();
+  for (const char* tag : {"a1", "a2", "a3"}) {
+    holdJob(std::string(tag) + ".spec", tag, "\nqueue=A");
+  }
+  for (const char* tag : {"b1", "b2", "b3"}) {
+    holdJob(std::string(tag) + ".spec", tag, "\nqueue=B");
+  }
+  ASSERT_TRUE(controller.runOnce());
+
+  EXPECT_EQ(specNames(running), (std::vector<std::string>{"a1.spec", "b1.spec"}));
+  EXPECT_EQ(specNames(queueDir("A")), (std::vector<std::string>{"a2.spec", "a3.spec"}));
+  EXPECT_EQ(specNames(queueDir("B")), (std::vector<std::string>{"b2.spec", "b3.spec"}));
+  EXPECT_EQ(cores.getAvailableCores(), 0u);
+  EXPECT_EQ(controller.getRunningJobs().size(), 2u);
+  EXPECT_TRUE(hasKey(running + "/a1.spec", "pid"));
+  EXPECT_TRUE(hasKey(running + "/a1.spec", "started"));
+
+  // A's limit holds even with a core free again: the free core goes to B.
+  release("b1");
+  ASSERT_TRUE(waitFor([&] { return controller.getRunningJobs().size() == 1; }));
+  controller.runOnce();
+  EXPECT_EQ(specNames(finished), std::vector<std::string>{"b1.spec"});
+  EXPECT_TRUE(hasKey(finished + "/b1.spec", "ended"));
+  EXPECT_EQ(readRaw(finished + "/b1.spec").find("exit-status=0") != std::string::npos, true);
+  EXPECT_EQ(specNames(running), (std::vector<std::string>{"a1.spec", "b2.spec"}));
+  EXPECT_EQ(cores.getAvailableCores(), 0u);
+  for (const char* tag : {"a1", "a2", "a3", "b2", "b3"}) release(tag);
+}
+
+TEST_F(QueueControllerTest, AJobThatNeverStartsIsTriedTenTimesThenDropped) {
+  controller.initQueues();
+  const std::string notExecutable = dir.file("plain.txt");
+  writeRaw(notExecutable, "not a program");
+  writeRaw(pending + "/broken.spec", "executable=" + notExecutable);
+  LogSink log;
+  ASSERT_TRUE(controller.runOnce());
+
+  EXPECT_EQ(log.count("QueueController::runPendingJob: Trying to run job %."), 10u);
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.job-start-error{Failed to run job.};"), 1u);
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+  EXPECT_EQ(controller.getQueues().front().getJobCount(), 0u);
+  EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"broken.spec"});
+
+  // Nothing left to try: the next pass does not touch it.
+  controller.runOnce();
+  EXPECT_EQ(log.count("Trying to run job"), 10u);
+  EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"broken.spec"});
+}
+
+TEST_F(QueueControllerTest, StopIsAcknowledgedOnlyAfterTheLastRunningJobEnded) {
+  cores.setCores(2);
+  controller.initQueues();
+  holdJob("one.spec", "one");
+  holdJob("two.spec", "two");
+  controller.runOnce();
+  ASSERT_EQ(controller.getRunningJobs().size(), 2u);
+
+  controller.setRunFlags(QueueController::kRunFlagStopped);
+  holdJob("late.spec", "late");
+  controller.runOnce();
+  EXPECT_FALSE(controller.allQueuesInState(1));
+  EXPECT_TRUE(controller.allQueuesInState(0));
+
+  release("one");
+  ASSERT_TRUE(waitFor([&] { return controller.getRunningJobs().size() == 1; }));
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(0));
+  EXPECT_EQ(specNames(finished), std::vector<std::string>{"one.spec"});
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+
+  release("two");
+  ASSERT_TRUE(waitFor([&] { return controller.getRunningJobs().empty(); }));
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(1));
+  EXPECT_EQ(specNames(pending), std::vector<std::string>{"late.spec"});
+  EXPECT_EQ(cores.getAvailableCores(), 2u);
+
+  // START (the flag cleared): the waiting file is taken and run.
+  controller.setRunFlags(0);
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(0));
+  EXPECT_EQ(specNames(running), std::vector<std::string>{"late.spec"});
+  release("late");
+}
+
+TEST_F(QueueControllerTest, QuitStopsRunningJobsAndMovesNoFile) {
+  cores.setCores(2);
+  controller.initQueues();
+  const std::string stopped = dir.file("stopped");
+  const std::string trapped = script(
+      "trapped.sh", "trap 'echo \"$1\" >> \"" + stopped + "\"; exit 0' TERM\necho \"$1\" >> '" +
+                        dir.file("ran") + "'\nwhile [ -e '" + dir.str() +
+                        "/hold-'\"$1\" ]; do sleep 0.02; done");
+  for (const char* tag : {"x", "y", "z"}) {
+    writeRaw(dir.str() + "/hold-" + tag, "");
+    writeRaw(pending + "/" + tag + ".spec", "executable=" + trapped + "\narguments=" + tag);
+  }
+  controller.runOnce();
+  ASSERT_EQ(controller.getRunningJobs().size(), 2u);
+  // A stop that came before the trap was set would end the job unseen.
+  ASSERT_TRUE(waitFor([&] { return readRaw(dir.file("ran")).size() == 4; }));
+
+  EXPECT_TRUE(controller.quit());
+  EXPECT_EQ(controller.getQueues().front().getJobCount(), 0u);
+  EXPECT_EQ(specNames(running), (std::vector<std::string>{"x.spec", "y.spec"}));
+  EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"z.spec"});
+  ASSERT_TRUE(waitFor([&] { return readRaw(stopped) == "x\ny\n" || readRaw(stopped) == "y\nx\n"; }));
+  // Asked twice (the destructor quits again): harmless.
+  EXPECT_TRUE(controller.quit());
+  for (const char* tag : {"x", "y", "z"}) release(tag);
+}
+
+TEST_F(QueueControllerTest, AReusedFileNameNeverOverwritesAFinishedSpec) {
+  controller.initQueues();
+  const std::string quick = script("quick.sh", "exit 3");
+  writeRaw(finished + "/nightly.spec", "earlier run");
+  writeRaw(finished + "/nightly.1.spec", "run before that");
+  writeRaw(pending + "/nightly.spec", "executable=" + quick);
+  LogSink log;
+  controller.runOnce();
+  ASSERT_TRUE(waitFor([&] { return controller.getRunningJobs().empty(); }));
+  controller.runOnce();
+
+  EXPECT_TRUE(specNames(running).empty());
+  EXPECT_EQ(readRaw(finished + "/nightly.spec"), "earlier run");
+  EXPECT_EQ(readRaw(finished + "/nightly.1.spec"), "run before that");
+  EXPECT_TRUE(hasKey(finished + "/nightly.2.spec", "ended"));
+  EXPECT_NE(readRaw(finished + "/nightly.2.spec").find("exit-status=3"), std::string::npos);
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.finished-name-taken"), 1u);
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+}
+
+TEST_F(QueueControllerTest, RunPassesUntilQuitAndRefusesAMissingFlag) {
+  controller.initQueues();
+  writeRaw(pending + "/quick.spec", "executable=" + script("quick.sh", "exit 0"));
+  bool result = false;
+  std::thread loop([&] { result = controller.run(); });
+  const bool done = waitFor([&] { return fs::exists(finished + "/quick.spec"); });
+  quit.store(1);
+  loop.join();
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(result);
+  EXPECT_FALSE(controller.runOnce());
+
+  LogSink log;
+  QueueController orphan(nullptr, cores);
+  EXPECT_FALSE(orphan.run());
+  EXPECT_FALSE(orphan.runOnce());
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.quitsignal-error"), 1u);
+}
+
+}  // namespace
+}  // namespace Zelcor
