@@ -1,0 +1,140 @@
+// The scheduler's command port: a thread named "listener" that accepts one TCP client at a
+// time on the configured port, runs the connect protocol with key 1 and the name
+// "JsListener", and holds one conversation per client:
+//   client: CMD:10, then an integer field with the command value; repeated; CMD:9 ends it.
+//   value 0: the status listing, as one string. Bit 1 START clears the stopped flag, bit 4
+//   RESUME clears the paused flag, each answered CMD:6 then CMD:7. Bit 2 STOP and bit 8 PAUSE
+//   set their flag and answer CMD:6 once per second until every queue has acknowledged the
+//   state, then CMD:7. START wins over STOP, RESUME over PAUSE; START/STOP is done first.
+// A client that fails the connect protocol, an accept that fails, or a conversation that
+// breaks (10 s without data, a transfer error) is logged and the listener goes on accepting.
+// A port that cannot be listened on ends the thread at once: socket closed, state ended.
+//
+// Caller: the scheduler application, on its main thread: set the controller, startListening,
+// isListening (false: the start failed), and endListener at shutdown. These four are meant
+// for that one owner thread; the listener thread only touches the controller's run flags,
+// its queues' acknowledged states and its status listing.
+// Ownership: the controller is not owned and must outlive the listener's thread. The listener
+// owns its thread, its listening socket and the connection being served. The destructor ends
+// a running listener and returns only once the thread no longer uses this object.
+// Every listener logs through one process-wide logger of source "JsListener".
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "diagnostics/Exception.h"
+#include "runtime/Tcp.h"
+#include "runtime/Thread.h"
+#include "runtime/ThreadRunner.h"
+
+namespace Zelcor {
+
+class QueueController;
+
+class JsListener : public ZelcorCorelib::ThreadRunner {
+ public:
+  ZELCOR_EXCEPTION(Listener_AlreadyStarted);
+  ZELCOR_EXCEPTION(Listener_NotStarted);
+  ZELCOR_EXCEPTION(Listener_NotRunning);
+  ZELCOR_EXCEPTION(Listener_FailedToEnd);
+  ZELCOR_EXCEPTION(Listener_FailedToExitThread);
+
+  static constexpr const char* kListenerName = "JsListener";
+  static constexpr std::int32_t kProtocolKey = 1;
+  // The longest a conversation waits for the client's next unit.
+  static constexpr int kDataWaitMs = 10'000;
+
+  // Conversation codes, sent as commands.
+  static constexpr std::int32_t kCodeWorking = 6;
+  static constexpr std::int32_t kCodeDone = 7;
+  static constexpr std::int32_t kCodeEnd = 9;
+  static constexpr std::int32_t kCodeCommand = 10;
+  // Command value bits; the value 0 asks for the status listing.
+  static constexpr std::int32_t kCommandStatus = 0;
+  static constexpr std::int32_t kCommandStart = 1;
+  static constexpr std::int32_t kCommandStop = 2;
+  static constexpr std::int32_t kCommandResume = 4;
+  static constexpr std::int32_t kCommandPause = 8;
+
+  JsListener();
+  ~JsListener() override;
+
+  JsListener(const JsListener&) = delete;
+  JsListener& operator=(const JsListener&) = delete;
+
+  void setup();
+  // Starts the thread and returns once it listens or has failed to (isListening tells which).
+  // Port 0 lets the system choose; getPort then gives the port in use.
+  // Throws Listener_AlreadyStarted while a listener thread exists, and the ThreadRunner
+  // failures of creating and starting it.
+  void startListening(std::int32_t listenPort);
+  // A thread that is no longer running is disposed of here.
+  bool isListening();
+  // Throws Listener_NotStarted (no thread), Listener_NotRunning (the thread had ended; it is
+  // disposed of), Listener_FailedToEnd (the accept could not be broken), Listener_FailedToExitThread
+  // (still running 200 ms later), and the failure of breaking the accept when the thread did
+  // not end either. The thread is disposed of in every case: a second call throws
+  // Listener_NotStarted.
+  void endListener();
+
+  QueueController* getController() const { return controller; }
+  // Requires: no listener thread is running.
+  void setController(QueueController* queueController) { controller = queueController; }
+
+  std::int32_t getThreadId() const { return threadId; }
+  std::int32_t getPort() const { return port.load(); }
+  std::int32_t getCommand() const { return command.load(); }
+  std::int32_t getLastCode() const { return lastCode.load(); }
+  std::uint32_t getCommandCount() const { return commandCount.load(); }
+  // Requires: no listener thread is running (the thread owns it meanwhile).
+  const ZelcorCorelib::Tcp& getListenSocket() const { return listenSocket; }
+
+ private:
+  enum class StartOutcome { pending, listening, failed };
+
+  void listener(ZelcorCorelib::Thread* thread);
+  void serveConnections(ZelcorCorelib::Thread* thread);
+  void handleConnection(ZelcorCorelib::Tcp& connection);
+  // False when the listener is ending and the conversation must stop.
+  bool interpretCommand(std::int32_t value, ZelcorCorelib::Tcp& connection);
+  void sendStatus(ZelcorCorelib::Tcp& connection);
+  bool setSchedulerFlag(ZelcorCorelib::Tcp& connection, std::uint32_t flag, bool set);
+  // haveData(kDataWaitMs), in slices so that an ending listener is not held by a client.
+  // False when the listener is ending; throws HaveData_Timeout as haveData does.
+  bool waitForData(ZelcorCorelib::Tcp& connection);
+  // Sleeps up to the time, in slices; false when the listener is ending.
+  bool sleepUnlessEnding(int milliseconds);
+
+  void reportStart(StartOutcome outcome);
+  // The thread function's last step: from here on it no longer uses this object.
+  void endFunction();
+  void closeListenSocket();
+  // The thread's record is disposed of; threadId 0.
+  void disposeThread();
+  std::int32_t threadState() const;
+  // Until the thread function has returned, breaking a pending accept now and then.
+  void waitForListenerFunction();
+
+  std::int32_t threadId = 0;
+  ZelcorCorelib::Tcp listenSocket;
+  std::atomic<std::int32_t> port{0};
+  std::atomic<bool> endRequested{false};
+  std::atomic<std::int32_t> command{0};
+  std::atomic<std::int32_t> lastCode{0};
+  std::atomic<std::uint32_t> commandCount{0};
+  QueueController* controller = nullptr;
+
+  // Whether the thread function still runs and may use this object; changed under
+  // startMutex, with startChanged notified.
+  std::atomic<bool> functionRunning{false};
+  // Serialises closing the listening socket with breaking its accept from another thread.
+  std::mutex socketMutex;
+  std::mutex startMutex;
+  std::condition_variable startChanged;
+  StartOutcome startOutcome = StartOutcome::pending;
+};
+
+}  // namespace Zelcor

@@ -1,0 +1,326 @@
+// Clients that break the rules, against the real listener on a free loopback port. Each must
+// cost the listener a bounded time, after which a well-behaved client is served. Most cases
+// wait out one real 2, 3 or 10 second deadline, so each is a test of its own and CTest runs
+// them side by side.
+#include "JsListener.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "CorePool.h"
+#include "QueueController.h"
+#include "diagnostics/Logger.h"
+#include "messaging/ImsAgent.h"
+#include "messaging/ImsMessage.h"
+#include "platform/Sockets.h"
+#include "runtime/Tcp.h"
+
+namespace Zelcor {
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = ZelcorCorelib::platform;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using ZelcorCorelib::Ipc;
+using ZelcorCorelib::Tcp;
+using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::testing::waitFor;
+
+const char* const kRefused = "@jslistener.listener.accept-fail";
+const char* const kLost = "Connection to % lost.";
+
+// The log records of the listener and of the connections; they arrive on the thread that
+// logs them.
+class LogSink : public ZelcorCorelib::ImsAgent {
+ public:
+  LogSink() : ImsAgent("jslistener-sink") {
+    functionalHook = setMessageHook(false, "debug", "functional", "", 1);
+    debugHook = setMessageHook(false, "debug", "debug", "", 1);
+  }
+  ~LogSink() override {
+    removeMessageHook(functionalHook);
+    removeMessageHook(debugHook);
+  }
+  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
+                                                ZelcorCorelib::ImsMessage& message) override {
+    auto* record =
+        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
+    std::lock_guard<std::mutex> guard(mutex);
+    records.push_back({record->sourceName, record->threadId, record->text});
+    return ZelcorCorelib::ImsResult::NotHandled;
+  }
+  // Records of the listener whose text holds fragment.
+  int count(const std::string& fragment) { return count("JsListener", 0, fragment); }
+  // threadId 0: from any thread.
+  int count(const std::string& source, std::uint32_t threadId, const std::string& fragment) {
+    std::lock_guard<std::mutex> guard(mutex);
+    int found = 0;
+    for (const Record& record : records) {
+      found += record.source == source && (threadId == 0 || record.threadId == threadId) &&
+               record.text.find(fragment) != std::string::npos;
+    }
+    return found;
+  }
+
+ private:
+  struct Record {
+    std::string source;
+    std::uint32_t threadId;
+    std::string text;
+  };
+  std::mutex mutex;
+  std::vector<Record> records;
+  std::uint64_t functionalHook = 0;
+  std::uint64_t debugHook = 0;
+};
+
+class JsListenerHostile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"pending", "queued", "running", "finished"}) {
+      fs::create_directories(dir.path() / name);
+    }
+    controller = std::make_unique<QueueController>(&quit, cores);
+    controller->setDirectories(dir.file("pending"), dir.file("queued"), dir.file("running"),
+                               dir.file("finished"));
+    controller->initQueues();
+    listener = std::make_unique<JsListener>();
+    listener->setController(controller.get());
+    listener->startListening(0);
+    ASSERT_TRUE(listener->isListening());
+    port = listener->getPort();
+  }
+
+  void TearDown() override { listener.reset(); }
+
+  // Raw bytes, no connect protocol of its own.
+  void connectRaw(Tcp& peer) { ASSERT_TRUE(peer.connectToHost("127.0.0.1", port, "bad", 0)); }
+
+  void send(Tcp& peer, const std::string& bytes) { peer.sendRaw(bytes.data(), bytes.size()); }
+
+  std::string read(Tcp& peer, std::size_t count) {
+    std::string bytes(count, '\0');
+    peer.recvRaw(bytes.data(), count);
+    return bytes;
+  }
+
+  // Steps 0 to 2 of the connect protocol; the name is left to the caller.
+  void handshakeToName(Tcp& peer) {
+    EXPECT_EQ(read(peer, 16), "00000000005CMD:7");
+    send(peer, "00000000005CMD:1");
+    send(peer, "00000000001");
+    EXPECT_EQ(read(peer, 16), "00000000005CMD:4");
+  }
+
+  void handshake(Tcp& peer) {
+    handshakeToName(peer);
+    send(peer, "00000000003bad");
+    EXPECT_EQ(read(peer, 21), "00000000010JsListener");
+  }
+
+  // True once the server has closed the peer's connection; bytes before that are dropped.
+  bool closedByServer(Tcp& peer, milliseconds deadline = milliseconds(15'000)) {
+    const auto giveUp = Clock::now() + deadline;
+    while (Clock::now() < giveUp) {
+      platform::WaitResult ready = platform::waitReadable(peer.getSocket(), 100);
+      if (ready.state != platform::Readiness::ready) continue;
+      char bytes[256];
+      platform::TransferResult got = platform::receiveSome(peer.getSocket(), bytes, sizeof bytes);
+      if (got.state == platform::Transfer::closed || got.state == platform::Transfer::failed) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void expectWellBehavedClientIsServed() {
+    Tcp client;
+    ASSERT_TRUE(client.connectToHost("127.0.0.1", port, "jsctl", JsListener::kProtocolKey));
+    client.sendCommand(JsListener::kCodeCommand);
+    client.sendInt(JsListener::kCommandStatus);
+    std::string status;
+    ASSERT_TRUE(client.receiveString(status));
+    EXPECT_EQ(status, controller->getStatus());
+    client.sendCommand(JsListener::kCodeEnd);
+    EXPECT_TRUE(closedByServer(client, milliseconds(5000)));
+    EXPECT_TRUE(listener->isListening());
+  }
+
+  LogSink log;
+  TempDir dir{"jslistener-hostile"};
+  std::atomic<std::uint8_t> quit{0};
+  CorePool cores;
+  std::unique_ptr<QueueController> controller;
+  std::unique_ptr<JsListener> listener;
+  int port = 0;
+};
+
+TEST_F(JsListenerHostile, ASilentClientIsRefusedAfterTwoSeconds) {
+  Tcp silent;
+  connectRaw(silent);
+  const auto begin = Clock::now();
+  EXPECT_EQ(read(silent, 16), "00000000005CMD:7");
+  EXPECT_TRUE(closedByServer(silent));
+  EXPECT_GE(Clock::now() - begin, milliseconds(1800));
+  EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, AClientThatClosesAtOnceIsRefused) {
+  {
+    Tcp gone;
+    connectRaw(gone);
+  }
+  EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, AClientThatStopsInTheMiddleOfTheHandshakeIsRefused) {
+  Tcp half;
+  connectRaw(half);
+  EXPECT_EQ(read(half, 16), "00000000005CMD:7");
+  send(half, "00000000005CMD:1");
+  EXPECT_TRUE(closedByServer(half));
+  EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, AHugeLengthFieldIsRefusedBeforeAnythingIsAllocated) {
+  Tcp huge;
+  connectRaw(huge);
+  handshakeToName(huge);
+  send(huge, "99999999999");
+  EXPECT_TRUE(closedByServer(huge, milliseconds(1500)));
+  EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
+  expectWellBehavedClientIsServed();
+
+  // The same inside a conversation ends that conversation only.
+  Tcp inConversation;
+  connectRaw(inConversation);
+  handshake(inConversation);
+  send(inConversation, "99999999999");
+  EXPECT_TRUE(closedByServer(inConversation, milliseconds(1500)));
+  EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, RandomBytesInPlaceOfTheHandshakeAreRefused) {
+  std::mt19937 random(20240611);
+  std::string noise(4096, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random());
+  Tcp noisy;
+  connectRaw(noisy);
+  send(noisy, noise);
+  EXPECT_TRUE(closedByServer(noisy));
+  EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }, milliseconds(15'000)));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, RandomBytesInAConversationEndItWithinItsDeadlines) {
+  std::mt19937 random(7);
+  std::string noise(4096, '\0');
+  for (char& byte : noise) byte = static_cast<char>(random());
+  Tcp noisy;
+  connectRaw(noisy);
+  handshake(noisy);
+  send(noisy, noise);
+  EXPECT_TRUE(closedByServer(noisy, milliseconds(25'000)));
+  EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
+  EXPECT_EQ(controller->getRunFlags(), 0u);  // the noise held no command
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, AConversationWithoutTrafficForTenSecondsIsDropped) {
+  Tcp idle;
+  connectRaw(idle);
+  handshake(idle);
+  const auto begin = Clock::now();
+  EXPECT_TRUE(closedByServer(idle));
+  EXPECT_GE(Clock::now() - begin, milliseconds(9500));
+  EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, AClientThatTricklesOneUnitCannotHoldTheListener) {
+  Tcp trickle;
+  connectRaw(trickle);
+  handshake(trickle);
+  const std::string unit = "00000000006CMD:10";
+  std::atomic<bool> closed{false};
+  std::thread sender([&] {
+    // A byte a second: each comes well within the three seconds a byte may take.
+    for (char byte : unit) {
+      if (closed) return;
+      try {
+        trickle.sendRaw(&byte, 1);
+      } catch (const ZelcorCorelib::Exception&) {
+        return;
+      }
+      std::this_thread::sleep_for(milliseconds(1000));
+    }
+  });
+  const auto begin = Clock::now();
+  const bool droppedByServer = closedByServer(trickle, milliseconds(16'000));
+  closed = true;
+  sender.join();
+  EXPECT_TRUE(droppedByServer);
+  EXPECT_LT(Clock::now() - begin, milliseconds(unit.size() * 1000));
+  EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, EndingWhileAClientHoldsTheHandshakeEndsTheListener) {
+  Tcp silent;
+  connectRaw(silent);
+  EXPECT_EQ(read(silent, 16), "00000000005CMD:7");
+  const auto begin = Clock::now();
+  listener->endListener();
+  EXPECT_LT(Clock::now() - begin, milliseconds(4000));
+  EXPECT_FALSE(listener->isListening());
+  EXPECT_EQ(listener->getListenSocket().getSocket(), platform::kNoSocket);
+  EXPECT_THROW(listener->endListener(), JsListener::Listener_NotStarted);
+}
+
+TEST_F(JsListenerHostile, AnEndThatCannotBreakAReceiveSaysSoAndTheDestructorWaitsItOut) {
+  Tcp partial;
+  connectRaw(partial);
+  handshake(partial);
+  // Once the listener's thread has begun to receive a unit, only the unit's deadline ends it.
+  const std::uint32_t serving = listener->getThread(listener->getThreadId())->getThreadId();
+  const char* const receiving = "Tcp::recvRaw: Receiving";
+  const int before = log.count("tcp", serving, receiving);
+  send(partial, "000000");  // half a length field: the unit may take 10 s to complete
+  ASSERT_TRUE(waitFor([&] { return log.count("tcp", serving, receiving) > before; }));
+  const auto begin = Clock::now();
+  EXPECT_THROW(listener->endListener(), Tcp::StopListener_ConnectFail);
+  EXPECT_EQ(listener->getThreadId(), 0);
+  EXPECT_FALSE(listener->isListening());
+  listener.reset();
+  EXPECT_LT(Clock::now() - begin, milliseconds(13'000));
+  EXPECT_TRUE(closedByServer(partial, milliseconds(1000)));
+}
+
+TEST_F(JsListenerHostile, DestroyingWhileAClientHoldsTheHandshakeReturns) {
+  Tcp silent;
+  connectRaw(silent);
+  EXPECT_EQ(read(silent, 16), "00000000005CMD:7");
+  const auto begin = Clock::now();
+  listener.reset();
+  EXPECT_LT(Clock::now() - begin, milliseconds(4000));
+  EXPECT_TRUE(closedByServer(silent, milliseconds(1000)));
+}
+
+}  // namespace
+}  // namespace Zelcor
