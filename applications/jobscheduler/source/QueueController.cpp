@@ -157,6 +157,17 @@ std::set<std::string> QueueController::getJobSpecFiles(const std::string& direct
   std::set<std::string> files;
   std::set<std::string> directories;
   ZelcorCorelib::listDirectory(directory, "*.spec", files, directories);
+  // Opening a FIFO or a device named *.spec would block the loop (or worse): only regular files
+  // are jobs, and anything else stays where it is.
+  for (auto it = files.begin(); it != files.end();) {
+    if (ZelcorCorelib::isRegularFile(directory + "/" + *it)) {
+      ++it;
+      continue;
+    }
+    logger.warning("@jobscheduler.getJobSpecFiles.not-a-file{\"%\" is not a regular file. Ignored.};",
+                   directory + "/" + *it);
+    it = files.erase(it);
+  }
   if (!files.empty()) {
     logger.debug("JobQueue::getJobSpecFiles: Got % files from %", files.size(), directory);
   }

@@ -169,7 +169,7 @@ bool exists(const std::string& path) { return platform::pathExists(path); }
 bool isRegularFile(const std::string& path) {
   if (path.empty()) return false;
   auto status = platform::fileStatus(path);
-  return status && !status->isDirectory;
+  return status && status->isRegular;
 }
 
 bool isDirectory(const std::string& path) {

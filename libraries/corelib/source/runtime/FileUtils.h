@@ -34,7 +34,8 @@ void resolveShortcut(std::string& path);
 
 // A file or directory of that name exists (following links).
 bool exists(const std::string& path);
-// False for an empty path; otherwise the entry can be examined and is not a directory.
+// False for an empty path; otherwise the entry (links followed) is a plain file: not a directory,
+// FIFO, socket or device, which a reader could block on.
 bool isRegularFile(const std::string& path);
 bool isDirectory(const std::string& path);
 
