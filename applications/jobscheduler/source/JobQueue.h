@@ -61,7 +61,7 @@ class JobQueue : public ZelcorCorelib::Throws {
                                       const std::string& queueDirectory, std::int32_t rank);
   // Loads the job's spec, refuses a duplicate, moves the spec file into queueDirectory (a failed
   // move leaves it where it is, and the job is queued all the same), stamps "queued" and
-  // appends the job. False when the spec does not load or the job is a duplicate.
+  // appends the job. False when the spec file does not load or the job is a duplicate.
   bool insertJobToQueue(Job job, const std::string& queueDirectory);
   // True when a job of this queue runs the same command; then the newcomer's spec file is
   // deleted, unless it is the very file that queued job owns.

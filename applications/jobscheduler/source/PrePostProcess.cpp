@@ -2,7 +2,7 @@
 
 namespace Zelcor {
 
-// The spec value has no defined form yet; keeping it would suggest it is used.
+// The value of the spec-file key has no defined form yet; keeping it would suggest it is used.
 PrePostProcess::PrePostProcess(const std::string& /*specValue*/) {}
 
 }  // namespace Zelcor
