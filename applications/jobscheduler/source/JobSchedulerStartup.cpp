@@ -1,0 +1,244 @@
+// The start-up steps of JobScheduler::run: command line, job folders, core pool, queues and
+// the command listener.
+#include <cctype>
+#include <cstdint>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "CorePool.h"
+#include "JobQueue.h"
+#include "JobScheduler.h"
+#include "QuitSignal.h"
+#include "config/ConfOldFile.h"
+#include "runtime/FileUtils.h"
+#include "runtime/StringUtils.h"
+
+namespace Zelcor {
+
+using ZelcorCorelib::CmdParser;
+using ZelcorCorelib::Exception;
+
+namespace {
+
+struct OptionSpec {
+  const char* longName;
+  int kind;
+  const char* help;
+};
+
+// In the order the usage text lists them, after the frame's own.
+constexpr OptionSpec kSchedulerOptions[] = {
+    {"pend", CmdParser::kValue, "Specifies the base directory name of pending jobs. "},
+    {"que", CmdParser::kValue, "Specifies the base directory name of queued jobs. "},
+    {"run", CmdParser::kValue, "Specifies the base directory name of running jobs. "},
+    {"fin", CmdParser::kValue, "Specifies the base directory name of finished jobs. "},
+    {"maxcores", CmdParser::kValue, "Specifies maximum cores to be used. "},
+    {"nodetach", CmdParser::kFlag, "Skip detach of process "},
+};
+
+// The frame's first pass and initCmdLine both want them; the second adds nothing.
+void addSchedulerOptions(CmdParser& parser) {
+  for (const OptionSpec& option : kSchedulerOptions) {
+    if (!parser.isDefined(option.longName)) {
+      parser.addOption(option.help, option.kind, 0, option.longName);
+    }
+  }
+}
+
+// What the core limit conversion would read as a number: optional blanks, a sign, a digit.
+// Anything else would silently become 0, which means "all cores but one".
+bool startsWithInteger(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+}
+
+}  // namespace
+
+void JobScheduler::addCommandLineOptions(CmdParser& parser) { addSchedulerOptions(parser); }
+
+bool JobScheduler::initCmdLine() {
+  ZelcorCorelib::Logger& log = getApplicationLogger();
+  log.verbose("JobScheduler::initCmdLine: Initializing command line options.");
+  CmdParser& parser = getCmdParser();
+  addSchedulerOptions(parser);
+  std::string message;
+  if (!parser.parse(getArguments(), message)) {
+    log.fatal("@jobscheduler.init-cmdline.invalid-args{Invalid command line arguments.};");
+    std::cout << parser.usage() << std::flush;
+    return false;
+  }
+  return true;
+}
+
+bool JobScheduler::loadCommandLineConfiguration() {
+  std::string fileName;
+  if (!getCmdParser().getValue('c', fileName)) return true;
+  getApplicationLogger().debug(
+      "JobScheduler::initCmdLine: Configuration file supplied at command line. (File=%)", fileName);
+  try {
+    ZelcorCorelib::ConfOldFile loader;
+    loader.load(fileName, true);
+    return true;
+  } catch (const Exception& failure) {
+    reportFailure(failure);
+    return false;
+  }
+}
+
+void JobScheduler::initJobDir(const char* option, const char* keyword, const char* label,
+                              std::string& directory) {
+  const bool given = getCmdParser().getValue(option, directory);
+  if (!given) {
+    directory = getConfAgent().getString(keywordReference(keyword));
+    if (directory.empty()) return;
+  }
+  if (ZelcorCorelib::isShortcut(directory)) ZelcorCorelib::resolveShortcut(directory);
+  getApplicationLogger().debug(
+      std::string("JobScheduler::initJobsDir: ") + label + " jobs directory = \"%\"", directory);
+}
+
+bool JobScheduler::ensureCommandLineDirectory(const char* option, const std::string& directory) {
+  if (!getCmdParser().isSet(option)) return true;
+  if (directory.empty()) {
+    reportFailure(std::string("Option --") + option + " names no directory");
+    return false;
+  }
+  if (ZelcorCorelib::isDirectory(directory)) return true;
+  // The same warning as for any other job folder that start-up has to make.
+  getApplicationLogger().warning(
+      "@jobscheduler.ensureDirectory.directory-not-found{Unable to find directory %.Creating "
+      "directory..};",
+      directory);
+  if (ZelcorCorelib::createDirectory(directory + "/")) return true;
+  // Left missing, a move into it fails and the job would run again at the next start.
+  reportFailure("Directory \"" + directory + "\" given with option --" + option +
+                " does not exist and could not be created");
+  return false;
+}
+
+bool JobScheduler::initJobsDir(std::string& pending, std::string& queued, std::string& running,
+                               std::string& finished) {
+  getApplicationLogger().debug("JobScheduler::initJobsDir: Initializing jobs directories.");
+  try {
+    initJobDir("pend", kKeywordPendingDir, "Pending", pending);
+    initJobDir("que", kKeywordQueuedDir, "Queued", queued);
+    initJobDir("run", kKeywordRunningDir, "Running", running);
+    initJobDir("fin", kKeywordFinishedDir, "Finished", finished);
+  } catch (const Exception& failure) {
+    reportFailure(failure);
+    return false;
+  }
+  return ensureCommandLineDirectory("pend", pending) && ensureCommandLineDirectory("que", queued) &&
+         ensureCommandLineDirectory("run", running) && ensureCommandLineDirectory("fin", finished);
+}
+
+bool JobScheduler::initCpuMem() {
+  try {
+    return sizeCorePool();
+  } catch (const Exception& failure) {
+    reportFailure(failure);
+    return false;
+  }
+}
+
+bool JobScheduler::sizeCorePool() {
+  ZelcorCorelib::Logger& log = getApplicationLogger();
+  ZelcorCorelib::ConfAgent& conf = getConfAgent();
+  std::string directory = conf.getString(keywordReference(kKeywordTempDir));
+  if (ZelcorCorelib::isShortcut(directory)) ZelcorCorelib::resolveShortcut(directory);
+  const std::string path = directory + "/sysinfo";
+  log.debug("JobScheduler::initCpuMem: Getting CPU and Memory information from \"%\"", path);
+  if (!readSysinfo(path)) {
+    if (!ZelcorCorelib::isRegularFile(path)) {
+      log.warning(
+          "@jobscheduler.init-cpu-mem.sysinfo-missing{File not found \"%\". Will only "
+          "run one job at a time.};",
+          path);
+    } else {
+      log.warning(
+          "@jobscheduler.init-cpu-mem.sysinfo-unusable{File \"%\" gives no usable core "
+          "count. Will only run one job at a time.};",
+          path);
+    }
+  }
+  applyMaxCores(conf.getInt(keywordReference(kKeywordMaxCores)));
+  std::string value;
+  if (getCmdParser().getValue("maxcores", value)) {
+    if (!startsWithInteger(value)) {
+      reportFailure("Option --maxcores needs an integer, not \"" + value + "\"");
+      return false;
+    }
+    applyMaxCores(ZelcorCorelib::textToInt(value));
+  }
+  log.debug("JobScheduler::initCpuMem: Max CPU: \"%\"", CorePool::instance().getTotalCores());
+  return true;
+}
+
+bool JobScheduler::initQueues(const std::string& pending, const std::string& queued,
+                              const std::string& running, const std::string& finished) {
+  ZelcorCorelib::Logger& log = getApplicationLogger();
+  ZelcorCorelib::ConfAgent& conf = getConfAgent();
+  log.debug("JobScheduler::initQueues: Initalizing Job queues.");
+  queueController = std::make_unique<QueueController>(&ZelcorCorelib::quitSignal);
+  queueController->setDirectories(pending, queued, running, finished);
+  log.debug("JobScheduler::initQueues: Getting \"queues\" config.");
+  const std::string queuesPath = keywordReference(kKeywordQueues);
+  std::vector<std::string> names;
+  try {
+    names = conf.getSubEntries(queuesPath);
+  } catch (const Exception&) {
+    log.debug("JobScheduler::initQueues: \"queues\" entry not found in config file.");
+  }
+  log.debug("JobScheduler::initQueues: Got % queuenames", names.size());
+  try {
+    for (const std::string& name : names) {
+      log.debug("JobScheduler::initQueues: Got name: %", name);
+      JobQueue queue;
+      queue.setName(name);
+      queue.setMaxCores(
+          static_cast<std::uint32_t>(conf.getInt(queuesPath + "." + name + ".max-cores")));
+      queue.setPriorityLevel(conf.getInt(queuesPath + "." + name + ".priority-level"));
+      queueController->addQueue(queue);
+    }
+  } catch (const Exception& failure) {
+    // A queue without its limits is a configuration fault to name, not a crash.
+    reportFailure(failure);
+    return false;
+  }
+  return queueController->initQueues();
+}
+
+bool JobScheduler::startListener() {
+  ZelcorCorelib::ConfAgent& conf = getConfAgent();
+  const std::string portPath = keywordReference(kKeywordPort);
+  std::int32_t port = 0;
+  try {
+    listener.setController(queueController.get());
+    // The configuration may hold any non-negative number; only these can be listened on, and
+    // a larger one would be cut to its low bits on the way to the socket.
+    conf.test(portPath, 0, std::numeric_limits<std::uint16_t>::max());
+    port = conf.getInt(portPath);
+    listener.startListening(port);
+  } catch (const Exception& failure) {
+    std::cout << "Failed to start listener (" << describe(failure) << ")\n" << std::flush;
+    try {
+      getApplicationLogger().fatal(failure);
+    } catch (...) {
+    }
+    return false;
+  }
+  // startListening returns once the thread listens or has given up, so no grace period.
+  if (listener.isListening()) {
+    getApplicationLogger().debug("JobScheduler::startListener: Listening on port %",
+                                 listener.getPort());
+    return true;
+  }
+  std::cout << "Listener failed to start (port " << port << ")\n" << std::flush;
+  return false;
+}
+
+}  // namespace Zelcor
