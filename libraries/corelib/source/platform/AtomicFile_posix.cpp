@@ -1,5 +1,7 @@
 #include "platform/AtomicFile.h"
 
+#include "platform/FileSystem.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,15 +40,6 @@ std::string randomSuffix() {
   std::string text(16, '0');
   for (int i = 0; i < 16; ++i) text[static_cast<std::size_t>(i)] = kDigits[(value >> (4 * i)) & 15];
   return text;
-}
-
-// A rename is only durable once the folder entry itself is on disk. Some file systems
-// refuse fsync on a directory (EINVAL); the new contents are in place all the same.
-void syncFolder(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace
@@ -119,7 +112,7 @@ bool AtomicFile::commit() {
     return false;
   }
   temporaryPath.clear();
-  syncFolder(folderOf(target));
+  syncDirectory(folderOf(target));
   return true;
 }
 

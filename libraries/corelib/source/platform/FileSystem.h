@@ -62,6 +62,8 @@ FsResult renameNoReplace(const std::string& source, const std::string& target);
 FsResult linkThenUnlink(const std::string& source, const std::string& target);
 // Replaces a file target in one step.
 FsResult renameReplace(const std::string& source, const std::string& target);
+// Writes the directory's entries to disk: a rename survives a power cut only after this.
+void syncDirectory(const std::string& directory);
 
 // Copies contents, permission bits and times through a buffer of bufferSize bytes (0 counts
 // as 4096), then syncs the target. exclusive: the target is created only if it does not

@@ -290,4 +290,12 @@ void closeDescriptor(int descriptor) {
   if (descriptor >= 0) ::close(descriptor);
 }
 
+// Some file systems refuse fsync on a directory (EINVAL); the entries are in place all the same.
+void syncDirectory(const std::string& directory) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 }  // namespace ZelcorCorelib::platform

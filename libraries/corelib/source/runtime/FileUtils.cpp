@@ -247,6 +247,8 @@ bool moveFile(const std::string& source, const std::string& target, bool overwri
   }
 }
 
+void syncDirectory(const std::string& directory) { platform::syncDirectory(directory); }
+
 bool deleteFile(const std::string& path, bool force) {
   auto result = platform::unlinkFile(path);
   if (result == platform::FsResult::ok) return true;

@@ -57,6 +57,9 @@ void listDirectory(const std::string& directory, const std::string& pattern,
 bool moveFile(const std::string& source, const std::string& target, bool overwrite,
               std::size_t bufferSize = 4096);
 
+// Puts a folder's entries on disk, so that a file just moved in survives a power cut.
+void syncDirectory(const std::string& directory);
+
 // Removes a file. With force, a refusal for lack of permission is met by adding owner
 // write permission and trying once more; the permission is put back if that fails too.
 bool deleteFile(const std::string& path, bool force);

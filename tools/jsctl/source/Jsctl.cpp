@@ -1,0 +1,253 @@
+#include "Jsctl.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "ControlClient.h"
+#include "SpecWriter.h"
+#include "StatusListing.h"
+#include "config/ConfAgent.h"
+#include "config/ConfBase.h"
+#include "config/ConfNodeTypes.h"
+#include "config/ConfOldFile.h"
+#include "diagnostics/Exception.h"
+#include "runtime/FileUtils.h"
+
+namespace Zelcor {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Action = JsctlOptions::Action;
+
+std::string exceptionText(const ZelcorCorelib::Exception& failure) {
+  std::string text = failure.toString(false);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\n')) text.erase(0, 1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  return text.empty() ? failure.getClassName() : text;
+}
+
+std::size_t percentSigns(const std::string& text) {
+  std::size_t count = 0;
+  for (char c : text) count += c == '%' ? 1 : 0;
+  return count;
+}
+
+bool isExecutableFile(const fs::path& path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error || !fs::is_regular_file(status)) return false;
+  const fs::perms any = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  return (status.permissions() & any) != fs::perms::none;
+}
+
+std::int32_t commandValue(Action action) {
+  switch (action) {
+    case Action::start: return ControlClient::kCommandStart;
+    case Action::stop: return ControlClient::kCommandStop;
+    case Action::pause: return ControlClient::kCommandPause;
+    case Action::resume: return ControlClient::kCommandResume;
+    default: return ControlClient::kCommandStatus;
+  }
+}
+
+}  // namespace
+
+Jsctl::Jsctl(std::ostream& out, std::ostream& err) : out(out), err(err) {}
+
+int Jsctl::run(const std::vector<std::string>& arguments) {
+  JsctlOptions options;
+  std::string error;
+  if (!JsctlOptions::parse(arguments, options, error)) return usageError(error);
+  if (options.action == Action::help) {
+    out << JsctlOptions::helpText();
+    return kExitDone;
+  }
+  return options.action == Action::submit ? submit(options) : control(options);
+}
+
+int Jsctl::usageError(const std::string& error) {
+  err << "jsctl: " << error << "\nTry \"jsctl --help\".\n";
+  return kExitUsage;
+}
+
+bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
+                              std::string* pending, std::string& error) {
+  const std::string path = file;
+  try {
+    ZelcorCorelib::ConfBase store;
+    ZelcorCorelib::ConfOldFile loader;
+    ZelcorCorelib::ConfAgent agent;
+    loader.load(path, true);
+    if (port) {
+      std::int64_t value = 0;
+      auto query = std::make_unique<ZelcorCorelib::ConfQueryParam>();
+      query->path = kPortPath;
+      query->queryType = ZelcorCorelib::kConfInt;
+      query->value = &value;
+      try {
+        agent.query(std::move(query));
+      } catch (const ZelcorCorelib::Exception& failure) {
+        error = "configuration file \"" + path + "\": no port at " + kPortPath + " (" +
+                exceptionText(failure) + ")";
+        return false;
+      }
+      if (value < 1 || value > 65535) {
+        error = "configuration file \"" + path + "\": the port at " + kPortPath + " is " +
+                std::to_string(value) + ", not a port from 1 to 65535";
+        return false;
+      }
+      *port = static_cast<int>(value);
+    }
+    if (pending) {
+      try {
+        *pending = agent.getDir(kPendingPath);
+      } catch (const ZelcorCorelib::Exception& failure) {
+        error = "configuration file \"" + path + "\": no pending folder at " + kPendingPath +
+                " (" + exceptionText(failure) + ")";
+        return false;
+      }
+      // The scheduler follows a shortcut here too.
+      if (ZelcorCorelib::isShortcut(*pending)) ZelcorCorelib::resolveShortcut(*pending);
+      if (pending->empty()) {
+        error = "configuration file \"" + path + "\": the pending folder at " + kPendingPath +
+                " is empty";
+        return false;
+      }
+    }
+  } catch (const ZelcorCorelib::Exception& failure) {
+    error = "cannot read the configuration file \"" + path + "\": " + exceptionText(failure);
+    return false;
+  }
+  return true;
+}
+
+int Jsctl::control(const JsctlOptions& options) {
+  std::optional<int> port = options.port;
+  if (!port) {
+    std::string error;
+    if (!readConfiguration(options.configFile, &port, nullptr, error)) return usageError(error);
+  }
+  ControlClient client(options.host, *port);
+  client.setTimeout(options.timeout);
+  if (silenceLimit) client.setSilenceLimit(*silenceLimit);
+
+  if (options.action == Action::status) {
+    std::string listing;
+    ControlClient::Outcome outcome = client.fetchStatus(listing);
+    if (!outcome.ok()) {
+      err << "jsctl: " << outcome.message << "\n";
+      return kExitFailed;
+    }
+    out << (options.json ? StatusListing::parse(listing).toJson() : listing);
+    out.flush();
+    return kExitDone;
+  }
+
+  const std::int32_t command = commandValue(options.action);
+  const char* waiting = options.action == Action::stop    ? "waiting for running jobs to finish"
+                        : options.action == Action::pause ? "waiting for the queues to pause"
+                                                          : nullptr;
+  ControlClient::Outcome outcome =
+      client.sendCommand(command, [&](std::chrono::milliseconds elapsed) {
+        if (waiting) out << waiting << "... " << elapsed.count() / 1000 << " s" << std::endl;
+      });
+  if (!outcome.ok()) {
+    err << "jsctl: " << outcome.message << "\n";
+    if (outcome.failure == ControlClient::Failure::timedOut && waiting) {
+      err << "jsctl: the " << ControlClient::commandName(command)
+          << " request stays in effect on the scheduler.\n";
+    }
+    return kExitFailed;
+  }
+  out << ControlClient::commandName(command) << " confirmed by the scheduler at " << options.host
+      << ":" << *port << ".\n";
+  return kExitDone;
+}
+
+int Jsctl::submit(const JsctlOptions& options) {
+  std::string pending = options.pendingDirectory;
+  std::string error;
+  if (pending.empty() && !readConfiguration(options.configFile, nullptr, &pending, error)) {
+    return usageError(error);
+  }
+  SpecRequest request;
+  if (!resolveExecutable(options.executable, request.executable, error)) return usageError(error);
+  request.arguments = options.arguments;
+  request.queue = options.queue;
+  request.priority = options.priority;
+  request.name = options.name;
+  error = SpecWriter::checkRequest(request);
+  if (!error.empty()) return usageError(error);
+
+  const std::string encoded = SpecWriter::encodeArguments(request.arguments);
+  if (percentSigns(request.executable) >= 2 || percentSigns(encoded) >= 2) {
+    err << "jsctl: note: the scheduler reads text between two \"%\" signs as a reference to its "
+           "configuration and normalises such a value as a path\n";
+  }
+  SpecResult result = SpecWriter::write(pending, request, std::chrono::system_clock::now());
+  if (!result.ok) {
+    err << "jsctl: " << result.error << "\n";
+    return kExitFailed;
+  }
+  out << result.path << "\n";
+  return kExitDone;
+}
+
+bool Jsctl::resolveExecutable(const std::string& given, std::string& resolved,
+                              std::string& error) {
+  if (given.find('%') != std::string::npos) {
+    resolved = given;
+    return true;
+  }
+  fs::path found;
+  if (given.find('/') != std::string::npos) {
+    std::error_code failure;
+    found = fs::absolute(fs::path(given), failure).lexically_normal();
+    if (failure) {
+      error = "cannot make \"" + given + "\" an absolute path";
+      return false;
+    }
+  } else {
+    const char* variable = std::getenv("PATH");
+    const std::string search = variable ? variable : "";
+    std::size_t start = 0;
+    while (found.empty() && start <= search.size()) {
+      std::size_t end = search.find(':', start);
+      if (end == std::string::npos) end = search.size();
+      const std::string folder = end == start ? "." : search.substr(start, end - start);
+      const fs::path candidate = fs::path(folder) / given;
+      if (isExecutableFile(candidate)) {
+        std::error_code failure;
+        found = fs::absolute(candidate, failure).lexically_normal();
+      }
+      start = end + 1;
+    }
+    if (found.empty()) {
+      error = "executable \"" + given + "\" not found on PATH";
+      return false;
+    }
+  }
+  std::error_code failure;
+  if (!fs::exists(found, failure)) {
+    error = "executable \"" + found.string() + "\" not found";
+    return false;
+  }
+  if (fs::is_directory(found, failure)) {
+    error = "\"" + found.string() + "\" is a folder, not an executable";
+    return false;
+  }
+  if (!isExecutableFile(found)) {
+    error = "\"" + found.string() + "\" is not executable";
+    return false;
+  }
+  resolved = found.string();
+  return true;
+}
+
+}  // namespace Zelcor

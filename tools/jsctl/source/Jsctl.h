@@ -1,0 +1,55 @@
+// The jsctl program as a function: parses the command line, finds the port or the pending
+// folder (from the options or the scheduler's configuration file), runs one control
+// conversation or writes one spec file, prints the result and returns the exit code.
+// main only hands it the arguments and the standard streams; tests call it directly.
+// One object runs one command line at a time. While reading a configuration file it holds the
+// framework's configuration store and loader on the process bus; nothing stays behind.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "JsctlOptions.h"
+
+namespace Zelcor {
+
+class Jsctl {
+ public:
+  static constexpr int kExitDone = 0;
+  static constexpr int kExitFailed = 1;
+  static constexpr int kExitUsage = 2;
+
+  static constexpr const char* kPortPath = "jobscheduler.port";
+  static constexpr const char* kPendingPath = "jobscheduler.jobdir.pending-dir";
+
+  Jsctl(std::ostream& out, std::ostream& err);
+
+  // arguments: the command line without the program name.
+  int run(const std::vector<std::string>& arguments);
+
+  // How long the scheduler may stay silent during a conversation (see ControlClient).
+  void setSilenceLimit(std::chrono::milliseconds limit) { silenceLimit = limit; }
+
+  // The path the scheduler can run: a name with '%' as given (the scheduler resolves it); one
+  // with '/' made absolute from the current folder; a bare name looked up on PATH. False, with
+  // error set, when there is no such executable file.
+  static bool resolveExecutable(const std::string& given, std::string& resolved,
+                                std::string& error);
+
+ private:
+  int usageError(const std::string& error);
+  int control(const JsctlOptions& options);
+  int submit(const JsctlOptions& options);
+  // Fills port and/or pending from the configuration file; false with error set.
+  bool readConfiguration(const std::string& file, std::optional<int>* port, std::string* pending,
+                         std::string& error);
+
+  std::ostream& out;
+  std::ostream& err;
+  std::optional<std::chrono::milliseconds> silenceLimit;
+};
+
+}  // namespace Zelcor

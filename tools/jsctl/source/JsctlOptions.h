@@ -1,0 +1,41 @@
+// jsctl's command line: the command word, the options of the control commands and of submit,
+// their checks, and the help text. Parsed by hand so that every mistake gets its own message
+// (which option, what was wrong), and so that everything after "--" (or after submit's
+// executable) belongs to the job untouched.
+// A plain value; parse is a pure function.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Zelcor {
+
+struct JsctlOptions {
+  enum class Action { none, help, status, start, stop, pause, resume, submit };
+
+  Action action = Action::none;
+  std::string host = "127.0.0.1";
+  std::optional<int> port;
+  std::string configFile;
+  std::optional<std::chrono::milliseconds> timeout;
+  bool json = false;
+  std::string pendingDirectory;
+  std::string queue;
+  // The scheduler's spelling ("very low" .. "very high", or the digit as given); empty: none.
+  std::string priority;
+  std::string name;
+  std::string executable;
+  std::vector<std::string> arguments;
+
+  // arguments: the command line without the program name. False, with error set to one
+  // line, for a usage error.
+  static bool parse(const std::vector<std::string>& arguments, JsctlOptions& options,
+                    std::string& error);
+  static std::string helpText();
+  // "very low" .. "very high" in any case, or the digits 0 to 4; empty when not a priority.
+  static std::string canonicalPriority(const std::string& text);
+};
+
+}  // namespace Zelcor

@@ -1,0 +1,129 @@
+#include "JsctlOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Jsctl.h"
+
+namespace Zelcor {
+namespace {
+
+using Action = JsctlOptions::Action;
+using Arguments = std::vector<std::string>;
+
+TEST(JsctlOptions, ControlCommandsTakeTheirOptionsBeforeOrAfterTheWord) {
+  JsctlOptions options;
+  std::string error;
+  ASSERT_TRUE(JsctlOptions::parse({"--host", "sched", "stop", "--port=8700", "--timeout", "2.5"},
+                                  options, error))
+      << error;
+  EXPECT_EQ(options.action, Action::stop);
+  EXPECT_EQ(options.host, "sched");
+  EXPECT_EQ(options.port, 8700);
+  EXPECT_EQ(options.timeout, std::chrono::milliseconds(2500));
+
+  ASSERT_TRUE(JsctlOptions::parse({"-c", "/etc/js.conf", "status", "--json"}, options, error));
+  EXPECT_EQ(options.action, Action::status);
+  EXPECT_EQ(options.configFile, "/etc/js.conf");
+  EXPECT_TRUE(options.json);
+  EXPECT_EQ(options.host, "127.0.0.1");
+  EXPECT_FALSE(options.timeout);
+}
+
+TEST(JsctlOptions, EverythingAfterTheExecutableBelongsToTheJob) {
+  JsctlOptions options;
+  std::string error;
+  ASSERT_TRUE(JsctlOptions::parse({"submit", "--pending", "/p", "--queue", "night", "--priority",
+                                   "Very High", "--name", "nightly", "--", "/bin/tool", "--help",
+                                   "-c", "x", "--", ""},
+                                  options, error))
+      << error;
+  EXPECT_EQ(options.action, Action::submit);
+  EXPECT_EQ(options.pendingDirectory, "/p");
+  EXPECT_EQ(options.queue, "night");
+  EXPECT_EQ(options.priority, "very high");
+  EXPECT_EQ(options.name, "nightly");
+  EXPECT_EQ(options.executable, "/bin/tool");
+  EXPECT_EQ(options.arguments, (Arguments{"--help", "-c", "x", "--", ""}));
+
+  // Without "--" the first word after the options is the executable.
+  ASSERT_TRUE(JsctlOptions::parse({"submit", "-c", "/js.conf", "sleep", "--port", "1"}, options,
+                                  error));
+  EXPECT_EQ(options.executable, "sleep");
+  EXPECT_EQ(options.arguments, (Arguments{"--port", "1"}));
+  EXPECT_FALSE(options.port);
+
+  ASSERT_TRUE(JsctlOptions::parse({"submit", "--pending", "/p", "--priority", "3", "--", "x"},
+                                  options, error));
+  EXPECT_EQ(options.priority, "3");
+}
+
+TEST(JsctlOptions, UsageErrorsSayWhatIsWrong) {
+  const std::vector<std::pair<Arguments, std::string>> cases = {
+      {{}, "no command given"},
+      {{"--port", "1"}, "no command given"},
+      {{"frobnicate"}, "unknown command \"frobnicate\""},
+      {{"--frob", "status"}, "unknown option \"--frob\""},
+      {{"-x", "status"}, "unknown option \"-x\""},
+      {{"status"}, "give --port P or -c CONF"},
+      {{"status", "--port", "1", "-c", "a.conf"}, "either --port or -c"},
+      {{"status", "--port"}, "--port needs a value"},
+      {{"status", "--port", "0"}, "from 1 to 65535, not \"0\""},
+      {{"status", "--port", "65536"}, "not \"65536\""},
+      {{"status", "--port", "80a"}, "not \"80a\""},
+      {{"status", "--port", "1", "--port", "2"}, "--port is given twice"},
+      {{"stop", "--port", "1", "--timeout", "0"}, "above 0, not \"0\""},
+      {{"stop", "--port", "1", "--timeout", "-1"}, "not \"-1\""},
+      {{"stop", "--port", "1", "--timeout", "soon"}, "not \"soon\""},
+      {{"stop", "--port", "1", "--timeout", "nan"}, "not \"nan\""},
+      {{"stop", "--port", "1", "--json"}, "--json applies to status only"},
+      {{"status", "--port", "1", "--json=yes"}, "--json takes no value"},
+      {{"status", "--port", "1", "extra"}, "unexpected argument \"extra\""},
+      {{"status", "--port", "1", "--", "x"}, "\"--\" only comes before the executable"},
+      {{"pause", "--port", "1", "--queue", "q"}, "--queue applies to submit only"},
+      {{"submit", "--pending", "/p"}, "submit needs the executable"},
+      {{"submit", "--pending", "/p", "--"}, "submit needs the executable"},
+      {{"submit", "--", "x"}, "give --pending DIR or -c CONF"},
+      {{"submit", "--pending", "/p", "-c", "a.conf", "--", "x"}, "either --pending or -c"},
+      {{"submit", "--pending", "/p", "--port", "1", "--", "x"}, "--port applies to status"},
+      {{"submit", "--pending", "/p", "--priority", "urgent", "--", "x"}, "not \"urgent\""},
+      {{"submit", "--pending", "/p", "--priority", "5", "--", "x"}, "not \"5\""},
+      {{"submit", "--pending", "/p", "--queue", "", "--", "x"}, "--queue needs a queue name"},
+      {{"submit", "--pending=", "--", "x"}, "--pending needs a folder"},
+  };
+  for (const auto& [arguments, expected] : cases) {
+    JsctlOptions options;
+    std::string error;
+    EXPECT_FALSE(JsctlOptions::parse(arguments, options, error)) << expected;
+    EXPECT_NE(error.find(expected), std::string::npos) << "got: " << error;
+
+    // The program prints it on the error stream with a pointer to the help, and exits with 2.
+    std::ostringstream out, err;
+    EXPECT_EQ(Jsctl(out, err).run(arguments), Jsctl::kExitUsage) << expected;
+    EXPECT_EQ(err.str(), "jsctl: " + error + "\nTry \"jsctl --help\".\n");
+    EXPECT_EQ(out.str(), "");
+  }
+}
+
+TEST(JsctlOptions, HelpListsEveryCommandOptionAndExitCode) {
+  for (const Arguments& arguments :
+       {Arguments{"--help"}, Arguments{"-h"}, Arguments{"stop", "--help", "--bogus"}}) {
+    std::ostringstream out, err;
+    EXPECT_EQ(Jsctl(out, err).run(arguments), Jsctl::kExitDone);
+    EXPECT_EQ(out.str(), JsctlOptions::helpText());
+    EXPECT_EQ(err.str(), "");
+  }
+  const std::string help = JsctlOptions::helpText();
+  for (const char* word : {"status", "start", "stop", "pause", "resume", "submit", "--host",
+                           "--port", "-c CONF", "--timeout", "--json", "--pending", "--queue",
+                           "--priority", "--name", "--help", "0  done", "1  the scheduler",
+                           "2  usage error"}) {
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace
+}  // namespace Zelcor
