@@ -1,10 +1,11 @@
 # Front door: `make test` configures, builds and runs every test; `make test-sanitize` does the
-# same under AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/.
+# same under AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/; `make demo`
+# builds the two programs and runs the scheduler on a few sample jobs in a temporary folder.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 
-.PHONY: all deps build test test-sanitize clean
+.PHONY: all deps build test test-sanitize demo clean
 
 all: build
 
@@ -23,6 +24,9 @@ test-sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS) --output-on-failure
+
+demo: deps
+	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/demo
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)
