@@ -431,7 +431,8 @@ TEST(Tcp, SenderGivesUpOnAPeerThatStopsReading) {
               pair.connection.sendString(big);
             }).find("Failed to send 16777216 bytes"),
             std::string::npos);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  // Generous: a loaded machine slows the copying, but a sender that never gives up would hang.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace
