@@ -7,11 +7,11 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "ProcessRegistry.h"
 #include "platform/Process.h"
@@ -20,26 +20,11 @@
 namespace Zelcor {
 namespace {
 
+using ZelcorCorelib::test::readRaw;
 using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 namespace platform = ZelcorCorelib::platform;
-
-std::string writeScript(const TempDir& dir, const std::string& name, const std::string& body) {
-  std::string path = dir.file(name);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << "#!/bin/sh\n" << body << "\n";
-  }
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  return path;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 bool waitUntilEnded(const ChildProcess::Pointer& process) {
   return waitFor([&] { return !process->poll(); });
@@ -163,7 +148,7 @@ TEST(ChildProcess, QuotedArgumentsArriveAsSingleArgvElements) {
             script + " -c \"/my dir/job.conf\" \"--name=\"a b\"\" \"say \\\"hi\\\"\" plain");
   ASSERT_TRUE(waitUntilEnded(process));
   EXPECT_EQ(process->getExitCode(), 0);
-  EXPECT_EQ(readFile(out), "5\n[-c]\n[/my dir/job.conf]\n[--name=a b]\n[say \"hi\"]\n[plain]\n");
+  EXPECT_EQ(readRaw(out), "5\n[-c]\n[/my dir/job.conf]\n[--name=a b]\n[say \"hi\"]\n[plain]\n");
 }
 
 TEST(ChildProcess, StopReachesTheChildsOwnChild) {
@@ -177,7 +162,7 @@ TEST(ChildProcess, StopReachesTheChildsOwnChild) {
   ASSERT_TRUE(process->run());
   EXPECT_FALSE(process->run());  // still running
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(grandchildFile); }));
-  int grandchild = std::stoi(readFile(grandchildFile));
+  int grandchild = std::stoi(readRaw(grandchildFile));
   EXPECT_TRUE(platform::isProcessAlive(grandchild));
   EXPECT_TRUE(process->poll());
 
@@ -198,7 +183,7 @@ TEST(ChildProcess, EndedObjectCanRunAgain) {
     ASSERT_TRUE(waitUntilEnded(process));
     EXPECT_EQ(process->getExitCode(), 4);
   }
-  EXPECT_EQ(readFile(counter), "x\nx\n");
+  EXPECT_EQ(readRaw(counter), "x\nx\n");
 }
 
 TEST(ChildProcess, AttachedProcessIsWatchedUntilItEnds) {

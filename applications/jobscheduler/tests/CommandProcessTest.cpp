@@ -4,68 +4,32 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "PrePostProcess.h"
 #include "ProcessRegistry.h"
 #include "config/ConfAgent.h"
-#include "config/ConfBase.h"
-#include "config/ConfNode.h"
-#include "config/ConfParams.h"
+#include "config/ConfNodeTypes.h"
 #include "diagnostics/Logger.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/StringStream.h"
 #include "platform/Threads.h"
+#include "support/DirectoryStore.h"
+#include "support/LogSink.h"
 
 namespace Zelcor {
 namespace {
 
+using test::DirectoryStore;
+using test::LogSink;
 using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 namespace core = ZelcorCorelib;
-
-std::string writeScript(const TempDir& dir, const std::string& name, const std::string& body) {
-  std::string path = dir.file(name);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << "#!/bin/sh\n" << body << "\n";
-  }
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  return path;
-}
-
-// The "CmdProc" records this thread sends while the sink lives.
-class CmdProcLines : public core::ImsAgent {
- public:
-  CmdProcLines() : ImsAgent("cmdproc-lines") {
-    for (const char* group : {"debug", "functional"}) {
-      ids.push_back(setMessageHook(false, "debug", group, "", 1));
-    }
-  }
-  ~CmdProcLines() override {
-    for (auto id : ids) removeMessageHook(id);
-  }
-  core::ImsResult receiveHookedMessage(std::uint64_t, core::ImsMessage& message) override {
-    auto* record = static_cast<core::Logger::LogMessageParameter*>(message.getParameter());
-    if (record->sourceName == "CmdProc" &&
-        record->threadId == core::platform::currentThreadId() &&
-        record->level == core::kLogError) {
-      errors.push_back(record->text);
-    }
-    return core::ImsResult::NotHandled;
-  }
-  std::vector<std::string> errors;
-
- private:
-  std::vector<std::uint64_t> ids;
-};
 
 TEST(CommandProcess, RunsTheJobAndKeepsItsExitCodeAfterCollection) {
   TempDir dir;
@@ -96,7 +60,7 @@ TEST(CommandProcess, RunsTheJobAndKeepsItsExitCodeAfterCollection) {
 
 TEST(CommandProcess, FailuresAreLoggedAndReturnFalse) {
   TempDir dir;
-  CmdProcLines lines;
+  LogSink lines({"CmdProc"});
 
   CommandProcess never(dir.file("missing.sh"), "-v");
   EXPECT_FALSE(never.stop());
@@ -113,7 +77,8 @@ TEST(CommandProcess, FailuresAreLoggedAndReturnFalse) {
   EXPECT_EQ(job.getExitCode(), 128 + SIGTERM);
   EXPECT_FALSE(job.stop());
 
-  EXPECT_EQ(lines.errors,
+  // Only those of this thread, at error level.
+  EXPECT_EQ(lines.texts(core::kLogError, core::platform::currentThreadId()),
             (std::vector<std::string>{
                 "@jobscheduler.cmdproc-stop.uninitialized-proc{Uninitialized process. Failed to "
                 "stop.};",
@@ -149,28 +114,11 @@ TEST(CommandProcess, PrePostSlotIgnoresItsValue) {
 // scheduler registers it.
 class CommandProcessReferences : public ::testing::Test {
  protected:
-  void SetUp() override {
-    core::ConfNode::Handle root = core::ConfNode::root();
-    addEntry(*root, "bin", core::kConfDir, "/opt/zelcor/bin");
-    addEntry(*root, "data", core::kConfString, "/srv/data");
-    addEntry(*root, "log", core::kConfDir, "/var/log/zelcor");
-    core::StringStream stream;
-    root->streamTo(stream);
-    core::ConfDataParam data(&stream);
-    core::ImsMessage message("conf", "data", "clear-old", &data);
-    ASSERT_TRUE(agent.sendMessage(message));
-    agent.keyword("dirs", "Zelcor.directories");
-  }
+  void SetUp() override { ASSERT_TRUE(directories.isLoaded()); }
 
-  static void addEntry(core::ConfNode& root, const std::string& name, int type,
-                       const std::string& value) {
-    core::ConfNode::Handle node = root.createByPath("Zelcor.directories." + name, type);
-    ASSERT_TRUE(node);
-    node->setValue(value);
-  }
-
-  core::ConfBase store;
-  core::ConfAgent agent;
+  DirectoryStore directories{{{"bin", core::kConfDir, "/opt/zelcor/bin"},
+                              {"data", core::kConfString, "/srv/data"},
+                              {"log", core::kConfDir, "/var/log/zelcor"}}};
 };
 
 TEST_F(CommandProcessReferences, NamesBetweenPercentSignsComeFromTheDirectories) {

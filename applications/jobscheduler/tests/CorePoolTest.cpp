@@ -4,21 +4,17 @@
 
 #include <climits>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 
 namespace Zelcor {
 namespace {
 
 using ZelcorCorelib::test::TempDir;
-
-void writeRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using ZelcorCorelib::test::writeRaw;
 
 TEST(CorePool, TakeAndReleaseStayWithinZeroAndTotal) {
   CorePool pool;

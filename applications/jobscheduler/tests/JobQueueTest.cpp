@@ -3,57 +3,36 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
-#include "config/ConfAgent.h"
-#include "config/ConfBase.h"
-#include "config/ConfNode.h"
-#include "config/ConfParams.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/Primitive.h"
-#include "messaging/StringStream.h"
+#include "config/ConfNodeTypes.h"
 #include "runtime/KeyValueFile.h"
+#include "support/DirectoryStore.h"
+#include "support/LogSink.h"
+#include "support/SpecFiles.h"
 
 namespace Zelcor {
 namespace {
 
 namespace fs = std::filesystem;
+using test::DirectoryStore;
+using test::LogSink;
+using test::valueOf;
 using ZelcorCorelib::KeyValueMap;
+using ZelcorCorelib::test::readRaw;
 using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeRaw;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 
-void writeRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string valueOf(const std::string& path, const std::string& key) {
-  KeyValueMap spec;
-  ZelcorCorelib::readKeyValueFile(path, spec);
-  auto it = spec.lower_bound(key);
-  return it != spec.end() && it->first == key ? it->second : "<missing>";
-}
-
-std::string script(const std::string& path, const std::string& body) {
-  writeRaw(path, "#!/bin/sh\n" + body + "\n");
-  fs::permissions(path, fs::perms::owner_all);
-  return path;
-}
+// The scheduler's job sources, whose warnings and errors the cases check with their values.
+const std::vector<std::string> kJobSources = {"JobQueue", "Job"};
 
 std::vector<std::string> namesOf(const std::vector<Job*>& jobs) {
   std::vector<std::string> names;
@@ -61,61 +40,12 @@ std::vector<std::string> namesOf(const std::vector<Job*>& jobs) {
   return names;
 }
 
-// Warning and error lines (with their values) of the scheduler's job sources.
-class LogSink : public ZelcorCorelib::ImsAgent {
- public:
-  LogSink() : ImsAgent("test-sink") { hookId = setMessageHook(false, "debug", "", "", 1); }
-  ~LogSink() override { removeMessageHook(hookId); }
-  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
-                                                ZelcorCorelib::ImsMessage& message) override {
-    auto* record =
-        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
-    if (record->sourceName != "JobQueue" && record->sourceName != "Job") {
-      return ZelcorCorelib::ImsResult::NotHandled;
-    }
-    std::string line = record->text;
-    for (const auto& value : record->parameters.getPrimitives()) {
-      line += " | " + ZelcorCorelib::primitiveToText(value);
-    }
-    lines.push_back(line);
-    return ZelcorCorelib::ImsResult::NotHandled;
-  }
-  std::size_t count(const std::string& fragment) const {
-    std::size_t n = 0;
-    for (const std::string& line : lines) n += line.find(fragment) != std::string::npos;
-    return n;
-  }
-  std::vector<std::string> lines;
-
- private:
-  std::uint64_t hookId = 0;
-};
-
-// A configuration store with one directory reference, so that references can fail for real.
-class Directories {
- public:
-  Directories() {
-    auto tree = ZelcorCorelib::ConfNode::root();
-    tree->createByPath("Zelcor.directories.bin", ZelcorCorelib::kConfString)->setString("/bin");
-    ZelcorCorelib::StringStream stream;
-    tree->streamTo(stream);
-    ZelcorCorelib::ConfDataParam data(&stream);
-    ZelcorCorelib::ImsMessage message("conf", "data", "clear-old", &data);
-    agent.sendMessage(message);
-    agent.keyword("dirs", "Zelcor.directories");
-  }
-
- private:
-  ZelcorCorelib::ConfBase store;
-  ZelcorCorelib::ConfAgent agent;
-};
-
 class JobQueueTest : public ::testing::Test {
  protected:
   JobQueueTest() {
     fs::create_directories(pending);
     queue.setName("nightly");
-    program = script(dir.file("run.sh"), "exit 0");
+    program = writeScript(dir, "run.sh", "exit 0");
   }
 
   std::string spec(const std::string& name, const std::string& content) {
@@ -140,7 +70,8 @@ class JobQueueTest : public ::testing::Test {
 };
 
 TEST_F(JobQueueTest, GoodFilesAreQueuedAndBadOnesLeftInPlace) {
-  Directories directories;
+  // One directory reference, so that references can fail for real.
+  DirectoryStore directories{{{"bin", ZelcorCorelib::kConfString, "/bin"}}};
   std::mt19937 random(7);
   std::string garbage(4096, '\0');
   for (char& c : garbage) c = static_cast<char>(random());
@@ -160,7 +91,7 @@ TEST_F(JobQueueTest, GoodFilesAreQueuedAndBadOnesLeftInPlace) {
   std::set<std::string> files = pendingFiles();
   files.insert(pending + "/v-vanished.spec");
 
-  LogSink log;
+  LogSink log(kJobSources);
   ASSERT_TRUE(queue.load(files, queued, 1));
 
   EXPECT_EQ(namesOf(queue.getPendingJobs()),
@@ -185,11 +116,11 @@ TEST_F(JobQueueTest, GoodFilesAreQueuedAndBadOnesLeftInPlace) {
 
 TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
   const std::string gate = dir.file("gate");
-  program = script(dir.file("gated.sh"), "while [ ! -e '" + gate + "' ]; do sleep 0.01; done");
+  program = writeScript(dir, "gated.sh", "while [ ! -e '" + gate + "' ]; do sleep 0.01; done");
   spec("x1.spec", command("-x"));
   spec("x2.spec", command("-x"));
   spec("y.spec", command("-y"));
-  LogSink log;
+  LogSink log(kJobSources);
   queue.load(pendingFiles(), queued, 1);
   EXPECT_EQ(namesOf(queue.getPendingJobs()), (std::vector<std::string>{"x1.spec", "y.spec"}));
   EXPECT_FALSE(fs::exists(pending + "/x2.spec"));
@@ -320,7 +251,7 @@ TEST_F(JobQueueTest, FilesOwnedByQueuedJobsAreNeverTakenForDuplicates) {
 
 TEST_F(JobQueueTest, DirectoriesAreMadeOnFirstUse) {
   const std::string base = dir.file("fresh/queued");
-  LogSink log;
+  LogSink log(kJobSources);
   ASSERT_TRUE(queue.load({}, base, 1));
   EXPECT_TRUE(fs::is_directory(base + "/nightly"));
   EXPECT_EQ(log.count("JobQueue::load: Queueing % jobs to %. | 0 | " + base + "/nightly/"), 1u);

@@ -3,60 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
-#include "config/ConfAgent.h"
-#include "config/ConfBase.h"
-#include "config/ConfNode.h"
-#include "config/ConfParams.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/StringStream.h"
+#include "config/ConfNodeTypes.h"
 #include "runtime/DateTime.h"
 #include "runtime/KeyValueFile.h"
+#include "support/DirectoryStore.h"
+#include "support/LogSink.h"
+#include "support/SpecFiles.h"
 
 namespace Zelcor {
 namespace {
 
 namespace fs = std::filesystem;
+using test::DirectoryStore;
+using test::LogSink;
+using test::readSpec;
+using test::valueOf;
 using ZelcorCorelib::KeyValueMap;
+using ZelcorCorelib::test::readRaw;
 using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeRaw;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
-
-void writeRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-KeyValueMap readSpec(const std::string& path) {
-  KeyValueMap spec;
-  ZelcorCorelib::readKeyValueFile(path, spec);
-  return spec;
-}
-
-std::string valueOf(const KeyValueMap& spec, const std::string& key) {
-  auto it = spec.lower_bound(key);
-  return it != spec.end() && it->first == key ? it->second : "<missing>";
-}
-
-std::string script(const TempDir& dir, const std::string& name, const std::string& body) {
-  const std::string path = dir.file(name);
-  writeRaw(path, "#!/bin/sh\n" + body + "\n");
-  fs::permissions(path, fs::perms::owner_all);
-  return path;
-}
 
 // A job as the queue makes it: built from the spec file, configured, loaded.
 Job jobFromFile(const std::string& path) {
@@ -66,55 +39,6 @@ Job jobFromFile(const std::string& path) {
   EXPECT_TRUE(job.loadSpec());
   return job;
 }
-
-// The warning and error lines of one log source.
-class LogSink : public ZelcorCorelib::ImsAgent {
- public:
-  explicit LogSink(std::string source) : ImsAgent("test-sink"), source(std::move(source)) {
-    hookId = setMessageHook(false, "debug", "functional", "", 1);
-  }
-  ~LogSink() override { removeMessageHook(hookId); }
-  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
-                                                ZelcorCorelib::ImsMessage& message) override {
-    auto* record =
-        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
-    if (record->sourceName == source) texts.push_back(record->text);
-    return ZelcorCorelib::ImsResult::NotHandled;
-  }
-  bool saw(const std::string& fragment) const {
-    for (const std::string& text : texts) {
-      if (text.find(fragment) != std::string::npos) return true;
-    }
-    return false;
-  }
-  std::vector<std::string> texts;
-
- private:
-  std::string source;
-  std::uint64_t hookId = 0;
-};
-
-// A configuration store holding Zelcor.directories.<name> strings, with the "dirs" keyword.
-class Directories {
- public:
-  explicit Directories(const std::vector<std::pair<std::string, std::string>>& entries) {
-    auto tree = ZelcorCorelib::ConfNode::root();
-    for (const auto& [name, value] : entries) {
-      tree->createByPath("Zelcor.directories." + name, ZelcorCorelib::kConfString)
-          ->setString(value);
-    }
-    ZelcorCorelib::StringStream stream;
-    tree->streamTo(stream);
-    ZelcorCorelib::ConfDataParam data(&stream);
-    ZelcorCorelib::ImsMessage message("conf", "data", "clear-old", &data);
-    agent.sendMessage(message);
-    agent.keyword("dirs", "Zelcor.directories");
-  }
-
- private:
-  ZelcorCorelib::ConfBase store;
-  ZelcorCorelib::ConfAgent agent;
-};
 
 TEST(Job, BuildsFromTheSpecEntries) {
   const struct {
@@ -150,7 +74,7 @@ TEST(Job, BuildsFromTheSpecEntries) {
 TEST(Job, ConfigureChecksTheUnquotedExecutable) {
   TempDir dir;
   fs::create_directory(dir.file("my dir"));
-  const std::string program = script(dir, "my dir/run.sh", "exit 0");
+  const std::string program = writeScript(dir, "my dir/run.sh", "exit 0");
   const struct {
     std::string executable;
     bool ok;
@@ -164,7 +88,7 @@ TEST(Job, ConfigureChecksTheUnquotedExecutable) {
       {"%bin%/missing", true, "%bin%/missing"},  // resolved only when the process is built
       {"", false, ""},
   };
-  LogSink log("Job");
+  LogSink log({"Job"}, {"functional"});
   for (const auto& c : cases) {
     Job job(KeyValueMap{{"executable", c.executable}});
     EXPECT_EQ(job.configure(), c.ok) << c.executable;
@@ -199,7 +123,7 @@ TEST(Job, LoadSpecQuotesAConfigurationPathWithBlanks) {
 }
 
 TEST(Job, ReferencesResolveOrRefuseTheJob) {
-  Directories directories({{std::string("bin"), std::string("/opt/zelcor/bin")}});
+  DirectoryStore directories({{"bin", ZelcorCorelib::kConfString, "/opt/zelcor/bin"}});
   Job good(KeyValueMap{{"executable", "%BIN%/tool"}, {"arguments", "-o %bin%/out"}});
   ASSERT_TRUE(good.loadSpec());
   EXPECT_EQ(good.getMainProcess().getCommand(), "/opt/zelcor/bin/tool");
@@ -207,11 +131,11 @@ TEST(Job, ReferencesResolveOrRefuseTheJob) {
 
   // An unknown name must not escape as an exception: the job is refused with the agent's
   // message at error level.
-  LogSink log("Job");
+  LogSink log({"Job"}, {"functional"});
   Job bad(KeyValueMap{{"executable", "%nowhere%/tool"}});
   EXPECT_FALSE(bad.loadSpec());
   EXPECT_FALSE(bad.getMainProcess().wasStarted());
-  EXPECT_FALSE(log.texts.empty());
+  EXPECT_FALSE(log.texts().empty());
   Job badArgument(KeyValueMap{{"executable", "/bin/true"}, {"arguments", "%nowhere%/x"}});
   EXPECT_FALSE(badArgument.loadSpec());
 }
@@ -234,7 +158,7 @@ TEST(Job, MoveKeepsThePathWhenItFails) {
 
   // A file of that name is already there: both stay untouched.
   writeRaw(dir.file("running/a.spec"), "other=1");
-  LogSink log("Job");
+  LogSink log({"Job"}, {"functional"});
   EXPECT_FALSE(job.move(dir.file("running")));
   EXPECT_EQ(job.getSpecPath(), dir.file("queued/q/a.spec"));
   EXPECT_EQ(readRaw(dir.file("running/a.spec")), "other=1");
@@ -259,7 +183,7 @@ TEST(Job, WriteSpecValueRewritesTheWholeFile) {
             "arguments=new\narguments=two\nexecutable=/bin/x\r\nqueue=q\r\nqueued=1700000000");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
-  LogSink log("Job");
+  LogSink log({"Job"}, {"functional"});
   job.setSpecPath(dir.file("gone.spec"));
   EXPECT_FALSE(job.writeSpecValue("queued", "1"));
   EXPECT_FALSE(fs::exists(dir.file("gone.spec")));
@@ -268,7 +192,7 @@ TEST(Job, WriteSpecValueRewritesTheWholeFile) {
 
 TEST(Job, RunsThroughItsLifeAndStampsTheSpec) {
   TempDir dir;
-  const std::string program = script(dir, "three.sh", "exit 3");
+  const std::string program = writeScript(dir, "three.sh", "exit 3");
   writeRaw(dir.file("job.spec"), "executable=" + program + "\ncreated=c");
   Job job = jobFromFile(dir.file("job.spec"));
 
@@ -306,7 +230,7 @@ TEST(Job, StartFailureAndStop) {
   EXPECT_EQ(valueOf(readSpec(dir.file("absent.spec")), "pid"), "<missing>");
   EXPECT_FALSE(absent.stop());
 
-  const std::string program = script(dir, "wait.sh", "sleep 30 & wait");
+  const std::string program = writeScript(dir, "wait.sh", "sleep 30 & wait");
   writeRaw(dir.file("long.spec"), "executable=" + program);
   Job job = jobFromFile(dir.file("long.spec"));
   ASSERT_TRUE(job.start());

@@ -10,21 +10,19 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsAgent.h"
-#include "messaging/ImsMessage.h"
 #include "platform/Sockets.h"
 #include "runtime/Tcp.h"
+#include "support/JobFolders.h"
+#include "support/LogSink.h"
+#include "support/RawPeer.h"
 
 namespace Zelcor {
 namespace {
@@ -35,66 +33,23 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using ZelcorCorelib::Ipc;
 using ZelcorCorelib::Tcp;
-using ZelcorCorelib::test::TempDir;
+using test::handshake;
+using test::handshakeToName;
+using test::LogSink;
+using test::readBytes;
+using test::sendBytes;
 using ZelcorCorelib::testing::waitFor;
 
 const char* const kRefused = "@jslistener.listener.accept-fail";
 const char* const kLost = "Connection to % lost.";
 
-// The log records of the listener and of the connections; they arrive on the thread that
-// logs them.
-class LogSink : public ZelcorCorelib::ImsAgent {
- public:
-  LogSink() : ImsAgent("jslistener-sink") {
-    functionalHook = setMessageHook(false, "debug", "functional", "", 1);
-    debugHook = setMessageHook(false, "debug", "debug", "", 1);
-  }
-  ~LogSink() override {
-    removeMessageHook(functionalHook);
-    removeMessageHook(debugHook);
-  }
-  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
-                                                ZelcorCorelib::ImsMessage& message) override {
-    auto* record =
-        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
-    std::lock_guard<std::mutex> guard(mutex);
-    records.push_back({record->sourceName, record->threadId, record->text});
-    return ZelcorCorelib::ImsResult::NotHandled;
-  }
-  // Records of the listener whose text holds fragment.
-  int count(const std::string& fragment) { return count("JsListener", 0, fragment); }
-  // threadId 0: from any thread.
-  int count(const std::string& source, std::uint32_t threadId, const std::string& fragment) {
-    std::lock_guard<std::mutex> guard(mutex);
-    int found = 0;
-    for (const Record& record : records) {
-      found += record.source == source && (threadId == 0 || record.threadId == threadId) &&
-               record.text.find(fragment) != std::string::npos;
-    }
-    return found;
-  }
-
- private:
-  struct Record {
-    std::string source;
-    std::uint32_t threadId;
-    std::string text;
-  };
-  std::mutex mutex;
-  std::vector<Record> records;
-  std::uint64_t functionalHook = 0;
-  std::uint64_t debugHook = 0;
-};
-
-class JsListenerHostile : public ::testing::Test {
+class JsListenerHostile : public test::JobFolders {
  protected:
+  JsListenerHostile() : JobFolders("jslistener-hostile") {}
+
   void SetUp() override {
-    for (const char* name : {"pending", "queued", "running", "finished"}) {
-      fs::create_directories(dir.path() / name);
-    }
     controller = std::make_unique<QueueController>(&quit, cores);
-    controller->setDirectories(dir.file("pending"), dir.file("queued"), dir.file("running"),
-                               dir.file("finished"));
+    giveFoldersTo(*controller);
     controller->initQueues();
     listener = std::make_unique<JsListener>();
     listener->setController(controller.get());
@@ -107,28 +62,6 @@ class JsListenerHostile : public ::testing::Test {
 
   // Raw bytes, no connect protocol of its own.
   void connectRaw(Tcp& peer) { ASSERT_TRUE(peer.connectToHost("127.0.0.1", port, "bad", 0)); }
-
-  void send(Tcp& peer, const std::string& bytes) { peer.sendRaw(bytes.data(), bytes.size()); }
-
-  std::string read(Tcp& peer, std::size_t count) {
-    std::string bytes(count, '\0');
-    peer.recvRaw(bytes.data(), count);
-    return bytes;
-  }
-
-  // Steps 0 to 2 of the connect protocol; the name is left to the caller.
-  void handshakeToName(Tcp& peer) {
-    EXPECT_EQ(read(peer, 16), "00000000005CMD:7");
-    send(peer, "00000000005CMD:1");
-    send(peer, "00000000001");
-    EXPECT_EQ(read(peer, 16), "00000000005CMD:4");
-  }
-
-  void handshake(Tcp& peer) {
-    handshakeToName(peer);
-    send(peer, "00000000003bad");
-    EXPECT_EQ(read(peer, 21), "00000000010JsListener");
-  }
 
   // True once the server has closed the peer's connection; bytes before that are dropped.
   bool closedByServer(Tcp& peer, milliseconds deadline = milliseconds(15'000)) {
@@ -158,8 +91,10 @@ class JsListenerHostile : public ::testing::Test {
     EXPECT_TRUE(listener->isListening());
   }
 
-  LogSink log;
-  TempDir dir{"jslistener-hostile"};
+  // The records of the listener and of the connections; they arrive on the thread that logs
+  // them.
+  LogSink log{{"JsListener"}};
+  LogSink tcpLog{{"tcp"}};
   std::atomic<std::uint8_t> quit{0};
   CorePool cores;
   std::unique_ptr<QueueController> controller;
@@ -171,7 +106,7 @@ TEST_F(JsListenerHostile, ASilentClientIsRefusedAfterTwoSeconds) {
   Tcp silent;
   connectRaw(silent);
   const auto begin = Clock::now();
-  EXPECT_EQ(read(silent, 16), "00000000005CMD:7");
+  EXPECT_EQ(readBytes(silent, 16), "00000000005CMD:7");
   EXPECT_TRUE(closedByServer(silent));
   EXPECT_GE(Clock::now() - begin, milliseconds(1800));
   EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
@@ -190,8 +125,8 @@ TEST_F(JsListenerHostile, AClientThatClosesAtOnceIsRefused) {
 TEST_F(JsListenerHostile, AClientThatStopsInTheMiddleOfTheHandshakeIsRefused) {
   Tcp half;
   connectRaw(half);
-  EXPECT_EQ(read(half, 16), "00000000005CMD:7");
-  send(half, "00000000005CMD:1");
+  EXPECT_EQ(readBytes(half, 16), "00000000005CMD:7");
+  sendBytes(half, "00000000005CMD:1");
   EXPECT_TRUE(closedByServer(half));
   EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
   expectWellBehavedClientIsServed();
@@ -201,7 +136,7 @@ TEST_F(JsListenerHostile, AHugeLengthFieldIsRefusedBeforeAnythingIsAllocated) {
   Tcp huge;
   connectRaw(huge);
   handshakeToName(huge);
-  send(huge, "99999999999");
+  sendBytes(huge, "99999999999");
   EXPECT_TRUE(closedByServer(huge, milliseconds(1500)));
   EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
   expectWellBehavedClientIsServed();
@@ -209,8 +144,8 @@ TEST_F(JsListenerHostile, AHugeLengthFieldIsRefusedBeforeAnythingIsAllocated) {
   // The same inside a conversation ends that conversation only.
   Tcp inConversation;
   connectRaw(inConversation);
-  handshake(inConversation);
-  send(inConversation, "99999999999");
+  handshake(inConversation, "bad");
+  sendBytes(inConversation, "99999999999");
   EXPECT_TRUE(closedByServer(inConversation, milliseconds(1500)));
   EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
   expectWellBehavedClientIsServed();
@@ -222,7 +157,7 @@ TEST_F(JsListenerHostile, RandomBytesInPlaceOfTheHandshakeAreRefused) {
   for (char& byte : noise) byte = static_cast<char>(random());
   Tcp noisy;
   connectRaw(noisy);
-  send(noisy, noise);
+  sendBytes(noisy, noise);
   EXPECT_TRUE(closedByServer(noisy));
   EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }, milliseconds(15'000)));
   expectWellBehavedClientIsServed();
@@ -234,8 +169,8 @@ TEST_F(JsListenerHostile, RandomBytesInAConversationEndItWithinItsDeadlines) {
   for (char& byte : noise) byte = static_cast<char>(random());
   Tcp noisy;
   connectRaw(noisy);
-  handshake(noisy);
-  send(noisy, noise);
+  handshake(noisy, "bad");
+  sendBytes(noisy, noise);
   EXPECT_TRUE(closedByServer(noisy, milliseconds(25'000)));
   EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
   EXPECT_EQ(controller->getRunFlags(), 0u);  // the noise held no command
@@ -245,7 +180,7 @@ TEST_F(JsListenerHostile, RandomBytesInAConversationEndItWithinItsDeadlines) {
 TEST_F(JsListenerHostile, AConversationWithoutTrafficForTenSecondsIsDropped) {
   Tcp idle;
   connectRaw(idle);
-  handshake(idle);
+  handshake(idle, "bad");
   const auto begin = Clock::now();
   EXPECT_TRUE(closedByServer(idle));
   EXPECT_GE(Clock::now() - begin, milliseconds(9500));
@@ -256,7 +191,7 @@ TEST_F(JsListenerHostile, AConversationWithoutTrafficForTenSecondsIsDropped) {
 TEST_F(JsListenerHostile, AClientThatTricklesOneUnitCannotHoldTheListener) {
   Tcp trickle;
   connectRaw(trickle);
-  handshake(trickle);
+  handshake(trickle, "bad");
   const std::string unit = "00000000006CMD:10";
   std::atomic<bool> closed{false};
   std::thread sender([&] {
@@ -284,7 +219,7 @@ TEST_F(JsListenerHostile, AClientThatTricklesOneUnitCannotHoldTheListener) {
 TEST_F(JsListenerHostile, EndingWhileAClientHoldsTheHandshakeEndsTheListener) {
   Tcp silent;
   connectRaw(silent);
-  EXPECT_EQ(read(silent, 16), "00000000005CMD:7");
+  EXPECT_EQ(readBytes(silent, 16), "00000000005CMD:7");
   const auto begin = Clock::now();
   listener->endListener();
   EXPECT_LT(Clock::now() - begin, milliseconds(4000));
@@ -296,13 +231,13 @@ TEST_F(JsListenerHostile, EndingWhileAClientHoldsTheHandshakeEndsTheListener) {
 TEST_F(JsListenerHostile, AnEndThatCannotBreakAReceiveSaysSoAndTheDestructorWaitsItOut) {
   Tcp partial;
   connectRaw(partial);
-  handshake(partial);
+  handshake(partial, "bad");
   // Once the listener's thread has begun to receive a unit, only the unit's deadline ends it.
   const std::uint32_t serving = listener->getThread(listener->getThreadId())->getThreadId();
   const char* const receiving = "Tcp::recvRaw: Receiving";
-  const int before = log.count("tcp", serving, receiving);
-  send(partial, "000000");  // half a length field: the unit may take 10 s to complete
-  ASSERT_TRUE(waitFor([&] { return log.count("tcp", serving, receiving) > before; }));
+  const std::size_t before = tcpLog.count(receiving, serving);
+  sendBytes(partial, "000000");  // half a length field: the unit may take 10 s to complete
+  ASSERT_TRUE(waitFor([&] { return tcpLog.count(receiving, serving) > before; }));
   const auto begin = Clock::now();
   EXPECT_THROW(listener->endListener(), Tcp::StopListener_ConnectFail);
   EXPECT_EQ(listener->getThreadId(), 0);
@@ -315,7 +250,7 @@ TEST_F(JsListenerHostile, AnEndThatCannotBreakAReceiveSaysSoAndTheDestructorWait
 TEST_F(JsListenerHostile, DestroyingWhileAClientHoldsTheHandshakeReturns) {
   Tcp silent;
   connectRaw(silent);
-  EXPECT_EQ(read(silent, 16), "00000000005CMD:7");
+  EXPECT_EQ(readBytes(silent, 16), "00000000005CMD:7");
   const auto begin = Clock::now();
   listener.reset();
   EXPECT_LT(Clock::now() - begin, milliseconds(4000));

@@ -14,12 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
 #include "platform/Sockets.h"
 #include "runtime/Tcp.h"
+#include "support/JobFolders.h"
+#include "support/RawPeer.h"
 
 namespace Zelcor {
 namespace {
@@ -31,7 +33,8 @@ using std::chrono::milliseconds;
 using ZelcorCorelib::Ipc;
 using ZelcorCorelib::Tcp;
 using ZelcorCorelib::Thread;
-using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeRaw;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 
 const std::string kWorking = "00000000005CMD:6";
@@ -45,13 +48,8 @@ class RawClient {
  public:
   explicit RawClient(int port) { EXPECT_TRUE(tcp.connectToHost("127.0.0.1", port, "raw", 0)); }
 
-  void send(const std::string& bytes) { tcp.sendRaw(bytes.data(), bytes.size()); }
-
-  std::string read(std::size_t count) {
-    std::string bytes(count, '\0');
-    tcp.recvRaw(bytes.data(), count);
-    return bytes;
-  }
+  void send(const std::string& bytes) { test::sendBytes(tcp, bytes); }
+  std::string read(std::size_t count) { return test::readBytes(tcp, count); }
 
   // One framed string, length field included.
   std::string readUnit() {
@@ -59,14 +57,7 @@ class RawClient {
     return field + read(std::stoul(field));
   }
 
-  void handshake() {
-    EXPECT_EQ(read(16), "00000000005CMD:7");
-    send("00000000005CMD:1");
-    send("00000000001");
-    EXPECT_EQ(read(16), "00000000005CMD:4");
-    send("00000000003raw");
-    EXPECT_EQ(read(21), "00000000010JsListener");
-  }
+  void handshake() { test::handshake(tcp, "raw"); }
 
   void sendCommand(int value) {
     send("00000000006CMD:10");
@@ -94,16 +85,14 @@ class RawClient {
   Tcp tcp;
 };
 
-class JsListenerTest : public ::testing::Test {
+class JsListenerTest : public test::JobFolders {
  protected:
+  JsListenerTest() : JobFolders("jslistener") {}
+
   void SetUp() override {
-    for (const char* name : {"pending", "queued", "running", "finished"}) {
-      fs::create_directories(dir.path() / name);
-    }
     cores.setCores(2);
     controller = std::make_unique<QueueController>(&quit, cores);
-    controller->setDirectories(dir.file("pending"), dir.file("queued"), dir.file("running"),
-                               dir.file("finished"));
+    giveFoldersTo(*controller);
     controller->initQueues();
     listener = std::make_unique<JsListener>();
     listener->setController(controller.get());
@@ -127,17 +116,16 @@ class JsListenerTest : public ::testing::Test {
 
   // A job that runs until the test creates its release file.
   std::string addHeldJob() {
-    const std::string script = dir.file("held.sh");
-    std::ofstream(script) << "#!/bin/sh\ni=0\nwhile [ ! -e '" << dir.file("release")
-                          << "' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n";
-    fs::permissions(script, fs::perms::owner_all);
-    std::ofstream(dir.file("pending/held.spec")) << "executable=" << script << "\narguments=\n";
-    return dir.file("running/held.spec");
+    const std::string script =
+        writeScript(dir, "held.sh",
+                    "i=0\nwhile [ ! -e '" + dir.file("release") +
+                        "' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done");
+    writeRaw(pending + "/held.spec", "executable=" + script + "\narguments=\n");
+    return running + "/held.spec";
   }
 
-  void release() { std::ofstream(dir.file("release")) << "go"; }
+  void release() { writeRaw(dir.file("release"), "go"); }
 
-  TempDir dir{"jslistener"};
   std::atomic<std::uint8_t> quit{0};
   CorePool cores;
   std::unique_ptr<QueueController> controller;
@@ -146,10 +134,10 @@ class JsListenerTest : public ::testing::Test {
 };
 
 TEST_F(JsListenerTest, StopWhileAJobRunsIsAnsweredEverySecondUntilTheJobHasEnded) {
-  const std::string running = addHeldJob();
+  const std::string heldSpec = addHeldJob();
   startLoop();
   RawClient client(start());
-  ASSERT_TRUE(waitFor([&] { return fs::exists(running); }));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(heldSpec); }));
 
   client.handshake();
   client.send("00000000006CMD:10");
@@ -322,9 +310,9 @@ TEST_F(JsListenerTest, APortThatIsTakenEndsTheThreadTruthfully) {
 }
 
 TEST_F(JsListenerTest, EndingDuringAConversationReturnsPromptlyInEveryWait) {
-  const std::string running = addHeldJob();
+  const std::string heldSpec = addHeldJob();
   startLoop();
-  ASSERT_TRUE(waitFor([&] { return fs::exists(running); }));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(heldSpec); }));
   // Once idle between two units, once waiting for a stop that is never acknowledged.
   for (bool stopPending : {false, true}) {
     RawClient client(start());
@@ -346,9 +334,9 @@ TEST_F(JsListenerTest, EndingDuringAConversationReturnsPromptlyInEveryWait) {
 }
 
 TEST_F(JsListenerTest, DestroyingTheListenerEndsItInEveryState) {
-  const std::string running = addHeldJob();
+  const std::string heldSpec = addHeldJob();
   startLoop();
-  ASSERT_TRUE(waitFor([&] { return fs::exists(running); }));
+  ASSERT_TRUE(waitFor([&] { return fs::exists(heldSpec); }));
   const auto begin = Clock::now();
   listener.reset();  // never started
   listener = std::make_unique<JsListener>();

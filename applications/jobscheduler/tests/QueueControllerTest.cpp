@@ -6,101 +6,40 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/Primitive.h"
 #include "runtime/KeyValueFile.h"
+#include "support/HoldScript.h"
+#include "support/JobFolders.h"
+#include "support/LogSink.h"
+#include "support/SpecFiles.h"
 
 namespace Zelcor {
 namespace {
 
 namespace fs = std::filesystem;
-using ZelcorCorelib::test::TempDir;
+using test::LogSink;
+using test::specNames;
+using ZelcorCorelib::test::readRaw;
+using ZelcorCorelib::test::writeRaw;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
-
-void writeRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool hasKey(const std::string& path, const std::string& key) {
   ZelcorCorelib::KeyValueMap spec;
   return ZelcorCorelib::readKeyValueFile(path, spec) && spec.count(key) != 0;
 }
 
-std::vector<std::string> specNames(const std::string& directory) {
-  std::vector<std::string> names;
-  if (!fs::is_directory(directory)) return names;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    if (entry.path().extension() == ".spec") names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Lines of the controller's logger, with their values.
-class LogSink : public ZelcorCorelib::ImsAgent {
- public:
-  LogSink() : ImsAgent("test-sink") { hookId = setMessageHook(false, "debug", "", "", 1); }
-  ~LogSink() override { removeMessageHook(hookId); }
-  ZelcorCorelib::ImsResult receiveHookedMessage(std::uint64_t,
-                                                ZelcorCorelib::ImsMessage& message) override {
-    auto* record =
-        static_cast<ZelcorCorelib::Logger::LogMessageParameter*>(message.getParameter());
-    if (record->sourceName == "QueueCtrl") {
-      std::string line = record->text;
-      for (const auto& value : record->parameters.getPrimitives()) {
-        line += " | " + ZelcorCorelib::primitiveToText(value);
-      }
-      lines.push_back(line);
-    }
-    return ZelcorCorelib::ImsResult::NotHandled;
-  }
-  std::size_t count(const std::string& fragment) const {
-    std::size_t n = 0;
-    for (const std::string& line : lines) n += line.find(fragment) != std::string::npos;
-    return n;
-  }
-  std::vector<std::string> lines;
-
- private:
-  std::uint64_t hookId = 0;
-};
-
 // Four job folders, a pool of its own and a script that holds while its hold file exists.
-class QueueControllerTest : public ::testing::Test {
+class QueueControllerTest : public test::JobFolders {
  protected:
-  QueueControllerTest() {
-    for (const std::string& folder : {pending, queued, running, finished}) {
-      fs::create_directories(folder);
-    }
-    hold = script("hold.sh", "echo \"$1\" >> '" + dir.file("ran") +
-                                 "'\nwhile [ -e '" + dir.str() + "/hold-'\"$1\" ]; do sleep "
-                                 "0.02; done");
-    controller.setDirectories(pending, queued, running, finished);
-  }
+  QueueControllerTest() : JobFolders("queuectrl") { giveFoldersTo(controller); }
 
-  std::string script(const std::string& name, const std::string& body) {
-    const std::string path = dir.file(name);
-    writeRaw(path, "#!/bin/sh\n" + body + "\n");
-    fs::permissions(path, fs::perms::owner_all);
-    return path;
-  }
   JobQueue makeQueue(const std::string& name, std::uint32_t maxCores, std::int32_t level) {
     JobQueue queue;
     queue.setName(name);
@@ -112,27 +51,21 @@ class QueueControllerTest : public ::testing::Test {
   // A pending spec file for the hold script with argument tag, held until release(tag).
   std::string holdJob(const std::string& name, const std::string& tag,
                       const std::string& extra = "") {
-    writeRaw(dir.str() + "/hold-" + tag, "");
     const std::string path = pending + "/" + name;
-    writeRaw(path, "executable=" + hold + "\narguments=" + tag + extra);
+    writeRaw(path, holds.spec(tag, extra));
     return path;
   }
-  void release(const std::string& tag) { fs::remove(dir.str() + "/hold-" + tag); }
+  void release(const std::string& tag) { holds.release(tag); }
   std::string queueDir(const std::string& name) const { return queued + "/" + name; }
 
-  TempDir dir{"queuectrl"};
-  const std::string pending = dir.file("pending");
-  const std::string queued = dir.file("queued");
-  const std::string running = dir.file("running");
-  const std::string finished = dir.file("finished");
-  std::string hold;
+  const test::HoldScript holds{dir, test::HoldScript::OnStop::end};
   std::atomic<std::uint8_t> quit{0};
   CorePool cores;
   QueueController controller{&quit, cores};
 };
 
 TEST_F(QueueControllerTest, QueuesAreSortedByLevelDuplicatesRefusedDefaultAdded) {
-  LogSink log;
+  LogSink log({"QueueCtrl"});
   controller.addQueue(makeQueue("low", 0, 1));
   controller.addQueue(makeQueue("top", 3, 4));
   controller.addQueue(makeQueue("low2", 0, 1));
@@ -248,7 +181,7 @@ TEST_F(QueueControllerTest, AJobThatNeverStartsIsTriedTenTimesThenDropped) {
   const std::string notExecutable = dir.file("plain.txt");
   writeRaw(notExecutable, "not a program");
   writeRaw(pending + "/broken.spec", "executable=" + notExecutable);
-  LogSink log;
+  LogSink log({"QueueCtrl"});
   ASSERT_TRUE(controller.runOnce());
 
   EXPECT_EQ(log.count("QueueController::runPendingJob: Trying to run job %."), 10u);
@@ -303,18 +236,19 @@ TEST_F(QueueControllerTest, QuitStopsRunningJobsAndMovesNoFile) {
   cores.setCores(2);
   controller.initQueues();
   const std::string stopped = dir.file("stopped");
-  const std::string trapped = script(
-      "trapped.sh", "trap 'echo \"$1\" >> \"" + stopped + "\"; exit 0' TERM\necho \"$1\" >> '" +
-                        dir.file("ran") + "'\nwhile [ -e '" + dir.str() +
-                        "/hold-'\"$1\" ]; do sleep 0.02; done");
+  const std::string trapped = writeScript(
+      dir, "trapped.sh",
+      "trap 'echo \"$1\" >> \"" + stopped + "\"; exit 0' TERM\necho \"$1\" >> '" +
+          holds.getRanFile() + "'\nwhile [ -e '" + dir.str() +
+          "/hold-'\"$1\" ]; do sleep 0.02; done");
   for (const char* tag : {"x", "y", "z"}) {
-    writeRaw(dir.str() + "/hold-" + tag, "");
+    holds.hold(tag);
     writeRaw(pending + "/" + tag + ".spec", "executable=" + trapped + "\narguments=" + tag);
   }
   controller.runOnce();
   ASSERT_EQ(controller.getRunningJobs().size(), 2u);
   // A stop that came before the trap was set would end the job unseen.
-  ASSERT_TRUE(waitFor([&] { return readRaw(dir.file("ran")).size() == 4; }));
+  ASSERT_TRUE(waitFor([&] { return readRaw(holds.getRanFile()).size() == 4; }));
 
   EXPECT_TRUE(controller.quit());
   EXPECT_EQ(controller.getQueues().front().getJobCount(), 0u);
@@ -328,11 +262,11 @@ TEST_F(QueueControllerTest, QuitStopsRunningJobsAndMovesNoFile) {
 
 TEST_F(QueueControllerTest, AReusedFileNameNeverOverwritesAFinishedSpec) {
   controller.initQueues();
-  const std::string quick = script("quick.sh", "exit 3");
+  const std::string quick = writeScript(dir, "quick.sh", "exit 3");
   writeRaw(finished + "/nightly.spec", "earlier run");
   writeRaw(finished + "/nightly.1.spec", "run before that");
   writeRaw(pending + "/nightly.spec", "executable=" + quick);
-  LogSink log;
+  LogSink log({"QueueCtrl"});
   controller.runOnce();
   ASSERT_TRUE(waitFor([&] { return controller.getRunningJobs().empty(); }));
   controller.runOnce();
@@ -348,7 +282,7 @@ TEST_F(QueueControllerTest, AReusedFileNameNeverOverwritesAFinishedSpec) {
 
 TEST_F(QueueControllerTest, RunPassesUntilQuitAndRefusesAMissingFlag) {
   controller.initQueues();
-  writeRaw(pending + "/quick.spec", "executable=" + script("quick.sh", "exit 0"));
+  writeRaw(pending + "/quick.spec", "executable=" + writeScript(dir, "quick.sh", "exit 0"));
   bool result = false;
   std::thread loop([&] { result = controller.run(); });
   const bool done = waitFor([&] { return fs::exists(finished + "/quick.spec"); });
@@ -358,7 +292,7 @@ TEST_F(QueueControllerTest, RunPassesUntilQuitAndRefusesAMissingFlag) {
   EXPECT_TRUE(result);
   EXPECT_FALSE(controller.runOnce());
 
-  LogSink log;
+  LogSink log({"QueueCtrl"});
   QueueController orphan(nullptr, cores);
   EXPECT_FALSE(orphan.run());
   EXPECT_FALSE(orphan.runOnce());

@@ -4,53 +4,28 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "ChildProcess.h"
 #include "QueueController.h"
-#include "runtime/KeyValueFile.h"
+#include "support/HoldScript.h"
+#include "support/JobFolders.h"
+#include "support/SpecFiles.h"
 
 namespace Zelcor {
 namespace {
 
 namespace fs = std::filesystem;
-using ZelcorCorelib::test::TempDir;
+using test::specNames;
+using test::valueOf;
+using ZelcorCorelib::test::readRaw;
+using ZelcorCorelib::test::writeRaw;
 using ZelcorCorelib::testing::waitFor;
-
-void writeRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-std::string readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string valueOf(const std::string& path, const std::string& key) {
-  ZelcorCorelib::KeyValueMap spec;
-  ZelcorCorelib::readKeyValueFile(path, spec);
-  auto it = spec.lower_bound(key);
-  return it != spec.end() && it->first == key ? it->second : "<missing>";
-}
-
-std::vector<std::string> specNames(const std::string& directory) {
-  std::vector<std::string> names;
-  if (!fs::is_directory(directory)) return names;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    if (entry.path().extension() == ".spec") names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Every spec file under root, at any depth.
 std::size_t countSpecFiles(const std::string& root) {
@@ -69,34 +44,15 @@ std::string now(std::int64_t offset = 0) {
 // run that recovers. The hold script ignores the stop request, as a job of a killed scheduler
 // is never asked to stop, and records every start. The hold files go with the folder, so a
 // job still held when a test fails ends by itself.
-class RecoveryTest : public ::testing::Test {
+class RecoveryTest : public test::JobFolders {
  protected:
-  RecoveryTest() {
-    for (const std::string& folder : {pending, queued, running, finished}) {
-      fs::create_directories(folder);
-    }
-    hold = dir.file("hold.sh");
-    writeRaw(hold, "#!/bin/sh\ntrap '' TERM\necho \"$1\" >> '" + ran +
-                       "'\nwhile [ -e '" + dir.str() + "/hold-'\"$1\" ]; do sleep 0.02; done\n");
-    fs::permissions(hold, fs::perms::owner_all);
-  }
+  RecoveryTest() : JobFolders("recovery") {}
 
   std::unique_ptr<QueueController> scheduler(CorePool& pool) {
     auto controller = std::make_unique<QueueController>(&quit, pool);
-    controller->setDirectories(pending, queued, running, finished);
+    giveFoldersTo(*controller);
     controller->initQueues();
     return controller;
-  }
-  std::string holdSpec(const std::string& tag, const std::string& extra = "") {
-    writeRaw(dir.str() + "/hold-" + tag, "");
-    return "executable=" + hold + "\narguments=" + tag + extra;
-  }
-  void release(const std::string& tag) { fs::remove(dir.str() + "/hold-" + tag); }
-  std::size_t starts(const std::string& tag) const {
-    std::istringstream lines(readRaw(ran));
-    std::size_t n = 0;
-    for (std::string line; std::getline(lines, line);) n += line == tag;
-    return n;
   }
   // Passes until nothing is left in any queue, every hold released.
   void drain(QueueController& controller) {
@@ -109,14 +65,8 @@ class RecoveryTest : public ::testing::Test {
     }));
   }
 
-  TempDir dir{"recovery"};
-  const std::string pending = dir.file("pending");
-  const std::string queued = dir.file("queued");
-  const std::string running = dir.file("running");
-  const std::string finished = dir.file("finished");
-  const std::string normalQueue = dir.file("queued") + "/queue_normal";
-  const std::string ran = dir.file("ran");
-  std::string hold;
+  const std::string normalQueue = queued + "/queue_normal";
+  const test::HoldScript holds{dir, test::HoldScript::OnStop::ignore};
   std::atomic<std::uint8_t> quit{0};
 };
 
@@ -124,17 +74,17 @@ TEST_F(RecoveryTest, AKilledSchedulerLosesNoSpecFileAndRunsEveryJobOnce) {
   {
     CorePool pool;
     auto first = scheduler(pool);
-    writeRaw(pending + "/a.spec", holdSpec("a", "\ncreated=1"));
-    writeRaw(pending + "/b.spec", holdSpec("b", "\ncreated=2"));
-    writeRaw(pending + "/c.spec", holdSpec("c", "\ncreated=3"));
+    writeRaw(pending + "/a.spec", holds.spec("a", "\ncreated=1"));
+    writeRaw(pending + "/b.spec", holds.spec("b", "\ncreated=2"));
+    writeRaw(pending + "/c.spec", holds.spec("c", "\ncreated=3"));
     first->runOnce();
     ASSERT_EQ(specNames(running), std::vector<std::string>{"a.spec"});
     ASSERT_EQ(specNames(normalQueue), (std::vector<std::string>{"b.spec", "c.spec"}));
     // Once its trap is set, job a outlives the stop request of the destructor.
-    ASSERT_TRUE(waitFor([&] { return starts("a") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return holds.starts("a") == 1; }));
     // Gone as a crash would leave it: job a keeps running, no file moves.
   }
-  ASSERT_EQ(starts("a"), 1u);
+  ASSERT_EQ(holds.starts("a"), 1u);
   const std::size_t before = countSpecFiles(dir.str());
   ASSERT_EQ(before, 3u);
 
@@ -150,48 +100,48 @@ TEST_F(RecoveryTest, AKilledSchedulerLosesNoSpecFileAndRunsEveryJobOnce) {
 
   // The re-attached job holds the only core; when it ends it is finished like any other.
   second->runOnce();
-  EXPECT_EQ(starts("b"), 0u);
-  release("a");
+  EXPECT_EQ(holds.starts("b"), 0u);
+  holds.release("a");
   ASSERT_TRUE(waitFor([&] { return second->getRunningJobs().empty(); }));
   second->runOnce();
   EXPECT_EQ(specNames(finished), std::vector<std::string>{"a.spec"});
   EXPECT_NE(valueOf(finished + "/a.spec", "ended"), "<missing>");
   EXPECT_EQ(valueOf(finished + "/a.spec", "exit-status"), "-1");
-  EXPECT_TRUE(waitFor([&] { return starts("b") == 1; }));
+  EXPECT_TRUE(waitFor([&] { return holds.starts("b") == 1; }));
 
-  release("b");
-  release("c");
+  holds.release("b");
+  holds.release("c");
   drain(*second);
   EXPECT_EQ(specNames(finished), (std::vector<std::string>{"a.spec", "b.spec", "c.spec"}));
   EXPECT_EQ(countSpecFiles(dir.str()), before);
-  EXPECT_EQ(starts("a"), 1u);
-  EXPECT_EQ(starts("b"), 1u);
-  EXPECT_EQ(starts("c"), 1u);
+  EXPECT_EQ(holds.starts("a"), 1u);
+  EXPECT_EQ(holds.starts("b"), 1u);
+  EXPECT_EQ(holds.starts("c"), 1u);
   EXPECT_EQ(pool.getAvailableCores(), 1u);
 }
 
 TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
   // Processes that this test starts itself, standing in for what a pid may name after a
   // restart: the job's own program, the same program started later, and another program.
-  ChildProcess::Pointer own = createChildProcess(hold, "own", false, true);
-  ChildProcess::Pointer later = createChildProcess(hold, "later", false, true);
+  ChildProcess::Pointer own = createChildProcess(holds.getPath(), "own", false, true);
+  ChildProcess::Pointer later = createChildProcess(holds.getPath(), "later", false, true);
   ChildProcess::Pointer other = createChildProcess("/bin/sh", "-c \"sleep 30\"", false, true);
-  writeRaw(dir.str() + "/hold-own", "");
-  writeRaw(dir.str() + "/hold-later", "");
+  holds.hold("own");
+  holds.hold("later");
   ASSERT_TRUE(own->run());
   ASSERT_TRUE(later->run());
   ASSERT_TRUE(other->run());
-  ASSERT_TRUE(waitFor([&] { return starts("own") == 1 && starts("later") == 1; }));
+  ASSERT_TRUE(waitFor([&] { return holds.starts("own") == 1 && holds.starts("later") == 1; }));
 
   const std::string pidOf[] = {std::to_string(own->getPid()), std::to_string(later->getPid()),
                                std::to_string(other->getPid())};
-  writeRaw(running + "/1-own.spec", holdSpec("own", "\nstarted=" + now() + "\npid=" + pidOf[0]));
+  writeRaw(running + "/1-own.spec", holds.spec("own", "\nstarted=" + now() + "\npid=" + pidOf[0]));
   // A pid that started a minute after the job did is a later process of the same program.
   writeRaw(running + "/2-later.spec",
-           holdSpec("later", "\nstarted=" + now(-60) + "\npid=" + pidOf[1]));
+           holds.spec("later", "\nstarted=" + now(-60) + "\npid=" + pidOf[1]));
   writeRaw(running + "/3-other.spec",
-           holdSpec("other", "\nstarted=" + now() + "\npid=" + pidOf[2]));
-  writeRaw(running + "/4-nopid.spec", holdSpec("nopid", "\nstarted=" + now()));
+           holds.spec("other", "\nstarted=" + now() + "\npid=" + pidOf[2]));
+  writeRaw(running + "/4-nopid.spec", holds.spec("nopid", "\nstarted=" + now()));
   // An executable written with "." and ".." still names the same program.
   fs::create_directories(dir.file("sub"));
   const std::string dotted = dir.str() + "/./sub/../hold.sh";
@@ -213,14 +163,14 @@ TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
   // The requeued ones run again from the start, ahead of every newer job.
   controller->runOnce();
   EXPECT_TRUE(waitFor([&] {
-    return starts("later") == 2 && starts("other") == 1 && starts("nopid") == 1;
+    return holds.starts("later") == 2 && holds.starts("other") == 1 && holds.starts("nopid") == 1;
   }));
-  EXPECT_EQ(starts("own"), 1u);
+  EXPECT_EQ(holds.starts("own"), 1u);
   EXPECT_EQ(specNames(running),
             (std::vector<std::string>{"2-later.spec", "3-other.spec", "4-nopid.spec"}));
   EXPECT_NE(valueOf(running + "/3-other.spec", "pid"), pidOf[2]);
 
-  for (const char* tag : {"own", "later", "other", "nopid"}) release(tag);
+  for (const char* tag : {"own", "later", "other", "nopid"}) holds.release(tag);
   other->requestStop();
   drain(*controller);
   EXPECT_EQ(specNames(finished).size(), 5u);
@@ -230,9 +180,9 @@ TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
 
 TEST_F(RecoveryTest, QueuedJobsComeBackBehindRunningOnesAndNotWhileStopped) {
   fs::create_directories(normalQueue);
-  writeRaw(normalQueue + "/q-high.spec", holdSpec("qhigh", "\npriority-level=very high"));
-  writeRaw(running + "/r-low.spec", holdSpec("rlow", "\npriority-level=very low"));
-  writeRaw(pending + "/p.spec", holdSpec("p", "\npriority-level=very high"));
+  writeRaw(normalQueue + "/q-high.spec", holds.spec("qhigh", "\npriority-level=very high"));
+  writeRaw(running + "/r-low.spec", holds.spec("rlow", "\npriority-level=very low"));
+  writeRaw(pending + "/p.spec", holds.spec("p", "\npriority-level=very high"));
 
   {
     CorePool pool;
@@ -247,17 +197,17 @@ TEST_F(RecoveryTest, QueuedJobsComeBackBehindRunningOnesAndNotWhileStopped) {
   auto controller = scheduler(pool);
   controller->recover();
   controller->runOnce();
-  EXPECT_TRUE(waitFor([&] { return starts("rlow") == 1; }));
-  EXPECT_EQ(starts("qhigh"), 0u);
+  EXPECT_TRUE(waitFor([&] { return holds.starts("rlow") == 1; }));
+  EXPECT_EQ(holds.starts("qhigh"), 0u);
   EXPECT_EQ(controller->getQueues().front().getJobCount(), 3u);
-  for (const char* tag : {"rlow", "qhigh", "p"}) release(tag);
+  for (const char* tag : {"rlow", "qhigh", "p"}) holds.release(tag);
   drain(*controller);
-  EXPECT_EQ(readRaw(ran), "rlow\nqhigh\np\n");
+  EXPECT_EQ(readRaw(holds.getRanFile()), "rlow\nqhigh\np\n");
 }
 
 TEST_F(RecoveryTest, AQuitRaisedBeforeTheFirstPassSkipsTheLoop) {
-  writeRaw(running + "/r.spec", holdSpec("r"));
-  writeRaw(pending + "/p.spec", holdSpec("p"));
+  writeRaw(running + "/r.spec", holds.spec("r"));
+  writeRaw(pending + "/p.spec", holds.spec("p"));
   CorePool pool;
   auto controller = scheduler(pool);
   quit.store(1);

@@ -2,34 +2,26 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "QueueController.h"
+#include "support/JobFolders.h"
 
 namespace Zelcor {
 namespace {
 
 namespace fs = std::filesystem;
-using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeRaw;
+using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 
-void writeRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-class StatusListingTest : public ::testing::Test {
+class StatusListingTest : public test::JobFolders {
  protected:
-  StatusListingTest() {
-    for (const char* folder : {"pending", "queued", "running", "finished"}) {
-      fs::create_directories(dir.file(folder));
-    }
-    controller.setDirectories(pending, dir.file("queued"), dir.file("running"),
-                              dir.file("finished"));
+  StatusListingTest() : JobFolders("status") {
+    giveFoldersTo(controller);
     JobQueue night;
     night.setName("night");
     night.setAckState(0);
@@ -38,15 +30,7 @@ class StatusListingTest : public ::testing::Test {
     controller.addQueue(night);
     controller.initQueues();
   }
-  std::string script(const std::string& name, const std::string& body) {
-    const std::string path = dir.file(name);
-    writeRaw(path, "#!/bin/sh\n" + body + "\n");
-    fs::permissions(path, fs::perms::owner_all);
-    return path;
-  }
 
-  TempDir dir{"status"};
-  const std::string pending = dir.file("pending");
   const std::string gate = dir.file("gate");
   std::atomic<std::uint8_t> quit{0};
   CorePool cores;
@@ -70,8 +54,9 @@ TEST_F(StatusListingTest, ListsEveryQueueUnderEveryHeadingAlsoWhenEmpty) {
 
 TEST_F(StatusListingTest, NumbersJobsPerBlockAndShowsThePidOfRunningOnes) {
   cores.setCores(2);
-  const std::string quick = script("quick.sh", "exit 0");
-  const std::string held = script("held.sh", "while [ ! -e '" + gate + "' ]; do sleep 0.02; done");
+  const std::string quick = writeScript(dir, "quick.sh", "exit 0");
+  const std::string held =
+      writeScript(dir, "held.sh", "while [ ! -e '" + gate + "' ]; do sleep 0.02; done");
   writeRaw(pending + "/1.spec", "executable=" + held + "\narguments=--first\ncreated=1");
   writeRaw(pending + "/2.spec", "executable=" + held + "\narguments=--second\ncreated=2");
   writeRaw(pending + "/3.spec", "executable=" + held + "\narguments=\ncreated=3");
@@ -105,7 +90,7 @@ TEST_F(StatusListingTest, NumbersJobsPerBlockAndShowsThePidOfRunningOnes) {
 // under ThreadSanitizer this shows the two never touch a queue at once.
 TEST_F(StatusListingTest, ListingIsSafeWhileTheLoopChangesTheQueues) {
   cores.setCores(4);
-  const std::string quick = script("quick.sh", "exit 0");
+  const std::string quick = writeScript(dir, "quick.sh", "exit 0");
   constexpr int kJobs = 40;
   std::atomic<bool> done{false};
   std::atomic<int> listings{0};
@@ -144,7 +129,7 @@ TEST_F(StatusListingTest, ListingIsSafeWhileTheLoopChangesTheQueues) {
   EXPECT_TRUE(allFinished);
   EXPECT_EQ(malformed.load(), 0);
   std::size_t finishedFiles = 0;
-  for (const auto& entry : fs::directory_iterator(dir.file("finished"))) {
+  for (const auto& entry : fs::directory_iterator(finished)) {
     finishedFiles += entry.path().extension() == ".spec";
   }
   EXPECT_EQ(finishedFiles, static_cast<std::size_t>(kJobs));

@@ -13,35 +13,20 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/TempDir.h"
+#include "support/TextFiles.h"
 #include "support/WaitFor.h"
 
 namespace ZelcorCorelib::platform {
 namespace {
 
+using test::readRaw;
 using test::TempDir;
+using test::writeScript;
 using testing::waitFor;
-
-std::string writeScript(const TempDir& dir, const std::string& name, const std::string& body) {
-  std::string path = dir.file(name);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << "#!/bin/sh\n" << body << "\n";
-  }
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  return path;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 // Waits for the child to end and gives its exit code; -1000 when it did not end in time.
 int waitForExit(ProcessId pid) {
@@ -113,7 +98,7 @@ TEST(ProcessPosix, ArgvEnvironmentAndDirectoryReachTheChild) {
   ASSERT_GT(spawned.pid, 0);
   ASSERT_EQ(waitForExit(spawned.pid), 0);
   std::string cwd = std::filesystem::current_path().string();
-  EXPECT_EQ(readFile(out), "4\n[a b]\n[]\n[\"q\"]\n[*]\ninherited value\n" + cwd + "\n");
+  EXPECT_EQ(readRaw(out), "4\n[a b]\n[]\n[\"q\"]\n[*]\ninherited value\n" + cwd + "\n");
 
   // A bare name is looked up on PATH.
   spawned = spawnProcess("sh", {"-c", "exit 7"});
@@ -175,7 +160,7 @@ TEST(ProcessPosix, StopReachesTheWholeGroup) {
   ASSERT_GT(spawned.pid, 0);
   EXPECT_EQ(::getpgid(spawned.pid), spawned.pid);
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(grandchildPid); }));
-  ProcessId grandchild = std::atoi(readFile(grandchildPid).c_str());
+  ProcessId grandchild = std::atoi(readRaw(grandchildPid).c_str());
   ASSERT_GT(grandchild, 0);
   EXPECT_EQ(::getpgid(grandchild), spawned.pid);
   EXPECT_TRUE(isProcessAlive(grandchild));
@@ -251,7 +236,7 @@ TEST(ProcessPosix, StandardOutputCanBeRedirected) {
   std::printf("to the file\n");
   EXPECT_TRUE(redirectStandardOutput(saved));
   EXPECT_FALSE(redirectStandardOutput(-1));
-  EXPECT_EQ(readFile(target), "to the file\n");
+  EXPECT_EQ(readRaw(target), "to the file\n");
 }
 
 }  // namespace
