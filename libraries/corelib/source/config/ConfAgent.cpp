@@ -1,6 +1,8 @@
 #include "config/ConfAgent.h"
 
 #include <new>
+#include <span>
+#include <string>
 #include <utility>
 
 #include "config/ConfNodeTypes.h"
@@ -34,6 +36,89 @@ std::unique_ptr<ConfQueryParam> readParam(const std::string& path, int queryType
   return param;
 }
 
+// How one kind of request reports failure: the exception for a request nobody answered and
+// one for each failed status the service can write back. The first placeholder of each
+// message takes the subject (a path or a key), the second, where withType, the type's name.
+using Raise = void (*)(const char* message, std::string location, const ParamStream& values);
+
+template <typename E>
+[[noreturn]] void raiseAs(const char* message, std::string location, const ParamStream& values) {
+  throw E(message, std::move(location), values);
+}
+
+struct StatusFailure {
+  int status;
+  Raise raise;
+  const char* message;
+  bool withType;
+};
+
+const StatusFailure kQueryStatuses[] = {
+    {kConfStatusNotFound, raiseAs<ConfAgent::Query_NotFound>,
+     "@conf-agent.query.not-found{Configuration entry \"%\" was not found};", false},
+    {kConfStatusWrongType, raiseAs<ConfAgent::Query_WrongType>,
+     "@conf-agent.query.wrong-type{Configuration entry \"%\" is not of requested type (%)};",
+     true},
+    {kConfStatusUnknownType, raiseAs<ConfAgent::Query_WrongType>,
+     "@conf-agent.query.unknown-type{Got request for configuration entry \"%\" of type %, but "
+     "no such type is defined};",
+     true},
+    {kConfStatusInvalidPath, raiseAs<ConfAgent::Query_InvalidPath>,
+     "@conf-agent.query.invalid-path{Invalid configuration node path \"%\"};", false},
+    // 6, a list write of an unknown "ltype", is not reported.
+};
+
+const StatusFailure kGetLocalStatuses[] = {
+    {kSystemStatusNotFound, raiseAs<ConfAgent::GetLocal_NotFound>,
+     "@conf-agent.get-local.not-found{Configuration key \"%\" was not found};", false},
+    {kSystemStatusWrongType, raiseAs<ConfAgent::GetLocal_WrongType>,
+     "@conf-agent.get-local.wrong-type{Configuration key \"%\" is not of requested type (%)};",
+     true},
+    {kSystemStatusNoAccess, raiseAs<ConfAgent::GetLocal_NoAccess>,
+     "@conf-agent.get-local.no-access{Got request for configuration key \"%\" of type %, but "
+     "failed to get access to it};",
+     true},
+};
+
+struct FailureTable {
+  Raise imsNotWorking;
+  const char* imsNotWorkingMessage;
+  std::span<const StatusFailure> statuses;
+};
+
+const FailureTable kQueryFailures{
+    raiseAs<ConfAgent::Query_ImsNotWorking>,
+    "@conf-agent.query.ims-not-working{Failed to query configuration entry \"%\" because IMS "
+    "isn't working};",
+    kQueryStatuses};
+
+const FailureTable kGetLocalFailures{
+    raiseAs<ConfAgent::GetLocal_ImsNotWorking>,
+    "@conf-agent.get-local.ims-not-working{Failed to query local configuration key \"%\" "
+    "because IMS isn't working};",
+    kGetLocalStatuses};
+
+// Broadcasts message, whose parameter the service answers by writing status, and raises what
+// table names for no answer or a failed status. An Exception a handler lets through passes on
+// with this location added.
+void exchange(ImsAgent& agent, ImsMessage& message, const int& status, const std::string& subject,
+              int type, const FailureTable& table) {
+  bool handled = false;
+  try {
+    handled = agent.sendMessage(message);
+  } catch (Exception& passing) {
+    passing.addLocation(ZELCOR_HERE);
+    throw;
+  }
+  if (!handled) table.imsNotWorking(table.imsNotWorkingMessage, ZELCOR_HERE, makeParams(subject));
+  for (const StatusFailure& failure : table.statuses) {
+    if (failure.status != status) continue;
+    const ParamStream values = failure.withType ? makeParams(subject, confTypeName(type))
+                                                : makeParams(subject);
+    failure.raise(failure.message, ZELCOR_HERE, values);
+  }
+}
+
 }  // namespace
 
 ConfAgent::ConfAgent() : ImsAgent("conf-agent") {}
@@ -53,40 +138,7 @@ void ConfAgent::keyword(const std::string& keyword, const std::string& path) {
 void ConfAgent::query(std::unique_ptr<ConfQueryParam> param) {
   if (!param) throw Query_OutOfMemory(kOutOfMemory, ZELCOR_HERE);
   ImsMessage message("conf", "query", "", param.get());
-  bool handled = false;
-  try {
-    handled = sendMessage(message);
-  } catch (Exception& passing) {
-    passing.addLocation(ZELCOR_HERE);
-    throw;
-  }
-  const std::string& path = param->path;
-  if (!handled) {
-    ZELCOR_THROW(Query_ImsNotWorking,
-                 "@conf-agent.query.ims-not-working{Failed to query configuration entry \"%\" "
-                 "because IMS isn't working};",
-                 path);
-  }
-  const char* typeName = confTypeName(param->queryType);
-  switch (param->status) {
-    case kConfStatusNotFound:
-      ZELCOR_THROW(Query_NotFound,
-                   "@conf-agent.query.not-found{Configuration entry \"%\" was not found};", path);
-    case kConfStatusWrongType:
-      ZELCOR_THROW(Query_WrongType,
-                   "@conf-agent.query.wrong-type{Configuration entry \"%\" is not of requested "
-                   "type (%)};",
-                   path, typeName);
-    case kConfStatusUnknownType:
-      ZELCOR_THROW(Query_WrongType,
-                   "@conf-agent.query.unknown-type{Got request for configuration entry \"%\" of "
-                   "type %, but no such type is defined};",
-                   path, typeName);
-    case kConfStatusInvalidPath:
-      ZELCOR_THROW(Query_InvalidPath,
-                   "@conf-agent.query.invalid-path{Invalid configuration node path \"%\"};", path);
-    default: break;  // 6, a list write of an unknown "ltype", is not reported
-  }
+  exchange(*this, message, param->status, param->path, param->queryType, kQueryFailures);
 }
 
 void ConfAgent::read(const std::string& path, int queryType, void* value) {
@@ -126,37 +178,7 @@ std::vector<std::string> ConfAgent::getSubEntries(const std::string& path) {
 void ConfAgent::getLocal(std::unique_ptr<SystemQueryParam> param) {
   if (!param) throw GetLocal_OutOfMemory(kOutOfMemory, ZELCOR_HERE);
   ImsMessage message("system", "query", "", param.get());
-  bool handled = false;
-  try {
-    handled = sendMessage(message);
-  } catch (Exception& passing) {
-    passing.addLocation(ZELCOR_HERE);
-    throw;
-  }
-  const std::string& key = param->name;
-  if (!handled) {
-    ZELCOR_THROW(GetLocal_ImsNotWorking,
-                 "@conf-agent.get-local.ims-not-working{Failed to query local configuration key "
-                 "\"%\" because IMS isn't working};",
-                 key);
-  }
-  const char* typeName = confTypeName(param->valueType);
-  switch (param->status) {
-    case kSystemStatusNotFound:
-      ZELCOR_THROW(GetLocal_NotFound,
-                   "@conf-agent.get-local.not-found{Configuration key \"%\" was not found};", key);
-    case kSystemStatusWrongType:
-      ZELCOR_THROW(GetLocal_WrongType,
-                   "@conf-agent.get-local.wrong-type{Configuration key \"%\" is not of requested "
-                   "type (%)};",
-                   key, typeName);
-    case kSystemStatusNoAccess:
-      ZELCOR_THROW(GetLocal_NoAccess,
-                   "@conf-agent.get-local.no-access{Got request for configuration key \"%\" of "
-                   "type %, but failed to get access to it};",
-                   key, typeName);
-    default: break;
-  }
+  exchange(*this, message, param->status, param->name, param->valueType, kGetLocalFailures);
 }
 
 std::string ConfAgent::getLocalString(const std::string& key, bool perUser) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/Descriptor.h"
+
 namespace ZelcorCorelib::platform {
 
 namespace {
@@ -44,40 +46,6 @@ FileStatus toStatus(const struct stat& st) {
   status.device = static_cast<std::uint64_t>(st.st_dev);
   status.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
   return status;
-}
-
-// Closes on scope exit; close() is not retried on EINTR because Linux frees the descriptor
-// either way and a retry could close one another thread has just opened.
-class Descriptor {
- public:
-  explicit Descriptor(int value) : descriptor(value) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  int get() const { return descriptor; }
-  bool valid() const { return descriptor >= 0; }
-  bool reset() {
-    int result = 0;
-    if (descriptor >= 0) result = ::close(descriptor);
-    descriptor = -1;
-    return result == 0;
-  }
-
- private:
-  int descriptor;
-};
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 FsResult copyContents(int in, int out, std::size_t bufferSize) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/Descriptor.h"
 #include "platform/Environment.h"
 
 namespace ZelcorCorelib::platform {
@@ -31,27 +32,6 @@ std::string messageText(const Exception& failure) {
   std::string text = failure.toString(false);
   return !text.empty() && text.front() == ' ' ? text.substr(1) : text;
 }
-
-// Closes on scope exit; close() is not retried on EINTR because Linux frees the descriptor
-// either way and a retry could close one another thread has just opened.
-class Descriptor {
- public:
-  explicit Descriptor(int value) : descriptor(value) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  int get() const { return descriptor; }
-  bool valid() const { return descriptor >= 0; }
-  bool reset() {
-    int result = 0;
-    if (descriptor >= 0) result = ::close(descriptor);
-    descriptor = -1;
-    return result == 0;
-  }
-
- private:
-  int descriptor;
-};
 
 enum class Load { ok, missing, failed };
 
@@ -83,21 +63,6 @@ Load loadFile(const std::string& path, std::string& bytes, struct stat& info, in
     bytes.append(buffer, static_cast<std::size_t>(got));
   }
   return Load::ok;
-}
-
-bool writeAll(int fd, const std::string& data) {
-  const char* next = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    next += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 long writeResultOf(int error) {
@@ -164,7 +129,7 @@ bool replaceFile(const std::string& target, const std::string& text, const struc
     error = errno;
     return false;
   }
-  bool ok = writeAll(file.get(), text);
+  bool ok = writeAll(file.get(), text.data(), text.size());
   if (ok && old != nullptr) {
     // The temporary file was made with the umask; the store keeps its owner and mode.
     if (::fchown(file.get(), old->st_uid, old->st_gid) != 0) {
