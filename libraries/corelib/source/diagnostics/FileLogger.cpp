@@ -210,7 +210,9 @@ void FileLogger::rotate() {
   writeBanner("Rotating log file at ");
   file.close();
   const std::string oldName = directory + baseName;
-  const std::string newName = oldName + "-" + std::to_string(DateTime::now().getCount());
+  const StampSource stampSource = rotationStamp.load();
+  const std::int64_t stamp = stampSource ? stampSource() : DateTime::now().getCount();
+  const std::string newName = oldName + "-" + std::to_string(stamp);
   std::string movedTo = newName + ".log";
   bool moved = moveFile(oldName + ".log", movedTo, false);
   for (int i = 1; !moved && i <= 99; ++i) {

@@ -58,6 +58,10 @@ class FileLogger : public ImsAgent, private ThreadRunner {
   // Lets tests rotate small files; the size is checked before each line.
   void setMaxFileSize(std::uint64_t value) { maxFileSize.store(value); }
   std::uint64_t getMaxFileSize() const { return maxFileSize.load(); }
+  // Lets tests fix the stamp (a DateTime count) that rotated names carry, so that a name can
+  // be known to be taken before the rotation; null: the current time.
+  using StampSource = std::int64_t (*)();
+  void setRotationStamp(StampSource source) { rotationStamp.store(source); }
 
   bool isEnabled() const { return enabled.load(); }
   const std::string& getDirectory() const { return directory; }
@@ -106,6 +110,7 @@ class FileLogger : public ImsAgent, private ThreadRunner {
   std::string directory;
   std::string baseName;
   std::atomic<std::uint64_t> maxFileSize{kDefaultMaxFileSize};
+  std::atomic<StampSource> rotationStamp{nullptr};
 };
 
 }  // namespace ZelcorCorelib
