@@ -1,5 +1,8 @@
 #include "JobQueue.h"
 
+#include <filesystem>
+#include <iterator>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
 
@@ -39,7 +42,8 @@ JobQueue::JobQueue(const JobQueue& other)
       jobs(other.jobs),
       ackState(other.getAckState()),
       maxCores(other.maxCores),
-      priorityLevel(other.priorityLevel) {
+      priorityLevel(other.priorityLevel),
+      refusedFiles(other.refusedFiles) {
   rebuildIndex();
 }
 
@@ -50,6 +54,7 @@ JobQueue& JobQueue::operator=(const JobQueue& other) {
   setAckState(other.getAckState());
   maxCores = other.maxCores;
   priorityLevel = other.priorityLevel;
+  refusedFiles = other.refusedFiles;
   rebuildIndex();
   return *this;
 }
@@ -108,22 +113,68 @@ std::set<std::string> JobQueue::loadSpecFiles(const std::set<std::string>& files
     owned.reserve(jobs.size());
     for (const Entry& entry : jobs) owned.insert(entry.job.getSpecPath());
   }
+  for (auto it = refusedFiles.begin(); it != refusedFiles.end();) {
+    it = ZelcorCorelib::exists(it->first) ? std::next(it) : refusedFiles.erase(it);
+  }
   std::set<std::string> notQueued;
   for (const std::string& path : files) {
     if (!owned.empty() && owned.count(normalized(path)) != 0) {
       queueLogger().trace("JobQueue::loadSpecFiles: % is queued already.", path);
       continue;
     }
+    // Taken before reading: a file rewritten meanwhile then counts as changed next time.
+    const std::optional<FileVersion> version = versionOf(path);
+    auto refused = refusedFiles.find(path);
+    if (refused != refusedFiles.end() && version && *version == refused->second) continue;
+
     File file(path);
     KeyValueMap spec;
     Job job;
-    const bool ok = isFileReadable(file) && getAndCheckMapData(file, spec) &&
-                    initializeJobFromFile(job, file, spec);
+    std::string why;
+    bool ok = isFileReadable(file);
+    if (!ok) why = "it cannot be opened for reading";
+    if (ok && !(ok = getAndCheckMapData(file, spec))) {
+      why = "it cannot be read as key-value text, or holds more than " +
+            std::to_string(ZelcorCorelib::kMaxKeyValueRecords) + " records";
+    }
+    if (ok && !(ok = initializeJobFromFile(job, file, spec))) {
+      why = job.getExecutable().empty()
+                ? std::string("it names no executable")
+                : "its executable \"" + job.getExecutable() + "\" does not exist";
+    }
     job.setRecoveryRank(rank);
     file.close();
-    if (!ok || !insertJobToQueue(std::move(job), queueDirectory)) notQueued.insert(path);
+    if (ok && insertJob(std::move(job), queueDirectory, why)) {
+      refusedFiles.erase(path);
+      continue;
+    }
+    notQueued.insert(path);
+    // A duplicate's file has been deleted and reported; a vanished one has nothing to keep.
+    if (why.empty() || !version || !ZelcorCorelib::exists(path)) continue;
+    refusedFiles[path] = *version;
+    reportRejection(path, why);
   }
   return notQueued;
+}
+
+std::optional<JobQueue::FileVersion> JobQueue::versionOf(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  FileVersion version;
+  version.size = fs::file_size(path, error);
+  if (error) return std::nullopt;
+  version.written = fs::last_write_time(path, error);
+  if (error) return std::nullopt;
+  version.permissions = fs::status(path, error).permissions();
+  if (error) return std::nullopt;
+  return version;
+}
+
+void JobQueue::reportRejection(const std::string& path, const std::string& why) {
+  queueLogger().error(
+      "@jobscheduler.load.spec-refused{Spec file \"%\" is not a job: %. It stays where it is "
+      "and is tried again once it changes.};",
+      path, why);
 }
 
 bool JobQueue::isFileReadable(File& file) {
@@ -156,9 +207,18 @@ bool JobQueue::initializeJobFromFile(Job& job, File& file, const KeyValueMap& sp
 }
 
 bool JobQueue::insertJobToQueue(Job job, const std::string& queueDirectory) {
+  std::string why;
+  return insertJob(std::move(job), queueDirectory, why);
+}
+
+bool JobQueue::insertJob(Job job, const std::string& queueDirectory, std::string& why) {
   ZelcorCorelib::Logger& log = queueLogger();
   log.trace("JobQueue::insertJobToQueue: Loading job's specification");
-  if (!job.loadSpec() || hasDuplicate(job)) {
+  const bool loaded = job.loadSpec();
+  if (!loaded || hasDuplicate(job)) {
+    why = loaded ? std::string()
+                 : std::string("its executable or arguments hold a reference between percent "
+                               "signs that the configuration cannot resolve");
     log.warning("@jobscheduler.insertJobToQueue.load-spec-fail{Failed. Not including job.");
     return false;
   }

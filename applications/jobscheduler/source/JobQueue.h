@@ -13,6 +13,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <filesystem>
+#include <map>
+#include <optional>
 #include <cstdint>
 #include <list>
 #include <set>
@@ -53,8 +56,10 @@ class JobQueue : public ZelcorCorelib::Throws {
   // Queues every readable, valid, non-duplicate spec file of files (full paths) into this queue
   // with recovery rank rank, creating directory and the queue's folder under it as needed.
   // Files that fail stay where they are (a duplicate's file is deleted) and are counted in one
-  // warning. Paths that a job of this queue already owns are skipped: they are queued already.
-  // Always true.
+  // warning; each gets one error naming it and the reason. Such a file is tried again only once
+  // it has changed (size, time written or permissions), so that a bad file left in the pending
+  // folder is neither re-read nor reported on every pass. Paths that a job of this queue
+  // already owns are skipped: they are queued already. Always true.
   bool load(const std::set<std::string>& files, const std::string& directory, std::int32_t rank);
   // The work of load for the queue's folder queueDirectory; the paths that were not queued.
   std::set<std::string> loadSpecFiles(const std::set<std::string>& files,
@@ -103,6 +108,19 @@ class JobQueue : public ZelcorCorelib::Throws {
     Job job;
     std::string commandKey;  // as indexed when the job was queued
   };
+  // What tells a rewritten (or re-permitted) spec file from the one already refused.
+  struct FileVersion {
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type written;
+    std::filesystem::perms permissions = std::filesystem::perms::none;
+    bool operator==(const FileVersion&) const = default;
+  };
+
+  static std::optional<FileVersion> versionOf(const std::string& path);
+  // insertJobToQueue, with the reason of a refusal in why (empty for a duplicate).
+  bool insertJob(Job job, const std::string& queueDirectory, std::string& why);
+  // Why the spec file at path is no job: for the one error line of a refused file.
+  void reportRejection(const std::string& path, const std::string& why);
 
   static std::string commandKey(const Job& job);
   void append(Job job);
@@ -116,6 +134,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::atomic<std::int32_t> ackState{0};
   std::uint32_t maxCores = 0;
   std::int32_t priorityLevel = 0;
+  // Spec files refused and reported, as they were then; forgotten once they are gone.
+  std::map<std::string, FileVersion> refusedFiles;
 };
 
 }  // namespace Zelcor

@@ -27,17 +27,20 @@ class RecordParser {
         trimKeys(trimKeys),
         skipEmptyKeys(skipEmptyKeys) {}
 
-  void add(std::string_view record) {
+  // False once the file holds more records than a caller may be made to keep.
+  bool add(std::string_view record) {
     const std::size_t split = record.find(keyValueSeparator);
-    if (split == std::string_view::npos) return;
+    if (split == std::string_view::npos) return true;
     std::string key(record.substr(0, split));
     if (trimKeys) {
       trimLeft(key);
       trimRight(key);
     }
-    if (key.empty() && skipEmptyKeys) return;
+    if (key.empty() && skipEmptyKeys) return true;
+    if (entries.size() >= kMaxKeyValueRecords) return false;
     // A multimap inserts after the equal keys already there, which keeps the file order.
     entries.emplace(std::move(key), std::string(record.substr(split + 1)));
+    return true;
   }
 
  private:
@@ -71,12 +74,17 @@ bool readKeyValueFile(const std::string& path, KeyValueMap& entries, char record
         pending.append(rest);
         break;
       }
+      bool kept = true;
       if (!pending.empty()) {
         pending.append(rest.substr(0, end));
-        parser.add(pending);
+        kept = parser.add(pending);
         pending.clear();
       } else {
-        parser.add(rest.substr(0, end));
+        kept = parser.add(rest.substr(0, end));
+      }
+      if (!kept) {
+        entries.clear();
+        return false;
       }
       rest.remove_prefix(end + 1);
     }
@@ -88,7 +96,10 @@ bool readKeyValueFile(const std::string& path, KeyValueMap& entries, char record
     entries.clear();
     return false;
   }
-  if (!pending.empty()) parser.add(pending);
+  if (!pending.empty() && !parser.add(pending)) {
+    entries.clear();
+    return false;
+  }
   return true;
 }
 

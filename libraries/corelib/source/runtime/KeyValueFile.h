@@ -6,6 +6,7 @@
 // state; safe from any thread as long as callers do not write the same file at once.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -14,11 +15,17 @@ namespace ZelcorCorelib {
 // Ordered by key, byte-wise; equal keys keep their file order.
 using KeyValueMap = std::multimap<std::string, std::string>;
 
+// The most records a file may hold. Each record costs about a hundred bytes of bookkeeping
+// beyond its text, so 50 MB of short records would take half a gigabyte; no spec or sysinfo
+// file comes near this.
+inline constexpr std::size_t kMaxKeyValueRecords = 100'000;
+
 // Clears entries and fills it from the file. Records without the separator are dropped, so are
 // records with an empty key when skipEmptyKeys is set; trimKeys removes white space around
 // keys (never around values). An empty file gives an empty map and true.
-// False, with entries left empty, when the path is empty, the file cannot be opened, or reading
-// fails part-way: a partial map must never be written back over the file.
+// False, with entries left empty, when the path is empty, the file cannot be opened, reading
+// fails part-way (a partial map must never be written back over the file), or the file holds
+// more than kMaxKeyValueRecords records.
 bool readKeyValueFile(const std::string& path, KeyValueMap& entries, char recordSeparator = '\n',
                       char keyValueSeparator = '=', bool trimKeys = false,
                       bool skipEmptyKeys = true);
