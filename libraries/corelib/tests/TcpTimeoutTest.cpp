@@ -41,9 +41,9 @@ TEST(TcpTimeout, KeyMismatchFailsTheClientAtStepTwoAndTheServerAtStepThree) {
 
   auto [failure, serverGaveUp] = server.get();
   EXPECT_TRUE(contains(failure, "Recv_Fail: Failed to receive 11 bytes through connection "));
-  EXPECT_TRUE(contains(failure, "(error=timeout)")) << failure;
-  EXPECT_GE(serverGaveUp - clientGaveUp, milliseconds(2900));
-  EXPECT_LT(serverGaveUp - clientGaveUp, milliseconds(4500));
+  // The client has hung up, so the server stops at once instead of waiting out its 3 s.
+  EXPECT_TRUE(contains(failure, "(error=closed)")) << failure;
+  EXPECT_LT(serverGaveUp - clientGaveUp, milliseconds(2900));
   EXPECT_EQ(accepted.getSocket(), platform::kNoSocket);
   listener.close();
 }

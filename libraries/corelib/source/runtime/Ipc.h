@@ -96,7 +96,6 @@ class Ipc : public Throws {
   // a framed receive, each block is a unit of its own.
   std::optional<UnitClock::time_point> unitMustEndBy() const;
   UnitClock::time_point unitBytesArrived();
-  bool unitHasBegun() const { return unitStart.has_value(); }
 
  private:
   class UnitScope;

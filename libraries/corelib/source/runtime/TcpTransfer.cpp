@@ -15,7 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kFailedSendPause{50};
-constexpr std::chrono::milliseconds kReceivePause{50};
 
 int millisecondsUntil(Clock::time_point moment) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(moment - Clock::now()).count();
@@ -121,15 +120,11 @@ bool Tcp::tryReceive(char* buffer, std::size_t count, int timeoutSeconds) {
         received += result.bytes;
         break;
       case platform::Transfer::closed:
-        // Part of the unit is in and the rest can never come.
-        if (received > 0 || unitHasBegun()) {
-          ZELCOR_THROW(Recv_Fail,
-                       "@ipc.recv.fail{Failed to receive % bytes through connection % (error=%)};",
-                       count, socket, "closed");
-        }
-        // Nothing of this unit yet: the first-byte deadline below ends the wait.
-        std::this_thread::sleep_for(kReceivePause);
-        break;
+        // The peer has closed: nothing more can come, so waiting out the deadline would only
+        // hold the receiver (a client that connects and hangs up costs 3 s otherwise).
+        ZELCOR_THROW(Recv_Fail,
+                     "@ipc.recv.fail{Failed to receive % bytes through connection % (error=%)};",
+                     count, socket, "closed");
       case platform::Transfer::wouldBlock: {
         // Wakes as soon as bytes arrive; the nearest deadline bounds the wait.
         Clock::time_point until = received == 0 ? firstByteBy : *wholeBy;
