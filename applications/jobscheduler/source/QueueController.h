@@ -122,6 +122,13 @@ class QueueController {
   bool isQuitRaised() const;
   bool pass();
   void moveToFinished(Job& job);
+  // Gives job an object attached to its recorded pid and takes a core when that process is
+  // still the job's; false (nothing changed but the normalised executable) otherwise.
+  bool reattachIfAlive(Job& job);
+  // A start cut short between starting the process and recording its pid leaves a job whose
+  // process runs unrecorded: found by its argument vector and a start within moments of the
+  // "started" stamp, it is attached (and its pid recorded) instead of started a second time.
+  bool adoptUnrecordedProcess(Job& job);
   bool isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process);
   static void appendJobBlock(std::string& out, const JobQueue& queue,
                              const std::vector<Job*>& jobs, bool withPid);

@@ -1,4 +1,5 @@
 // Start-up recovery and shutdown of the queue controller.
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <unordered_set>
@@ -9,8 +10,12 @@
 #include "runtime/FileUtils.h"
 #include "runtime/KeyValueFile.h"
 #include "runtime/StringUtils.h"
+#include "platform/Process.h"
+#include "platform/Threads.h"
 
 namespace Zelcor {
+
+namespace platform = ZelcorCorelib::platform;
 
 namespace {
 
@@ -20,6 +25,9 @@ constexpr int kStopAttempts = 10;
 constexpr auto kStopRetryDelay = std::chrono::milliseconds(10);
 // The boot time behind a process's start time has whole-second resolution.
 constexpr std::int64_t kStartTimeTolerance = 1;
+// "started" is stamped right before the process is made; the tries of one start take well
+// under a second.
+constexpr std::int64_t kUnrecordedStartWindow = 3;
 
 std::string normalized(std::string path) {
   ZelcorCorelib::normalizePath(path);
@@ -96,6 +104,16 @@ void QueueController::recover() {
     if (paths.empty()) continue;
     if ((getRunFlags() & kRunFlagStopped) != 0) continue;
     queue.load(paths, queuedDirectory, kRankQueued);
+    // A queue folder may hold the spec of a job whose process runs: one re-attached by an
+    // earlier start-up (its file stays here), or one whose start was cut short before its
+    // file reached the running folder. Started again, it would run twice at once.
+    for (Job* job : queue.getPendingJobs()) {
+      if (paths.count(job->getSpecPath()) == 0) continue;
+      if ((job->getPid() != 0 && reattachIfAlive(*job)) || adoptUnrecordedProcess(*job)) {
+        logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
+                     job->getSpecPath());
+      }
+    }
   }
 }
 
@@ -103,34 +121,79 @@ void QueueController::recoverQueue(JobQueue& queue) {
   Guard guard(queuesLock);
   const std::string queueDirectory = queue.getQueueDirectory(queuedDirectory);
   for (Job* job : queue.getPendingJobs()) {
-    if (job->getPid() != 0) {
-      ChildProcess::Pointer process = attachChildProcess(job->getPid());
-
-      std::string executable = collapseDotComponents(job->getExecutable());
-      ZelcorCorelib::trimRight(executable);
-      ZelcorCorelib::trimLeft(executable);
-      if (executable != job->getExecutable()) {
-        job->setExecutable(executable);
-        try {
-          job->getMainProcess() = CommandProcess(executable, job->getArguments());
-        } catch (const ZelcorCorelib::Exception& exception) {
-          // Cannot happen for a job whose spec loaded; the process as loaded stays.
-          logger.warning(exception);
-        }
-      }
-
-      if (isRecoveredProcessAlive(*job, process)) {
-        job->getMainProcess().setProcess(std::move(process));
-        cores.takeCore();
-        logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
-                     job->getSpecPath());
-        continue;
-      }
+    if ((job->getPid() != 0 && reattachIfAlive(*job)) || adoptUnrecordedProcess(*job)) {
+      logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
+                   job->getSpecPath());
+      continue;
     }
     logger.trace("QueueController::recover: Recovered job %, requeueing the job.",
                  job->getSpecPath());
     job->move(queueDirectory);
   }
+}
+
+bool QueueController::reattachIfAlive(Job& job) {
+  ChildProcess::Pointer process = attachChildProcess(job.getPid());
+
+  std::string executable = collapseDotComponents(job.getExecutable());
+  ZelcorCorelib::trimRight(executable);
+  ZelcorCorelib::trimLeft(executable);
+  if (executable != job.getExecutable()) {
+    job.setExecutable(executable);
+    try {
+      job.getMainProcess() = CommandProcess(executable, job.getArguments());
+    } catch (const ZelcorCorelib::Exception& exception) {
+      // Cannot happen for a job whose spec loaded; the process as loaded stays.
+      logger.warning(exception);
+    }
+  }
+
+  if (!isRecoveredProcessAlive(job, process)) return false;
+  job.getMainProcess().setProcess(std::move(process));
+  cores.takeCore();
+  return true;
+}
+
+bool QueueController::adoptUnrecordedProcess(Job& job) {
+  const std::int64_t started = startedStamp(job.getSpecPath());
+  if (started < 0) return false;
+  // The argument vector the job's start hands its program (ChildProcess::run).
+  std::vector<std::string> expected{job.getMainProcess().getCommand()};
+  const std::string& arguments = job.getMainProcess().getArguments();
+  for (const std::string& entry : ChildProcess::splitArguments(arguments)) {
+    if (!entry.empty()) expected.push_back(ChildProcess::argvElement(entry));
+  }
+  std::unordered_set<std::uint32_t> claimed;
+  for (Job* running : getRunningJobs()) claimed.insert(running->getMainProcess().getPid());
+  const auto self = static_cast<platform::ProcessId>(platform::currentProcessId());
+  for (platform::ProcessId pid : platform::listProcessIds()) {
+    if (pid == self || claimed.count(static_cast<std::uint32_t>(pid)) != 0) continue;
+    const auto elements = platform::processCommandLine(pid);
+    if (!elements || elements->size() < expected.size()) continue;
+    // A script runs under its interpreter, which may carry an option of its own.
+    const std::size_t extra = elements->size() - expected.size();
+    if (extra > 2 || !std::equal(expected.begin(), expected.end(), elements->begin() + extra)) {
+      continue;
+    }
+    // Begun by the start that stamped "started" a moment before, not by an earlier start or
+    // by someone who ran the same command later.
+    const auto processStart = platform::processStartTime(pid);
+    if (!processStart || *processStart + kStartTimeTolerance < started ||
+        *processStart > started + kUnrecordedStartWindow) {
+      continue;
+    }
+    ChildProcess::Pointer process = attachChildProcess(static_cast<std::uint32_t>(pid));
+    if (!process || !process->poll()) continue;
+    job.getMainProcess().setProcess(std::move(process));
+    cores.takeCore();
+    job.writeSpecValue("pid", std::to_string(pid));
+    logger.warning(
+        "@jobscheduler.quectrl-recover.pid-unrecorded{Job % had been started but its process id "
+        "was not recorded; adopted the running process %.};",
+        job.getSpecPath(), pid);
+    return true;
+  }
+  return false;
 }
 
 bool QueueController::isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process) {
