@@ -1,5 +1,6 @@
 #include "support/SchedulerProcess.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -133,6 +134,25 @@ fs::path Sandbox::writeJobScript(const std::string& name, int exitCode) {
   return script;
 }
 
+fs::path Sandbox::writeArgumentLinesScript(const std::string& name) {
+  const fs::path script = path(name + ".sh");
+  writeText(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + quoted(path(name + ".out").string()) +
+                        "\n");
+  fs::permissions(script, fs::perms::owner_all);
+  return script;
+}
+
+fs::path Sandbox::writeBlockingScript(const std::string& name) {
+  const fs::path script = path(name + ".sh");
+  writeText(script, "#!/bin/sh\ntouch " + quoted(path(name + ".started").string()) +
+                        "\nwhile [ ! -e " + quoted(path(name + ".release").string()) +
+                        " ]; do sleep 0.05; done\n");
+  fs::permissions(script, fs::perms::owner_all);
+  return script;
+}
+
+void Sandbox::release(const std::string& name) const { writeText(path(name + ".release"), ""); }
+
 fs::path Sandbox::dropJob(const fs::path& pendingFolder, const std::string& name,
                           const std::vector<std::pair<std::string, std::string>>& keys) {
   std::string text;
@@ -146,6 +166,16 @@ fs::path Sandbox::dropJob(const fs::path& pendingFolder, const std::string& name
 
 SchedulerProcess::SchedulerProcess(const Sandbox& sandbox,
                                    const std::vector<std::string>& arguments) {
+  spawn(sandbox, JOBSCHEDULER_BINARY, arguments);
+}
+
+SchedulerProcess::SchedulerProcess(const Sandbox& sandbox, const std::string& program,
+                                   const std::vector<std::string>& arguments) {
+  spawn(sandbox, program, arguments);
+}
+
+void SchedulerProcess::spawn(const Sandbox& sandbox, const std::string& program,
+                             const std::vector<std::string>& arguments) {
   const std::string suffix = uniqueSuffix();
   outputFile = sandbox.path("stdout-" + suffix + ".txt");
   errorFile = sandbox.path("stderr-" + suffix + ".txt");
@@ -153,7 +183,7 @@ SchedulerProcess::SchedulerProcess(const Sandbox& sandbox,
                         " ZELCOR_REGISTRY=" + quoted(sandbox.path("registry.reg").string()) +
                         " ZELCOR_LOCK_DIR=" + quoted(sandbox.path("locks").string());
   for (const auto& [name, value] : sandbox.environment) command += " " + name + "=" + quoted(value);
-  command += " " + quoted(JOBSCHEDULER_BINARY);
+  command += " " + quoted(program);
   for (const std::string& argument : arguments) command += " " + quoted(argument);
   command += " < /dev/null > " + quoted(outputFile.string()) + " 2> " + quoted(errorFile.string());
   platform::SpawnOptions options;
@@ -194,7 +224,26 @@ Outcome runToEnd(const Sandbox& sandbox, const std::vector<std::string>& argumen
   Outcome outcome;
   outcome.exitCode = process.waitForExit();
   outcome.output = process.standardOutput();
+  outcome.error = process.standardError();
   return outcome;
+}
+
+Outcome runJsctl(const Sandbox& sandbox, const std::vector<std::string>& arguments,
+                 std::chrono::milliseconds deadline) {
+  JsctlProcess process(sandbox, arguments);
+  Outcome outcome;
+  outcome.exitCode = process.waitForExit(deadline);
+  outcome.output = process.standardOutput();
+  outcome.error = process.standardError();
+  return outcome;
+}
+
+long peakMemoryKb(int pid) {
+  std::istringstream lines(readText("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
 }
 
 bool waitForFileText(const fs::path& path, const std::string& text,

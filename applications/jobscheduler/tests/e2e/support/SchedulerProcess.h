@@ -62,6 +62,12 @@ class Sandbox {
 
   // A shell script that writes its arguments to <root>/<name>.out and exits with exitCode.
   std::filesystem::path writeJobScript(const std::string& name, int exitCode);
+  // A shell script that writes each argument on a line of its own to <root>/<name>.out, so
+  // that a blank inside an argument tells apart from one between two.
+  std::filesystem::path writeArgumentLinesScript(const std::string& name);
+  // A shell script that creates <root>/<name>.started, then runs until release(name).
+  std::filesystem::path writeBlockingScript(const std::string& name);
+  void release(const std::string& name) const;
   // Writes the spec under a hidden name first and renames it, as clients must.
   std::filesystem::path dropJob(const std::filesystem::path& pendingFolder, const std::string& name,
                                 const std::vector<std::pair<std::string, std::string>>& keys);
@@ -84,6 +90,7 @@ class SchedulerProcess {
   SchedulerProcess& operator=(const SchedulerProcess&) = delete;
 
   bool started() const { return pid > 0; }
+  int getPid() const { return pid; }
   // The exit code once the process has ended within deadline; nullopt while it runs.
   std::optional<int> waitForExit(std::chrono::milliseconds deadline = kStartDeadline);
   bool isRunning();
@@ -92,19 +99,40 @@ class SchedulerProcess {
   std::string standardOutput() const { return readText(outputFile); }
   std::string standardError() const { return readText(errorFile); }
 
+ protected:
+  // Any program, started the same way.
+  SchedulerProcess(const Sandbox& sandbox, const std::string& program,
+                   const std::vector<std::string>& arguments);
+
  private:
+  void spawn(const Sandbox& sandbox, const std::string& program,
+             const std::vector<std::string>& arguments);
+
   int pid = 0;
   std::optional<int> exitCode;
   std::filesystem::path outputFile;
   std::filesystem::path errorFile;
 };
 
+// The control client, started in the sandbox like the scheduler.
+class JsctlProcess : public SchedulerProcess {
+ public:
+  JsctlProcess(const Sandbox& sandbox, const std::vector<std::string>& arguments)
+      : SchedulerProcess(sandbox, JSCTL_BINARY, arguments) {}
+};
+
 // Runs the binary to its end (help, failures); kills it after the deadline.
 struct Outcome {
   std::optional<int> exitCode;
   std::string output;
+  std::string error;
 };
 Outcome runToEnd(const Sandbox& sandbox, const std::vector<std::string>& arguments);
+Outcome runJsctl(const Sandbox& sandbox, const std::vector<std::string>& arguments,
+                 std::chrono::milliseconds deadline = kJobDeadline);
+
+// Peak resident memory of a process in kB (VmHWM), or -1 when it cannot be read.
+long peakMemoryKb(int pid);
 
 // Waits until the file exists and contains text (empty: just exists).
 bool waitForFileText(const std::filesystem::path& path, const std::string& text,

@@ -1,0 +1,421 @@
+// The scheduler killed with SIGKILL and started again over the same folders, registry file,
+// lock folder and port: jobs that still run are taken back rather than started again, queued
+// jobs run, and no spec file is lost or doubled. Once with a close look at each step, then as
+// a loop of kills at random moments (start-up included) over many short jobs. Every job
+// records its runs, so a job started while an earlier run of it was alive shows up, and each
+// job that ran twice is checked against the scheduler's own timeline from its log.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "support/CrashLoop.h"
+#include "support/SchedulerProcess.h"
+
+namespace Zelcor::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ZelcorCorelib::testing::waitFor;
+
+constexpr const char* kReady = "JobScheduler::startListener: Listening on port";
+constexpr std::chrono::milliseconds kDrainDeadline{150'000};
+
+// Kills what the jobs of a sandbox left running, however the test ends.
+struct LeftoverJobs {
+  const Sandbox& sandbox;
+  ~LeftoverJobs() { killLeftoverJobs(sandbox); }
+};
+
+// Log level 4 (trace lines included): the log then shows when each instance recovered and
+// when it began each pass.
+void prepare(Sandbox& sandbox, const std::vector<QueueSetting>& queues, int maxCores) {
+  sandbox.environment["TZ"] = "UTC";
+  sandbox.environment.erase("ZELCOR_TZ");
+  ConfigSettings settings;
+  settings.maxCores = maxCores;
+  settings.queues = queues;
+  sandbox.writeConfiguration(settings);
+  std::string text = readText(sandbox.configurationFile());
+  const std::string level = "debug-level (Integer) = \"2\"";
+  const std::size_t at = text.find(level);
+  if (at != std::string::npos) text.replace(at, level.size(), "debug-level (Integer) = \"4\"");
+  writeText(sandbox.configurationFile(), text);
+  writeText(sandbox.path("tmp/sysinfo"), "os=linux\ncores=8\n");
+}
+
+std::string specValue(const fs::path& spec, const std::string& key) {
+  const auto keys = readSpec(spec);
+  const auto entry = keys.find(key);
+  return entry == keys.end() ? std::string("<missing>") : entry->second;
+}
+
+fs::path dropRecordingJob(Sandbox& sandbox, const fs::path& script, const std::string& id,
+                          const std::string& seconds, const std::string& queue) {
+  return sandbox.dropJob(sandbox.jobFolder("pending"), id,
+                         {{"executable", script.string()},
+                          {"arguments", id + " " + seconds},
+                          {"queue", queue},
+                          {"created", "2026-01-01T00:00:00"}});
+}
+
+// jsctl's status listing, or empty when the scheduler does not answer.
+std::string statusListing(const Sandbox& sandbox) {
+  const fs::path out = sandbox.path("status.txt");
+  const int code =
+      runShellCommand(std::string("'") + JSCTL_BINARY + "' -c '" +
+                      sandbox.configurationFile().string() + "' --timeout 5 status > '" +
+                      out.string() + "' 2>&1");
+  return code == 0 ? readText(out) : std::string();
+}
+
+TEST(JobSchedulerCrashRecovery, KilledWhileJobsRunAndWaitTakesRunningBackAndRunsTheQueued) {
+  Sandbox sandbox("crash-once");
+  LeftoverJobs cleanup{sandbox};
+  prepare(sandbox, {{"q_work", 0, 2}}, 2);
+  const fs::path script = writeRecordingJob(sandbox);
+  const std::vector<std::string> held = {"held-1", "held-2"};
+  const std::vector<std::string> waiting = {"wait-1", "wait-2", "wait-3"};
+
+  auto first = std::make_unique<SchedulerProcess>(sandbox, std::vector<std::string>{});
+  ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline))
+      << first->standardOutput() << first->standardError() << readText(sandbox.logFile());
+  for (const std::string& id : held) dropRecordingJob(sandbox, script, id, "hold", "q_work");
+  std::vector<int> heldPids;
+  for (const std::string& id : held) {
+    const fs::path running = sandbox.jobFolder("running/" + id + ".spec");
+    ASSERT_TRUE(waitForFileText(running, "pid=")) << readText(sandbox.logFile());
+    ASSERT_TRUE(waitFor([&] { return readRuns(sandbox, id).size() == 1; }));
+    heldPids.push_back(readRuns(sandbox, id)[0].pid);
+    EXPECT_EQ(specValue(running, "pid"), std::to_string(heldPids.back()));
+  }
+  // Both cores are taken: these wait in their queue's folder.
+  for (const std::string& id : waiting) dropRecordingJob(sandbox, script, id, "0.1", "q_work");
+  for (const std::string& id : waiting) {
+    ASSERT_TRUE(waitForFileText(sandbox.jobFolder("queues/q_work/" + id + ".spec"), "queued="));
+  }
+  ASSERT_EQ(countSpecFiles(sandbox), 5u);
+
+  ASSERT_TRUE(first->signal("KILL"));
+  ASSERT_TRUE(first->waitForExit().has_value());
+  first.reset();
+  // The jobs live in process groups of their own and outlive the scheduler.
+  EXPECT_EQ(countSpecFiles(sandbox), 5u);
+  for (const std::string& id : held) {
+    const std::vector<JobRun> runs = readRuns(sandbox, id);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].end.has_value()) << id;
+  }
+
+  SchedulerProcess second(sandbox, std::vector<std::string>{});
+  // Re-attached: the listing shows the old processes as running ones.
+  std::string listing;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        listing = statusListing(sandbox);
+        const std::size_t running = listing.find("Running Jobs:");
+        const std::size_t finished = listing.find("Finished Jobs:");
+        if (running == std::string::npos || finished == std::string::npos) return false;
+        const std::string block = listing.substr(running, finished - running);
+        return block.find("] " + std::to_string(heldPids[0]) + " ") != std::string::npos &&
+               block.find("] " + std::to_string(heldPids[1]) + " ") != std::string::npos;
+      },
+      kStartDeadline))
+      << listing << second.standardOutput() << readText(sandbox.logFile());
+  // The re-attached jobs hold both cores, so nothing else has started, and they did not run
+  // a second time.
+  for (const std::string& id : held) EXPECT_EQ(readRuns(sandbox, id).size(), 1u) << id;
+  for (const std::string& id : waiting) EXPECT_TRUE(readRuns(sandbox, id).empty()) << id;
+  EXPECT_EQ(countSpecFiles(sandbox), 5u);
+
+  for (const std::string& id : held) writeText(releaseFile(sandbox, id), "");
+  std::vector<std::string> all = held;
+  all.insert(all.end(), waiting.begin(), waiting.end());
+  for (const std::string& id : all) {
+    EXPECT_TRUE(waitForFileText(sandbox.jobFolder("finished/" + id + ".spec"), "ended="))
+        << id << "\n" << readText(sandbox.logFile());
+  }
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    const fs::path spec = sandbox.jobFolder("finished/" + held[i] + ".spec");
+    EXPECT_EQ(specValue(spec, "pid"), std::to_string(heldPids[i]));
+    // Not our child any more: its exit status cannot be learnt.
+    EXPECT_EQ(specValue(spec, "exit-status"), "-1");
+  }
+  for (const std::string& id : waiting) {
+    EXPECT_EQ(specValue(sandbox.jobFolder("finished/" + id + ".spec"), "exit-status"), "0");
+  }
+  for (const std::string& id : all) {
+    const std::vector<JobRun> runs = readRuns(sandbox, id);
+    EXPECT_EQ(runs.size(), 1u) << id;
+    if (!runs.empty()) {
+      EXPECT_TRUE(runs[0].end.has_value()) << id;
+    }
+  }
+  const auto census = specCensus(sandbox);
+  EXPECT_EQ(census.size(), all.size());
+  for (const auto& [name, folders] : census) {
+    EXPECT_EQ(folders, std::vector<std::string>{"finished"}) << name;
+  }
+  ASSERT_TRUE(second.signal("TERM"));
+  EXPECT_EQ(second.waitForExit(), 0) << second.standardOutput();
+}
+
+// When each scheduler instance of the loop ran, by the test's clock.
+struct Lifetime {
+  std::int64_t spawned = 0;
+  std::int64_t ended = 0;  // the SIGKILL, or the end of the last instance
+};
+
+struct LoopFigures {
+  int restarts = 0;
+  int restartFailures = 0;
+  int jobs = 0;
+  int lost = 0;
+  int duplicated = 0;
+  int stuck = 0;
+  int neverRan = 0;
+  int overlapping = 0;
+  int ranTwice = 0;
+  int explained = 0;
+  int unexplained = 0;
+};
+
+// A later run of a job is explained when no instance of the scheduler could have seen the
+// earlier one end: the end fell between an instance's last pass and the next instance's
+// recovery. It is not when some instance that already held the job (it had recovered before
+// the run ended) began a pass after the end and lived through that pass, yet the job ran again.
+bool isRerunExplained(const JobRun& earlier, const JobRun& later,
+                      const std::map<int, InstanceTimeline>& timelines,
+                      const std::vector<Lifetime>& lifetimes, std::string& why) {
+  // The record is written a moment before the process exits, and a pass takes a moment.
+  constexpr std::int64_t kExitLag = 500'000'000, kPassLength = 500'000'000;
+  // Log times are cut to the millisecond.
+  constexpr std::int64_t kLogResolution = 1'000'000;
+  for (const auto& [pid, timeline] : timelines) {
+    if (!timeline.recovered || *timeline.recovered >= *earlier.end) continue;
+    const Lifetime* life = nullptr;
+    for (const Lifetime& candidate : lifetimes) {
+      if (*timeline.recovered + kLogResolution >= candidate.spawned &&
+          *timeline.recovered <= candidate.ended) {
+        life = &candidate;
+      }
+    }
+    if (life == nullptr) continue;
+    for (std::int64_t pass : timeline.passStarts) {
+      if (pass > *earlier.end + kExitLag && pass < later.start &&
+          pass + kPassLength < life->ended) {
+        std::ostringstream text;
+        text << "instance " << pid << " began a pass " << (pass - *earlier.end) / 1'000'000
+             << " ms after run " << earlier.pid << " ended and lived "
+             << (life->ended - pass) / 1'000'000 << " ms more";
+        why = text.str();
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Where the end of an explained earlier run fell, for the figures' explanation.
+std::string describeEnd(std::int64_t end, const std::vector<Lifetime>& lifetimes) {
+  for (std::size_t i = 0; i < lifetimes.size(); ++i) {
+    const Lifetime& life = lifetimes[i];
+    if (end < life.spawned) {
+      return "ended while the scheduler was down (before start " + std::to_string(i) + ")";
+    }
+    if (end <= life.ended) {
+      return "ended " + std::to_string((life.ended - end) / 1'000'000) + " ms before kill " +
+             std::to_string(i) + " (" + std::to_string((end - life.spawned) / 1'000'000) +
+             " ms after that start)";
+    }
+  }
+  return "ended after the last instance";
+}
+
+int environmentNumber(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
+}
+
+TEST(JobSchedulerCrashRecovery, KillAndRestartLoopLosesNoSpecAndNeverRunsAJobTwiceAtOnce) {
+  const unsigned seed = static_cast<unsigned>(
+      environmentNumber("ZELCOR_CRASH_SEED", static_cast<int>(std::random_device()() >> 1)));
+  const int restarts = environmentNumber("ZELCOR_CRASH_RESTARTS", 20);
+  std::cout << "crash-loop seed=" << seed << " (set ZELCOR_CRASH_SEED to repeat)" << std::endl;
+  std::mt19937 random(seed);
+  auto uniform = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+
+  Sandbox sandbox("crash-loop");
+  LeftoverJobs cleanup{sandbox};
+  const std::vector<QueueSetting> queues = {{"q_hi", 2, 3}, {"q_mid", 1, 2}, {"q_lo", 0, 1}};
+  prepare(sandbox, queues, 3);
+  const fs::path script = writeRecordingJob(sandbox);
+
+  std::vector<std::string> ids;
+  auto submit = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      char id[16];
+      std::snprintf(id, sizeof id, "job-%03zu", ids.size());
+      char seconds[16];
+      const int millis = uniform(100, 1500);
+      std::snprintf(seconds, sizeof seconds, "%d.%03d", millis / 1000, millis % 1000);
+      dropRecordingJob(sandbox, script, id, seconds,
+                       queues[static_cast<std::size_t>(uniform(0, 2))].name);
+      ids.emplace_back(id);
+    }
+  };
+
+  LoopFigures figures;
+  std::vector<Lifetime> lifetimes;
+  std::vector<std::string> failures;
+  submit(30);
+  for (int round = 0; round < restarts; ++round) {
+    Lifetime life;
+    life.spawned = wallClockNanos();
+    SchedulerProcess scheduler(sandbox, std::vector<std::string>{});
+    ASSERT_TRUE(scheduler.started());
+    // A random moment: some fall into start-up and recovery, most into the loop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(uniform(0, 1800)));
+    if (!scheduler.isRunning()) {
+      ++figures.restartFailures;
+      failures.push_back("instance " + std::to_string(round) + " ended by itself: " +
+                         scheduler.standardOutput());
+    }
+    life.ended = wallClockNanos();
+    scheduler.signal("KILL");
+    ASSERT_TRUE(scheduler.waitForExit().has_value());
+    lifetimes.push_back(life);
+    ++figures.restarts;
+    // New work also arrives while the scheduler is down.
+    submit(uniform(0, 3));
+  }
+
+  Lifetime last;
+  last.spawned = wallClockNanos();
+  {
+    SchedulerProcess scheduler(sandbox, std::vector<std::string>{});
+    auto finishedCount = [&] {
+      std::size_t count = 0;
+      for (const std::string& id : ids) {
+        count += fs::exists(sandbox.jobFolder("finished/" + id + ".spec"));
+      }
+      return count;
+    };
+    const bool drained = waitFor([&] { return finishedCount() == ids.size(); }, kDrainDeadline);
+    EXPECT_TRUE(drained) << finishedCount() << " of " << ids.size() << " finished\n"
+                         << scheduler.standardOutput();
+    EXPECT_TRUE(scheduler.isRunning()) << scheduler.standardOutput();
+    last.ended = wallClockNanos();
+    scheduler.signal("TERM");
+    EXPECT_EQ(scheduler.waitForExit(), 0);
+  }
+  lifetimes.push_back(last);
+
+  figures.jobs = static_cast<int>(ids.size());
+  const auto census = specCensus(sandbox);
+  for (const std::string& id : ids) {
+    const auto entry = census.find(id + ".spec");
+    if (entry == census.end()) {
+      ++figures.lost;
+      failures.push_back(id + ": spec file lost");
+      continue;
+    }
+    if (entry->second.size() > 1) {
+      ++figures.duplicated;
+      failures.push_back(id + ": spec file in " + std::to_string(entry->second.size()) +
+                         " places");
+    } else if (entry->second[0] != "finished") {
+      ++figures.stuck;
+      failures.push_back(id + ": spec file left in " + entry->second[0]);
+    }
+  }
+  for (const auto& [name, folders] : census) {
+    const std::string stem = name.substr(0, name.size() - 5);
+    if (std::find(ids.begin(), ids.end(), stem) == ids.end()) {
+      ++figures.duplicated;
+      failures.push_back(name + ": a spec file nobody submitted, in " + folders[0]);
+    }
+  }
+
+  const std::map<int, InstanceTimeline> timelines = readTimelines(sandbox);
+  for (const std::string& id : ids) {
+    const std::vector<JobRun> runs = readRuns(sandbox, id);
+    if (runs.empty()) {
+      ++figures.neverRan;
+      failures.push_back(id + ": never ran");
+      continue;
+    }
+    const std::string status = specValue(sandbox.jobFolder("finished/" + id + ".spec"),
+                                         "exit-status");
+    // 0 from a job the scheduler started; -1 from one it re-attached after a restart.
+    if (status != "0" && status != "-1") failures.push_back(id + ": exit-status " + status);
+    if (runs.size() > 1) ++figures.ranTwice;
+    bool overlapped = false;
+    for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+      const JobRun& earlier = runs[i];
+      const JobRun& later = runs[i + 1];
+      if (!earlier.end || later.start < *earlier.end) {
+        overlapped = true;
+        failures.push_back(id + ": run " + std::to_string(later.pid) + " started while run " +
+                           std::to_string(earlier.pid) + " was alive");
+        continue;
+      }
+      std::string why;
+      if (isRerunExplained(earlier, later, timelines, lifetimes, why)) {
+        ++figures.explained;
+        std::cout << "crash-loop rerun " << id << ": run " << earlier.pid << " "
+                  << describeEnd(*earlier.end, lifetimes) << std::endl;
+      } else {
+        ++figures.unexplained;
+        failures.push_back(id + ": ran again without cause: " + why);
+      }
+    }
+    if (!runs.back().end) failures.push_back(id + ": last run has no end");
+    figures.overlapping += overlapped;
+  }
+
+  // Starts cut short before the pid was recorded, whose process a later start-up found.
+  int adopted = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(sandbox.path("log"), error)) {
+    const std::string text = readText(entry.path());
+    for (std::size_t at = text.find("pid-unrecorded"); at != std::string::npos;
+         at = text.find("pid-unrecorded", at + 1)) {
+      ++adopted;
+    }
+  }
+  std::cout << "crash-loop figures: seed=" << seed << " restarts=" << figures.restarts
+            << " restart-failures=" << figures.restartFailures << " jobs=" << figures.jobs
+            << " lost=" << figures.lost << " duplicated=" << figures.duplicated
+            << " stuck=" << figures.stuck << " never-ran=" << figures.neverRan
+            << " run-twice-while-alive=" << figures.overlapping
+            << " ran-more-than-once=" << figures.ranTwice
+            << " reruns-explained=" << figures.explained
+            << " reruns-unexplained=" << figures.unexplained
+            << " unrecorded-pid-adopted=" << adopted << std::endl;
+  for (const std::string& failure : failures) ADD_FAILURE() << failure;
+  // For a look at the log, the records and the folders after a failure.
+  if (const char* keep = std::getenv("ZELCOR_CRASH_KEEP"); keep != nullptr && !failures.empty()) {
+    std::error_code error;
+    fs::copy(sandbox.root(), keep, fs::copy_options::recursive, error);
+  }
+  EXPECT_EQ(figures.restarts, restarts);
+  EXPECT_GE(figures.restarts, 1);
+}
+
+}  // namespace
+}  // namespace Zelcor::e2e
