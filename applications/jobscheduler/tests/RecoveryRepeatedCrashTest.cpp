@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,31 +16,22 @@
 #include "ChildProcess.h"
 #include "QueueController.h"
 #include "support/HoldScript.h"
-#include "support/JobFolders.h"
+#include "support/RecoveryFolders.h"
 #include "support/SpecFiles.h"
 
 namespace Zelcor {
 namespace {
 
 using test::specNames;
+using test::unixNow;
 using test::valueOf;
 using ZelcorCorelib::test::writeRaw;
 using ZelcorCorelib::testing::waitFor;
 
-std::string now(std::int64_t offset = 0) {
-  return std::to_string(static_cast<std::int64_t>(std::time(nullptr)) + offset);
-}
-
-class RecoveryRepeatedCrashTest : public test::JobFolders {
+class RecoveryRepeatedCrashTest : public test::RecoveryFolders {
  protected:
-  RecoveryRepeatedCrashTest() : JobFolders("recovery-repeated") {}
+  RecoveryRepeatedCrashTest() : RecoveryFolders("recovery-repeated") {}
 
-  std::unique_ptr<QueueController> scheduler(CorePool& pool) {
-    auto controller = std::make_unique<QueueController>(&quit, pool);
-    giveFoldersTo(*controller);
-    controller->initQueues();
-    return controller;
-  }
   // A job process as a scheduler that is gone now left it: started, not recorded anywhere.
   ChildProcess::Pointer startHeld(const std::string& tag) {
     holds.hold(tag);
@@ -56,19 +46,6 @@ class RecoveryRepeatedCrashTest : public test::JobFolders {
     std::sort(tags.begin(), tags.end());
     return tags;
   }
-  void drain(QueueController& controller) {
-    ASSERT_TRUE(waitFor([&] {
-      controller.runOnce();
-      for (const JobQueue& queue : controller.getQueues()) {
-        if (!queue.isEmpty()) return false;
-      }
-      return true;
-    }));
-  }
-
-  const std::string normalQueue = queued + "/queue_normal";
-  const test::HoldScript holds{dir, test::HoldScript::OnStop::ignore};
-  std::atomic<std::uint8_t> quit{0};
 };
 
 TEST_F(RecoveryRepeatedCrashTest, AJobLeftInItsQueueFolderWithALivePidIsReattachedNotRestarted) {
@@ -76,7 +53,7 @@ TEST_F(RecoveryRepeatedCrashTest, AJobLeftInItsQueueFolderWithALivePidIsReattach
   const std::string pid = std::to_string(a->getPid());
   std::filesystem::create_directories(normalQueue);
   // As a start-up that re-attached job a leaves it: the file stays in the queue folder.
-  writeRaw(normalQueue + "/a.spec", holds.spec("a", "\nstarted=" + now() + "\npid=" + pid));
+  writeRaw(normalQueue + "/a.spec", holds.spec("a", "\nstarted=" + unixNow() + "\npid=" + pid));
   writeRaw(normalQueue + "/b.spec", holds.spec("b"));
 
   CorePool pool;
@@ -105,13 +82,13 @@ TEST_F(RecoveryRepeatedCrashTest, AProcessWhosePidWasNeverRecordedIsAdoptedByIts
   ChildProcess::Pointer other = startHeld("other");
   // c: cut short in the running folder; d: in the queue folder, with the pid of an earlier
   // run that has ended.
-  writeRaw(running + "/c.spec", holds.spec("c", "\nstarted=" + now()));
+  writeRaw(running + "/c.spec", holds.spec("c", "\nstarted=" + unixNow()));
   std::filesystem::create_directories(normalQueue);
-  writeRaw(normalQueue + "/d.spec", holds.spec("d", "\nstarted=" + now() + "\npid=999999"));
+  writeRaw(normalQueue + "/d.spec", holds.spec("d", "\nstarted=" + unixNow() + "\npid=999999"));
   // e: no process runs its arguments (only "other" runs the same script).
-  writeRaw(running + "/e.spec", holds.spec("e", "\nstarted=" + now()));
+  writeRaw(running + "/e.spec", holds.spec("e", "\nstarted=" + unixNow()));
   // f: a process with its arguments runs, but began a minute before the job's start.
-  writeRaw(running + "/f.spec", holds.spec("other", "\nstarted=" + now(60)));
+  writeRaw(running + "/f.spec", holds.spec("other", "\nstarted=" + unixNow(60)));
 
   CorePool pool;
   pool.setCores(8);

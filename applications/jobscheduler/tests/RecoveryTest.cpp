@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,7 +13,7 @@
 #include "ChildProcess.h"
 #include "QueueController.h"
 #include "support/HoldScript.h"
-#include "support/JobFolders.h"
+#include "support/RecoveryFolders.h"
 #include "support/SpecFiles.h"
 
 namespace Zelcor {
@@ -22,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::specNames;
+using test::unixNow;
 using test::valueOf;
 using ZelcorCorelib::test::readRaw;
 using ZelcorCorelib::test::writeRaw;
@@ -36,38 +36,9 @@ std::size_t countSpecFiles(const std::string& root) {
   return count;
 }
 
-std::string now(std::int64_t offset = 0) {
-  return std::to_string(static_cast<std::int64_t>(std::time(nullptr)) + offset);
-}
-
-// The job folders of one scheduler installation, shared by the run that "crashes" and the
-// run that recovers. The hold script ignores the stop request, as a job of a killed scheduler
-// is never asked to stop, and records every start. The hold files go with the folder, so a
-// job still held when a test fails ends by itself.
-class RecoveryTest : public test::JobFolders {
+class RecoveryTest : public test::RecoveryFolders {
  protected:
-  RecoveryTest() : JobFolders("recovery") {}
-
-  std::unique_ptr<QueueController> scheduler(CorePool& pool) {
-    auto controller = std::make_unique<QueueController>(&quit, pool);
-    giveFoldersTo(*controller);
-    controller->initQueues();
-    return controller;
-  }
-  // Passes until nothing is left in any queue, every hold released.
-  void drain(QueueController& controller) {
-    ASSERT_TRUE(waitFor([&] {
-      controller.runOnce();
-      for (const JobQueue& queue : controller.getQueues()) {
-        if (!queue.isEmpty()) return false;
-      }
-      return true;
-    }));
-  }
-
-  const std::string normalQueue = queued + "/queue_normal";
-  const test::HoldScript holds{dir, test::HoldScript::OnStop::ignore};
-  std::atomic<std::uint8_t> quit{0};
+  RecoveryTest() : RecoveryFolders("recovery") {}
 };
 
 TEST_F(RecoveryTest, AKilledSchedulerLosesNoSpecFileAndRunsEveryJobOnce) {
@@ -135,18 +106,18 @@ TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
 
   const std::string pidOf[] = {std::to_string(own->getPid()), std::to_string(later->getPid()),
                                std::to_string(other->getPid())};
-  writeRaw(running + "/1-own.spec", holds.spec("own", "\nstarted=" + now() + "\npid=" + pidOf[0]));
+  writeRaw(running + "/1-own.spec", holds.spec("own", "\nstarted=" + unixNow() + "\npid=" + pidOf[0]));
   // A pid that started a minute after the job did is a later process of the same program.
   writeRaw(running + "/2-later.spec",
-           holds.spec("later", "\nstarted=" + now(-60) + "\npid=" + pidOf[1]));
+           holds.spec("later", "\nstarted=" + unixNow(-60) + "\npid=" + pidOf[1]));
   writeRaw(running + "/3-other.spec",
-           holds.spec("other", "\nstarted=" + now() + "\npid=" + pidOf[2]));
-  writeRaw(running + "/4-nopid.spec", holds.spec("nopid", "\nstarted=" + now()));
+           holds.spec("other", "\nstarted=" + unixNow() + "\npid=" + pidOf[2]));
+  writeRaw(running + "/4-nopid.spec", holds.spec("nopid", "\nstarted=" + unixNow()));
   // An executable written with "." and ".." still names the same program.
   fs::create_directories(dir.file("sub"));
   const std::string dotted = dir.str() + "/./sub/../hold.sh";
   writeRaw(running + "/5-dotted.spec", "executable=" + dotted + "\narguments=own2\nstarted=" +
-                                           now() + "\npid=" + pidOf[0]);
+                                           unixNow() + "\npid=" + pidOf[0]);
 
   CorePool pool;
   pool.setCores(8);
