@@ -8,7 +8,7 @@
 #include <string>
 
 #include "JobQueue.h"
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 #include "support/TempDir.h"
 
 namespace Zelcor {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "QueueController.h"
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;

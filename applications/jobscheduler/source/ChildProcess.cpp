@@ -7,8 +7,8 @@
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
-#include "runtime/FileUtils.h"
-#include "runtime/StringUtils.h"
+#include "files/FileUtils.h"
+#include "base/StringUtils.h"
 
 namespace Zelcor {
 

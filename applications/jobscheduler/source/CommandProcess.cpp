@@ -4,9 +4,9 @@
 
 #include "ProcessRegistry.h"
 #include "config/ConfAgent.h"
-#include "diagnostics/Logger.h"
-#include "runtime/FileUtils.h"
-#include "runtime/StringUtils.h"
+#include "bus/Logger.h"
+#include "files/FileUtils.h"
+#include "base/StringUtils.h"
 
 namespace Zelcor {
 

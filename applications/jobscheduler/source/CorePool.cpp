@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "diagnostics/Logger.h"
-#include "runtime/FileUtils.h"
-#include "runtime/KeyValueFile.h"
-#include "runtime/StringUtils.h"
+#include "bus/Logger.h"
+#include "files/FileUtils.h"
+#include "files/KeyValueFile.h"
+#include "base/StringUtils.h"
 
 namespace Zelcor {
 

@@ -3,12 +3,12 @@
 #include <limits>
 #include <utility>
 
-#include "diagnostics/Exception.h"
-#include "diagnostics/Logger.h"
-#include "runtime/DateTime.h"
-#include "runtime/FileUtils.h"
-#include "runtime/GlobMatcher.h"
-#include "runtime/StringUtils.h"
+#include "errors/Exception.h"
+#include "bus/Logger.h"
+#include "time/DateTime.h"
+#include "files/FileUtils.h"
+#include "errors/GlobMatcher.h"
+#include "base/StringUtils.h"
 
 namespace Zelcor {
 

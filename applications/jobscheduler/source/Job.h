@@ -13,7 +13,7 @@
 
 #include "CommandProcess.h"
 #include "PrePostProcess.h"
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 
 namespace Zelcor {
 

@@ -6,8 +6,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "diagnostics/Logger.h"
-#include "runtime/FileUtils.h"
+#include "bus/Logger.h"
+#include "files/FileUtils.h"
 
 namespace Zelcor {
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "Job.h"
-#include "diagnostics/Exception.h"
-#include "runtime/File.h"
-#include "runtime/KeyValueFile.h"
+#include "errors/Exception.h"
+#include "files/File.h"
+#include "files/KeyValueFile.h"
 
 namespace Zelcor {
 

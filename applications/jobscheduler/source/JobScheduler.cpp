@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "JobSchedulerVersion.h"
-#include "messaging/ParamStream.h"
-#include "runtime/StringUtils.h"
+#include "values/ParamStream.h"
+#include "base/StringUtils.h"
 
 namespace Zelcor {
 

@@ -20,7 +20,7 @@
 #include "AppFrame.h"
 #include "JsListener.h"
 #include "QueueController.h"
-#include "diagnostics/Exception.h"
+#include "errors/Exception.h"
 
 namespace Zelcor {
 

@@ -12,8 +12,8 @@
 #include "JobScheduler.h"
 #include "QuitSignal.h"
 #include "config/ConfOldFile.h"
-#include "runtime/FileUtils.h"
-#include "runtime/StringUtils.h"
+#include "files/FileUtils.h"
+#include "base/StringUtils.h"
 
 namespace Zelcor {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "QueueController.h"
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 
 namespace Zelcor {
 

@@ -25,10 +25,10 @@
 #include <cstdint>
 #include <mutex>
 
-#include "diagnostics/Exception.h"
-#include "runtime/Tcp.h"
-#include "runtime/Thread.h"
-#include "runtime/ThreadRunner.h"
+#include "errors/Exception.h"
+#include "net/Tcp.h"
+#include "threads/Thread.h"
+#include "threads/ThreadRunner.h"
 
 namespace Zelcor {
 

@@ -13,7 +13,7 @@
 #include <map>
 
 #include "ChildProcess.h"
-#include "runtime/ThreadLock.h"
+#include "threads/ThreadLock.h"
 
 namespace Zelcor {
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <utility>
 
-#include "runtime/FileUtils.h"
-#include "runtime/KeyValueFile.h"
+#include "files/FileUtils.h"
+#include "files/KeyValueFile.h"
 
 namespace Zelcor {
 

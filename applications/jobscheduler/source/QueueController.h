@@ -24,7 +24,7 @@
 
 #include "CorePool.h"
 #include "JobQueue.h"
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 
 namespace Zelcor {
 

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "QueueController.h"
-#include "runtime/FileUtils.h"
-#include "runtime/KeyValueFile.h"
-#include "runtime/StringUtils.h"
+#include "files/FileUtils.h"
+#include "files/KeyValueFile.h"
+#include "base/StringUtils.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
 

@@ -10,7 +10,7 @@
 #include "../../../libraries/corelib/tests/support/TempDir.h"
 #include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "JobQueue.h"
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 #include "support/LogSink.h"
 
 namespace Zelcor {

@@ -16,7 +16,7 @@
 #include "ProcessRegistry.h"
 #include "config/ConfAgent.h"
 #include "config/ConfNodeTypes.h"
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 #include "platform/Threads.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"

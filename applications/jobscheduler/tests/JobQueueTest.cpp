@@ -12,7 +12,7 @@
 #include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "config/ConfNodeTypes.h"
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
 #include "support/SpecFiles.h"

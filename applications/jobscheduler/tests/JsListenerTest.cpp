@@ -19,7 +19,7 @@
 #include "CorePool.h"
 #include "QueueController.h"
 #include "platform/Sockets.h"
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 #include "support/JobFolders.h"
 #include "support/RawPeer.h"
 

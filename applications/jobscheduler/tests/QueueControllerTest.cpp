@@ -13,7 +13,7 @@
 #include "../../../libraries/corelib/tests/support/TempDir.h"
 #include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "../../../libraries/corelib/tests/support/WaitFor.h"
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 #include "support/HoldScript.h"
 #include "support/JobFolders.h"
 #include "support/LogSink.h"

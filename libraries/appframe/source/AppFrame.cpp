@@ -7,8 +7,8 @@
 #include "InstanceMutex.h"
 #include "config/ConfOldFile.h"
 #include "platform/Threads.h"
-#include "runtime/FileUtils.h"
-#include "runtime/StringUtils.h"
+#include "files/FileUtils.h"
+#include "base/StringUtils.h"
 
 namespace ZelcorCorelib {
 

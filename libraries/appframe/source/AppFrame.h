@@ -23,12 +23,12 @@
 
 #include "config/ConfAgent.h"
 #include "config/ConfBase.h"
-#include "diagnostics/Exception.h"
-#include "diagnostics/FileLogger.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsAgent.h"
-#include "runtime/CmdParser.h"
-#include "runtime/SystemBase.h"
+#include "errors/Exception.h"
+#include "logging/FileLogger.h"
+#include "bus/Logger.h"
+#include "bus/ImsAgent.h"
+#include "cli/CmdParser.h"
+#include "config/SystemBase.h"
 
 namespace ZelcorCorelib {
 

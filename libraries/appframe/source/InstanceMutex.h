@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "diagnostics/Exception.h"
+#include "errors/Exception.h"
 
 namespace ZelcorCorelib {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "../../corelib/tests/support/TempDir.h"
-#include "diagnostics/Exception.h"
+#include "errors/Exception.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -1,11 +1,11 @@
-#include "runtime/CmdParser.h"
+#include "cli/CmdParser.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config/ConfBase.h"
-#include "messaging/StringStream.h"
+#include "values/StringStream.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "diagnostics/FileLogger.h"
-#include "messaging/Ims.h"
-#include "messaging/StringStream.h"
-#include "runtime/TimeSpan.h"
+#include "logging/FileLogger.h"
+#include "bus/Ims.h"
+#include "values/StringStream.h"
+#include "time/TimeSpan.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

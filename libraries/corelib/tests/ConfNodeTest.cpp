@@ -7,8 +7,8 @@
 #include <functional>
 #include <limits>
 
-#include "messaging/ParamStream.h"
-#include "messaging/StringStream.h"
+#include "values/ParamStream.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "config/ConfOldFile.h"
 #include "config/ConfParams.h"
-#include "messaging/StringStream.h"
-#include "runtime/TimeSpan.h"
+#include "values/StringStream.h"
+#include "time/TimeSpan.h"
 #include "support/TempDir.h"
 #include "support/ThrownText.h"
 

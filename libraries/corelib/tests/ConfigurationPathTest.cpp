@@ -16,7 +16,7 @@
 #include "config/ConfAgent.h"
 #include "config/ConfBase.h"
 #include "config/ConfOldFile.h"
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

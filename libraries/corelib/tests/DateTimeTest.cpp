@@ -1,4 +1,4 @@
-#include "runtime/DateTime.h"
+#include "time/DateTime.h"
 
 #include <gtest/gtest.h>
 

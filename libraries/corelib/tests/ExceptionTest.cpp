@@ -1,4 +1,4 @@
-#include "diagnostics/Exception.h"
+#include "errors/Exception.h"
 
 #include <gtest/gtest.h>
 

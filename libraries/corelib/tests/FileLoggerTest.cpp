@@ -1,4 +1,4 @@
-#include "diagnostics/FileLogger.h"
+#include "logging/FileLogger.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/Logger.h"
-#include "messaging/ImsMessage.h"
-#include "runtime/DateTime.h"
+#include "bus/Logger.h"
+#include "bus/ImsMessage.h"
+#include "time/DateTime.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
 

@@ -1,4 +1,4 @@
-#include "runtime/File.h"
+#include "files/File.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "runtime/BasicFile.h"
-#include "runtime/ZFile.h"
+#include "files/BasicFile.h"
+#include "files/ZFile.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

@@ -1,4 +1,4 @@
-#include "runtime/FileUtils.h"
+#include "files/FileUtils.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/GlobMatcher.h"
+#include "errors/GlobMatcher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "messaging/Ims.h"
+#include "bus/Ims.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/Logger.h"
-#include "messaging/ImsAgent.h"
-#include "messaging/ImsMessage.h"
+#include "bus/Logger.h"
+#include "bus/ImsAgent.h"
+#include "bus/ImsMessage.h"
 #include "platform/Threads.h"
 
 namespace ZelcorCorelib {

@@ -1,4 +1,4 @@
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 
 #include <gtest/gtest.h>
 

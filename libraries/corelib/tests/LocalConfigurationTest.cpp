@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config/ConfAgent.h"
-#include "runtime/SystemBase.h"
+#include "config/SystemBase.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

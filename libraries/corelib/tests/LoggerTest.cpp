@@ -1,4 +1,4 @@
-#include "diagnostics/Logger.h"
+#include "bus/Logger.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "messaging/Ims.h"
-#include "messaging/ImsMessage.h"
+#include "bus/Ims.h"
+#include "bus/ImsMessage.h"
 #include "platform/Threads.h"
-#include "runtime/DateTime.h"
+#include "time/DateTime.h"
 
 namespace ZelcorCorelib {
 namespace {

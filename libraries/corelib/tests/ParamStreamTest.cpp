@@ -1,10 +1,10 @@
-#include "messaging/ParamStream.h"
+#include "values/ParamStream.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "messaging/StringStream.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -1,4 +1,4 @@
-#include "runtime/RegistryFile.h"
+#include "registry/RegistryFile.h"
 
 #include <gtest/gtest.h>
 

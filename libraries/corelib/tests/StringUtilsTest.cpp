@@ -1,4 +1,4 @@
-#include "runtime/StringUtils.h"
+#include "base/StringUtils.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/SystemBase.h"
+#include "config/SystemBase.h"
 
 #include <gtest/gtest.h>
 
@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "config/ConfNodeTypes.h"
-#include "messaging/Ims.h"
-#include "messaging/ImsAgent.h"
-#include "runtime/StringUtils.h"
-#include "runtime/SystemQueryParam.h"
-#include "runtime/WinRegistry.h"
+#include "bus/Ims.h"
+#include "bus/ImsAgent.h"
+#include "base/StringUtils.h"
+#include "config/SystemQueryParam.h"
+#include "registry/WinRegistry.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

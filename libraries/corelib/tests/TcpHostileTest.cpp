@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 #include "support/WaitFor.h"
 
 namespace ZelcorCorelib {

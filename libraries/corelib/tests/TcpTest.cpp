@@ -1,4 +1,4 @@
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Sockets.h"
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 #include "support/ThrownText.h"
 
 namespace ZelcorCorelib {

@@ -1,4 +1,4 @@
-#include "runtime/ThreadLock.h"
+#include "threads/ThreadLock.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/Logger.h"
-#include "messaging/Ims.h"
-#include "messaging/ImsMessage.h"
+#include "bus/Logger.h"
+#include "bus/Ims.h"
+#include "bus/ImsMessage.h"
 #include "platform/Threads.h"
 
 namespace ZelcorCorelib {

@@ -1,4 +1,4 @@
-#include "runtime/ThreadRunner.h"
+#include "threads/ThreadRunner.h"
 
 #include <gtest/gtest.h>
 

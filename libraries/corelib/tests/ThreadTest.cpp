@@ -1,4 +1,4 @@
-#include "runtime/Thread.h"
+#include "threads/Thread.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/Logger.h"
-#include "messaging/ImsAgent.h"
+#include "bus/Logger.h"
+#include "bus/ImsAgent.h"
 #include "platform/Threads.h"
-#include "runtime/ThreadMessages.h"
+#include "threads/ThreadMessages.h"
 #include "support/WaitFor.h"
 
 namespace ZelcorCorelib {

@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "runtime/TimeSpan.h"
+#include "time/TimeSpan.h"
 
 namespace ZelcorCorelib {
 namespace {

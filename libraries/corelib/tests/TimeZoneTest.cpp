@@ -1,4 +1,4 @@
-#include "runtime/TimeZone.h"
+#include "time/TimeZone.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Clock.h"
-#include "runtime/DateTime.h"
+#include "time/DateTime.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -1,4 +1,4 @@
-#include "runtime/WinRegistry.h"
+#include "registry/WinRegistry.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/RegistryFile.h"
+#include "registry/RegistryFile.h"
 #include "support/TempDir.h"
 #include "support/ThrownText.h"
 #include "support/WaitFor.h"

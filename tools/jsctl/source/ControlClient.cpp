@@ -5,8 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "diagnostics/Exception.h"
-#include "runtime/Tcp.h"
+#include "errors/Exception.h"
+#include "net/Tcp.h"
 
 namespace Zelcor {
 

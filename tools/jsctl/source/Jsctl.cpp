@@ -12,8 +12,8 @@
 #include "config/ConfBase.h"
 #include "config/ConfNodeTypes.h"
 #include "config/ConfOldFile.h"
-#include "diagnostics/Exception.h"
-#include "runtime/FileUtils.h"
+#include "errors/Exception.h"
+#include "files/FileUtils.h"
 
 namespace Zelcor {
 

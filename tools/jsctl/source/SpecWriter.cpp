@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <random>
 
-#include "runtime/FileUtils.h"
-#include "runtime/KeyValueFile.h"
+#include "files/FileUtils.h"
+#include "files/KeyValueFile.h"
 
 namespace Zelcor {
 

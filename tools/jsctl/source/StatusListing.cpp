@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "runtime/FileUtils.h"
+#include "files/FileUtils.h"
 
 namespace Zelcor {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Jsctl.h"
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 #include "support/TempFolder.h"
 
 namespace Zelcor {

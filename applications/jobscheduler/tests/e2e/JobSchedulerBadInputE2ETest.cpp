@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "../../../../libraries/corelib/tests/support/WaitFor.h"
-#include "diagnostics/Exception.h"
-#include "runtime/Tcp.h"
+#include "errors/Exception.h"
+#include "net/Tcp.h"
 #include "support/SchedulerProcess.h"
 
 namespace Zelcor::e2e {

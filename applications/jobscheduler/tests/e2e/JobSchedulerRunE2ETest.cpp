@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 #include "support/SchedulerProcess.h"
 
 namespace Zelcor::e2e {

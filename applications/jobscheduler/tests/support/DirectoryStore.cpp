@@ -2,8 +2,8 @@
 
 #include "config/ConfNode.h"
 #include "config/ConfParams.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/StringStream.h"
+#include "bus/ImsMessage.h"
+#include "values/StringStream.h"
 
 namespace Zelcor::test {
 

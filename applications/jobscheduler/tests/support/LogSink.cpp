@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "diagnostics/Logger.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/Primitive.h"
+#include "bus/Logger.h"
+#include "bus/ImsMessage.h"
+#include "values/Primitive.h"
 
 namespace Zelcor::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "messaging/ImsAgent.h"
+#include "bus/ImsAgent.h"
 
 namespace Zelcor::test {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 
 namespace Zelcor::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 
 namespace Zelcor::test {
 

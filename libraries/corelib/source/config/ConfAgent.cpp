@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "config/ConfNodeTypes.h"
-#include "messaging/ImsMessage.h"
-#include "runtime/FileUtils.h"
+#include "bus/ImsMessage.h"
+#include "files/FileUtils.h"
 
 namespace ZelcorCorelib {
 

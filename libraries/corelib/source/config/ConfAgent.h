@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "config/ConfParams.h"
-#include "diagnostics/Exception.h"
-#include "messaging/ImsAgent.h"
-#include "runtime/SystemQueryParam.h"
+#include "errors/Exception.h"
+#include "bus/ImsAgent.h"
+#include "config/SystemQueryParam.h"
 
 namespace ZelcorCorelib {
 

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "messaging/ParamStream.h"
-#include "messaging/StringStream.h"
+#include "values/ParamStream.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 

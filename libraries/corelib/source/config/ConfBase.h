@@ -21,9 +21,9 @@
 
 #include "config/ConfNode.h"
 #include "config/ConfParams.h"
-#include "diagnostics/Exception.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsAgent.h"
+#include "errors/Exception.h"
+#include "bus/Logger.h"
+#include "bus/ImsAgent.h"
 
 namespace ZelcorCorelib {
 

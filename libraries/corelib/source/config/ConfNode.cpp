@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "runtime/StringUtils.h"
+#include "base/StringUtils.h"
 
 namespace ZelcorCorelib {
 

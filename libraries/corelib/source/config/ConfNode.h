@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "config/ConfNodeTypes.h"
-#include "diagnostics/Exception.h"
-#include "messaging/StreamBase.h"
-#include "runtime/DateTime.h"
-#include "runtime/TimeSpan.h"
-#include "runtime/TimeZone.h"
+#include "errors/Exception.h"
+#include "values/StreamBase.h"
+#include "time/DateTime.h"
+#include "time/TimeSpan.h"
+#include "time/TimeZone.h"
 
 namespace ZelcorCorelib {
 

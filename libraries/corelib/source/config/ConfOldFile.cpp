@@ -7,11 +7,11 @@
 #include <utility>
 
 #include "config/ConfParams.h"
-#include "messaging/ImsMessage.h"
-#include "messaging/StringStream.h"
-#include "runtime/File.h"
-#include "runtime/FileUtils.h"
-#include "runtime/StringUtils.h"
+#include "bus/ImsMessage.h"
+#include "values/StringStream.h"
+#include "files/File.h"
+#include "files/FileUtils.h"
+#include "base/StringUtils.h"
 
 namespace ZelcorCorelib {
 

@@ -17,9 +17,9 @@
 #include <string>
 
 #include "config/ConfNode.h"
-#include "diagnostics/Exception.h"
-#include "diagnostics/Logger.h"
-#include "messaging/ImsAgent.h"
+#include "errors/Exception.h"
+#include "bus/Logger.h"
+#include "bus/ImsAgent.h"
 
 namespace ZelcorCorelib {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "messaging/ImsMessageParameter.h"
-#include "messaging/StreamBase.h"
+#include "bus/ImsMessageParameter.h"
+#include "values/StreamBase.h"
 
 namespace ZelcorCorelib {
 

@@ -1,6 +1,6 @@
 // The operating-system calls behind the file utilities and the file classes: status, links,
 // directories, moving, copying, deleting, and opening streams and descriptors close-on-exec.
-// Called by runtime/FileUtils and the file classes only; everything else goes through those.
+// Called by files/FileUtils and the file classes only; everything else goes through those.
 // Stateless and safe from any thread; callers serialise work on the same file themselves.
 // Nothing throws: failures come back as results. Returned FILE* and descriptors belong to
 // the caller.

@@ -1,5 +1,5 @@
 // The operating-system calls behind Tcp: IPv4 stream sockets, listening, accepting, a bounded
-// connect, readiness waits and single non-blocking transfers. Called by runtime/Tcp (and by
+// connect, readiness waits and single non-blocking transfers. Called by net/Tcp (and by
 // tests that need a raw peer); everything else goes through Tcp.
 // Stateless and safe from any thread; one socket is used by one thread at a time. Nothing
 // throws: failures come back as an error value (the system's errno, 0 for success), which

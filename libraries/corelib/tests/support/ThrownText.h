@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "diagnostics/Exception.h"
+#include "errors/Exception.h"
 
 namespace ZelcorCorelib::test {
 

@@ -17,7 +17,7 @@
 #include "QueueController.h"
 #include "SpecWriter.h"
 #include "StatusListing.h"
-#include "runtime/KeyValueFile.h"
+#include "files/KeyValueFile.h"
 #include "support/TempFolder.h"
 
 namespace Zelcor {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/Tcp.h"
+#include "net/Tcp.h"
 
 namespace Zelcor::test {
 
