@@ -6,7 +6,7 @@
 
 #include "bus/ImsAgent.h"
 #include "bus/ImsMessage.h"
-#include "errors/GlobMatcher.h"
+#include "base/GlobPattern.h"
 
 namespace ZelcorCorelib {
 
@@ -16,7 +16,7 @@ bool globMatches(const std::string& glob, const std::string& text) {
   if (glob.empty()) return true;
   // Every hook of the system is a plain word; equality spares the matcher's pattern copy.
   if (glob.find_first_of("*?") == std::string::npos) return glob == text;
-  return GlobMatcher::match(text, glob);
+  return matchGlob(text, glob);
 }
 
 }  // namespace

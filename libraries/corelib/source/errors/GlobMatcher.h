@@ -1,8 +1,8 @@
-// Wildcard matching of names against patterns: "*" matches any run of bytes (also none), "?"
-// exactly one byte, every other byte itself (case-sensitive, no escapes, no classes). Used for
-// hook patterns, file-name patterns, zone texts and job arguments.
-// Stateless; safe from any thread. Each attempt keeps a single backtrack point, so it stays
-// linear in the text length per star; find repeats the attempt at each start position.
+// Wildcard matching of names against patterns, as the framework's callers use it: hook
+// patterns, file-name patterns, zone texts and job arguments. The matching itself is the
+// engine of base/GlobPattern.h; this class adds the keyed exceptions of find.
+// Stateless; safe from any thread. Costs as the engine's: linear in the text length per star
+// for match, and that again per start position for find.
 #pragma once
 
 #include <cstddef>

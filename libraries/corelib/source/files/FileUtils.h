@@ -1,7 +1,7 @@
 // Path and file utilities of the framework: path normalisation, name parts, shortcut (symbolic
 // link) resolution, file and directory tests, directory listing, moving and deleting files,
-// and UTF-8/UTF-16 conversion. Used by the configuration nodes, the file logger, the
-// scheduler's job and queue code and the file classes.
+// and (through base/Utf16.h) UTF-8/UTF-16 conversion. Used by the configuration nodes, the
+// file logger, the scheduler's job and queue code and the file classes.
 // Free functions without state, safe from any thread; callers serialise work on the same
 // file. None throws or logs: failure is a false result or an argument left unchanged.
 // Paths are UTF-8 with '/' as the separator.
@@ -10,6 +10,9 @@
 #include <cstddef>
 #include <set>
 #include <string>
+
+// toWide and toNarrow live below the files, since parameter streams need them too.
+#include "base/Utf16.h"
 
 namespace ZelcorCorelib {
 
@@ -63,10 +66,5 @@ void syncDirectory(const std::string& directory);
 // Removes a file. With force, a refusal for lack of permission is met by adding owner
 // write permission and trying once more; the permission is put back if that fails too.
 bool deleteFile(const std::string& path, bool force);
-
-// UTF-8 to UTF-16 and back. Invalid input never fails: each malformed UTF-8 sequence (and
-// each unpaired surrogate on the way back) becomes U+FFFD.
-std::u16string toWide(const std::string& text);
-std::string toNarrow(const std::u16string& text);
 
 }  // namespace ZelcorCorelib

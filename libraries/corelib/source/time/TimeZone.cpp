@@ -8,7 +8,7 @@
 #include "platform/Environment.h"
 #include "time/DateTime.h"
 #include "time/DateTimeDetails.h"
-#include "errors/GlobMatcher.h"
+#include "base/GlobPattern.h"
 
 namespace ZelcorCorelib {
 
@@ -250,9 +250,9 @@ std::string TimeZone::toText() const {
 std::optional<TimeZone> TimeZone::fromText(const std::string& input) {
   const std::string text = trimmed(input);
   if (text == "Z" || text == "z") return TimeZone();
-  if (GlobMatcher::match(text, "???:?? (???:?? *M*W*D*H-*M*W*D*H)")) return parseRuleForm(text);
-  if (GlobMatcher::match(text, "+????*") || GlobMatcher::match(text, "-????*")) {
-    const bool withColon = GlobMatcher::match(text, "???:??");
+  if (matchGlob(text, "???:?? (???:?? *M*W*D*H-*M*W*D*H)")) return parseRuleForm(text);
+  if (matchGlob(text, "+????*") || matchGlob(text, "-????*")) {
+    const bool withColon = matchGlob(text, "???:??");
     const std::optional<std::int64_t> offset = parseOffset(text, withColon);
     if (!offset) return std::nullopt;
     return TimeZone(*offset);

@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "time/DateTime.h"
-#include "files/FileUtils.h"
+#include "base/Utf16.h"
 #include "base/StringUtils.h"
 
 namespace ZelcorCorelib {
