@@ -27,6 +27,38 @@ thread_local int recordsInFlight = 0;
 // The level operations' group type: "functional" below info, "debug" from info on.
 const char* groupTypeOf(int lineLevel) { return lineLevel < kLogInfo ? "functional" : "debug"; }
 
+// The raw log sink's logger. It hears the "debug"/"level" messages like every other logger, so
+// threads and locks follow the levels as their own loggers did; each record keeps the source
+// name the line came with. Never destroyed: locks are still released during process exit.
+Logger& rawLogger() {
+  union Holder {
+    Logger logger;
+    Holder() : logger("raw") {}
+    ~Holder() {}
+  };
+  static Holder holder;
+  return holder.logger;
+}
+
+bool rawEnabled(int lineLevel) { return rawLogger().isEnabled(lineLevel); }
+
+void rawWrite(int lineLevel, std::string_view source, std::string_view text,
+              const ParamStream& parameters) {
+  rawLogger().sendAs(source, lineLevel, text, parameters);
+}
+
+constexpr RawLogSink kBusSink{&rawEnabled, &rawWrite};
+constinit std::atomic<bool> rawSinkInstalled{false};
+
+// Made with the first Logger, so that the raw logger exists before any level message can be
+// sent (a sender is an agent, and every agent makes the bus's own logger). The raw logger's
+// own construction comes back here and finds the flag set.
+void installRawSink() {
+  if (rawSinkInstalled.exchange(true)) return;
+  rawLogger();
+  setRawLogSink(&kBusSink);
+}
+
 }  // namespace
 
 std::string levelName(int level) {
@@ -48,6 +80,7 @@ void setLevelCeiling(int level) { levelCeiling.store(level, std::memory_order_re
 
 Logger::Logger() : ImsAgent("logger") {
   levelHookId = setMessageHook(false, "debug", "level", "", 1);
+  installRawSink();
 }
 
 Logger::Logger(std::string_view name) : Logger() { setSourceName(name); }
@@ -104,13 +137,19 @@ void Logger::send(int lineLevel, std::string_view text, const ParamStream& param
   sendRecord(lineLevel, text, ParamStream(parameters));
 }
 
+void Logger::sendAs(std::string_view source, int lineLevel, std::string_view text,
+                    const ParamStream& parameters) {
+  sendRecord(source.substr(0, kSourceNameLength), lineLevel, text, ParamStream(parameters));
+}
+
 void Logger::sendException(int lineLevel, const Exception& exception) {
   for (ExceptionRecord& record : exception.logRecords()) {
     sendRecord(lineLevel, record.text, std::move(record.parameters));
   }
 }
 
-void Logger::sendRecord(int lineLevel, std::string_view text, ParamStream&& parameters) {
+void Logger::sendRecord(std::string_view source, int lineLevel, std::string_view text,
+                        ParamStream&& parameters) {
   if (recordsInFlight >= kMaxNestedRecords) return;
   struct InFlight {
     InFlight() { ++recordsInFlight; }
@@ -121,7 +160,7 @@ void Logger::sendRecord(int lineLevel, std::string_view text, ParamStream&& para
   // outgrows the small-string buffer) and what the caller's parameters already hold.
   LogMessageParameter record;
   record.level = lineLevel;
-  record.sourceName = sourceName;
+  record.sourceName.assign(source);
   record.time = DateTime::now().getCount();
   record.threadId = platform::currentThreadId();
   record.processId = platform::currentProcessId();

@@ -18,23 +18,13 @@
 #include <type_traits>
 
 #include "errors/Exception.h"
+#include "errors/RawLog.h"
 #include "bus/ImsAgent.h"
 #include "bus/ImsMessageParameter.h"
 #include "values/ParamStream.h"
 
 namespace ZelcorCorelib {
 
-enum LogLevel : int {
-  kLogNone = 0,
-  kLogFatal = 1,
-  kLogError = 2,
-  kLogWarning = 3,
-  kLogInfo = 4,
-  kLogVerbose = 5,
-  kLogDebug = 6,
-  kLogTrace = 7,
-  kLogFlood = 8,
-};
 
 // "none" ... "flood"; "undefined" for any other value.
 std::string levelName(int level);
@@ -131,6 +121,10 @@ class Logger : public ImsAgent {
 
   // Sends one record whatever the levels say; the level operations call it once they pass.
   void send(int level, std::string_view text, const ParamStream& parameters);
+  // The same, with the record naming another source (cut like setSourceName): the lines that
+  // code below the bus hands over through the raw log sink.
+  void sendAs(std::string_view source, int level, std::string_view text,
+              const ParamStream& parameters);
 
   // "debug"/"level"/<n>: n from 0 up to the ceiling becomes the level; anything else, a
   // negative or unreadable n included, is answered Handled and changes nothing.
@@ -155,7 +149,11 @@ class Logger : public ImsAgent {
     }
   }
 
-  void sendRecord(int lineLevel, std::string_view text, ParamStream&& parameters);
+  void sendRecord(int lineLevel, std::string_view text, ParamStream&& parameters) {
+    sendRecord(sourceName, lineLevel, text, std::move(parameters));
+  }
+  void sendRecord(std::string_view source, int lineLevel, std::string_view text,
+                  ParamStream&& parameters);
   void sendException(int lineLevel, const Exception& exception);
 
   std::string sourceName = "anonymous";

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "errors/RawLog.h"
 #include "platform/Threads.h"
 #include "time/DateTime.h"
 #include "threads/ThreadMessages.h"
@@ -45,6 +46,15 @@ bool startedState(std::int32_t state) {
 
 std::int64_t now() { return DateTime::now().getCount(); }
 
+// Threads sit below the bus: their lines go through the raw log sink, under the source name
+// their own loggers had.
+constexpr std::string_view kLogSource = "Thread";
+
+template <typename... V>
+void trace(const char* text, const V&... values) {
+  if (rawLogEnabled(kLogTrace)) rawLog(kLogTrace, kLogSource, text, makeParams(values...));
+}
+
 // Moves state from one of the from values to target, unless it has become something else.
 bool moveState(std::atomic<std::int32_t>& state, std::initializer_list<std::int32_t> from,
                std::int32_t target) {
@@ -77,7 +87,6 @@ std::shared_ptr<Thread> Thread::create(std::string name, Function function,
 
 Thread::Thread(Key, std::string name, Function function, Parameters parameters)
     : name(std::move(name)),
-      logger("Thread"),
       function(std::move(function)),
       parameters(std::move(parameters)),
       state(this->function ? kStateDefined : kStateUndefined) {}
@@ -101,7 +110,7 @@ bool Thread::isStarted() const { return startedState(state.load()); }
 
 void Thread::start() {
   requireDefined();
-  logger.trace("Thread::start: Going to start %", name);
+  trace("Thread::start: Going to start %", name);
   std::lock_guard<std::mutex> guard(control);
   if (isStarted() || inFunction.load()) ZELCOR_THROW(Start_AlreadyStarted, kAlreadyStarted, name);
   if (handle.joinable()) handle.join();  // the earlier run has returned
@@ -132,7 +141,7 @@ void Thread::start() {
     workerGo = true;
   }
   startChanged.notify_all();
-  logger.trace("Thread::start: Started %", name);
+  trace("Thread::start: Started %", name);
 }
 
 void Thread::runWorker(std::shared_ptr<Thread> self) {
@@ -170,7 +179,11 @@ void Thread::runFunction() {
 void Thread::reportEscaped(Exception escaped) {
   succeeded.store(0);
   try {
-    logger.warning(escaped);
+    if (rawLogEnabled(kLogWarning)) {
+      for (const ExceptionRecord& record : escaped.logRecords()) {
+        rawLog(kLogWarning, kLogSource, record.text, record.parameters);
+      }
+    }
   } catch (...) {
     // The thread ends either way; a failed log line must not take the process with it.
   }
@@ -196,14 +209,14 @@ void Thread::resumeWhileSuspended() {
 
 void Thread::end() {
   requireDefined();
-  logger.trace("Thread::end: Going to signal thread % to end", name);
+  trace("Thread::end: Going to signal thread % to end", name);
   if (!isStarted()) ZELCOR_THROW(End_NotStarted, kEndNotStarted, name);
   resumeWhileSuspended<End_FailedToResume>();
   if (state.load() != kStateEnding && !moveState(state, {kStateRunning}, kStateEnding)) {
     // It ended or was killed meanwhile.
     ZELCOR_THROW(End_NotStarted, kEndNotStarted, name);
   }
-  logger.trace("Thread::end: Thread \"%\" has been signalled to end", name);
+  trace("Thread::end: Thread \"%\" has been signalled to end", name);
 }
 
 bool Thread::shouldEnd() {
@@ -219,7 +232,7 @@ bool Thread::shouldEnd() {
     }
     if (state.load() != kStateEnding) return false;
   }
-  logger.trace("Thread::shouldEnd: Got end signal");
+  trace("Thread::shouldEnd: Got end signal");
   return true;
 }
 
@@ -231,7 +244,7 @@ void Thread::update() {
 
 void Thread::kill() {
   requireDefined();
-  logger.trace("Thread::kill: Going to kill thread %", name);
+  trace("Thread::kill: Going to kill thread %", name);
   std::lock_guard<std::mutex> guard(control);
   if (!isStarted()) ZELCOR_THROW(Kill_NotStarted, kKillNotStarted, name);
   resumeWhileSuspended<Kill_FailedToResume>();
@@ -246,21 +259,21 @@ void Thread::kill() {
   }
   threadId.store(0);
   state.store(garbage.load() ? kStateUndefined : kStateKilled);
-  logger.trace("Thread::kill: Thread \"%\"has been killed", name);
+  trace("Thread::kill: Thread \"%\"has been killed", name);
 }
 
 void Thread::resume() {
   requireDefined();
-  logger.trace("Thread::resume: Going to resume %", name);
+  trace("Thread::resume: Going to resume %", name);
   if (state.load() != kStateSuspended) ZELCOR_THROW(Resume_NotSuspended, kNotSuspended, name);
   // Nothing suspends a platform thread here, so there is nothing to resume but the count.
   std::int32_t left = suspendCount.fetch_sub(1) - 1;
   if (left <= 0) {
     suspendCount.store(0);
     moveState(state, {kStateSuspended}, kStateRunning);
-    logger.trace("Thread::resume: Thread \"%\" has been resumed", name);
+    trace("Thread::resume: Thread \"%\" has been resumed", name);
   } else {
-    logger.trace(
+    trace(
         "Thread::resume: Suspend counter reduced to % - cannot do actual resume until it is zero",
         left);
   }

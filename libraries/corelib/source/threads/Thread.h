@@ -4,9 +4,10 @@
 //
 // The thread function runs on the new thread with the Thread as its argument. It loops, calling
 // update() once per pass and leaving when shouldEnd() is true, and calls finish() last. An
-// exception that escapes it ends the thread as a failure (logged at warning level); a function
-// that returns without finish() is marked ended all the same, so the state never claims a
-// thread is running when its function has returned.
+// exception that escapes it ends the thread as a failure (logged at warning level through the
+// raw log sink, since threads sit below the bus); a function that returns without finish() is
+// marked ended all the same, so the state never claims a thread is running when its function
+// has returned.
 //
 // Ownership: a Thread exists only inside std::shared_ptr (create). The running function holds
 // the record itself, so neither kill nor the owner letting go frees what the function uses; the
@@ -35,7 +36,6 @@
 #include <vector>
 
 #include "errors/Exception.h"
-#include "bus/Logger.h"
 
 namespace ZelcorCorelib {
 
@@ -157,7 +157,6 @@ class Thread : public Throws, public std::enable_shared_from_this<Thread> {
   std::atomic<bool> stopOnDestroy{true};
   std::atomic<std::uint32_t> threadId{0};
   const std::string name;
-  Logger logger;
   std::thread handle;  // guarded by control
   const Function function;
   std::atomic<ThreadRunner*> runner{nullptr};

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bus/Logger.h"
+#include "errors/RawLog.h"
 #include "platform/Threads.h"
 
 namespace ZelcorCorelib {
@@ -15,17 +15,6 @@ namespace {
 // (the file logger's, or this one again) stay silent instead of logging without end.
 thread_local bool floodInFlight = false;
 
-// Never destroyed, so that locks released during process exit can still reach it.
-Logger& lockLogger() {
-  union Holder {
-    Logger logger;
-    Holder() : logger("ThreadLock") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
-}
-
 std::string identity(const void* lock) {
   char digits[2 * sizeof(std::uintptr_t) + 1] = {};
   auto result = std::to_chars(digits, digits + sizeof(digits) - 1,
@@ -35,13 +24,9 @@ std::string identity(const void* lock) {
 
 }  // namespace
 
-// The lock logger is made with the first logging lock, not with its first flood line: a level
-// message sent before that line would otherwise never reach it.
-ThreadLock::ThreadLock() { lockLogger(); }
+ThreadLock::ThreadLock() = default;
 
-ThreadLock::ThreadLock(bool floodLogging) : floodLogging(floodLogging) {
-  if (floodLogging) lockLogger();
-}
+ThreadLock::ThreadLock(bool floodLogging) : floodLogging(floodLogging) {}
 
 ThreadLock::~ThreadLock() {
   if (count.load(std::memory_order_relaxed) > 0 &&
@@ -52,15 +37,14 @@ ThreadLock::~ThreadLock() {
 }
 
 bool ThreadLock::floodWanted() const {
-  return floodLogging && !floodInFlight && getLevelCeiling() >= kLogFlood;
+  return floodLogging && !floodInFlight && rawLogEnabled(kLogFlood);
 }
 
 template <typename... V>
 void ThreadLock::flood(const char* text, const V&... values) const {
   floodInFlight = true;
   try {
-    Logger& logger = lockLogger();
-    if (logger.isEnabled(kLogFlood)) logger.flood(text, values...);
+    rawLog(kLogFlood, "ThreadLock", text, makeParams(values...));
   } catch (...) {
     // A lock must not fail because its flood line could not be written.
   }

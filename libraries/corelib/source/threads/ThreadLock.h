@@ -2,10 +2,10 @@
 // bus, the file logger and the child-process registry guard their state with it.
 // Any thread may lock; the owner may lock again any number of times and must unlock as often;
 // only the owner can unlock. The owner and depth may be read from any thread.
-// Every step is reported at level flood through the lock class's own logger (source
-// "ThreadLock") when that logger and the process-wide ceiling are both at flood. A flood line
-// is itself a log record that may pass other locks: while one is on its way, no lock of the
-// same thread reports anything, so logging never feeds on itself.
+// Every step is reported at level flood through the raw log sink (source "ThreadLock"; locks
+// sit below the bus) when the sink's logger and the process-wide ceiling are both at flood. A
+// flood line is itself a log record that may pass other locks: while one is on its way, no
+// lock of the same thread reports anything, so logging never feeds on itself.
 #pragma once
 
 #include <atomic>
