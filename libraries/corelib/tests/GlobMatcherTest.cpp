@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/GlobPattern.h"
+
 #include <chrono>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,6 +177,21 @@ TEST(GlobMatcher, ManyStarsOnLongTextsStayFast) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   EXPECT_LT(seconds, 20.0);  // an exponential matcher would not finish at all
+}
+
+// The engine under the class answers without exceptions: an empty window and a miss are both
+// "nothing", and the class alone tells them apart.
+TEST(GlobPattern, EngineAnswersEmptyWhereTheClassThrows) {
+  const std::optional<std::pair<std::size_t, std::size_t>> found = findGlob("abcabc", "c*", 1);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(*found, std::make_pair(std::size_t{2}, std::size_t{4}));
+  EXPECT_EQ(findGlob("abc", "x"), std::nullopt);
+  EXPECT_EQ(findGlob("abc", "a", 3), std::nullopt);
+  EXPECT_EQ(findGlob("abc", "a", 0, 0), std::nullopt);
+  EXPECT_THROW(GlobMatcher::find("abc", "a", 3), GlobMatcher::Find_OutOfBounds);
+  EXPECT_THROW(GlobMatcher::find("abc", "x"), GlobMatcher::Find_NotFound);
+  EXPECT_TRUE(matchGlob("zone +01:00", "zone +??:??"));
+  EXPECT_EQ(normaliseGlob("a**b***"), "a*b*");
 }
 
 }  // namespace
