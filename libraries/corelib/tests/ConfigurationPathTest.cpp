@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -24,10 +23,9 @@ namespace {
 
 using test::TempDir;
 
-const std::string kExample =
-    (std::filesystem::path(__FILE__).parent_path() / "../../../examples/jobscheduler.conf")
-        .lexically_normal()
-        .string();
+// From CMake rather than from __FILE__: a compiler cache with a base folder makes __FILE__
+// relative to the build folder, which the test does not run in.
+const std::string kExample = std::string(ZELCOR_EXAMPLES_DIR) + "/jobscheduler.conf";
 
 std::string writeFile(const TempDir& dir, const std::string& name, const std::string& bytes) {
   const std::string path = dir.file(name);
