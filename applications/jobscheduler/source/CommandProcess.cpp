@@ -7,6 +7,7 @@
 #include "bus/Logger.h"
 #include "files/FileUtils.h"
 #include "base/StringUtils.h"
+#include "base/NoDestructor.h"
 
 namespace Zelcor {
 
@@ -14,13 +15,8 @@ namespace {
 
 // Never destroyed, so that jobs stopped while the process exits can still log.
 ZelcorCorelib::Logger& commandLogger() {
-  union Holder {
-    ZelcorCorelib::Logger logger;
-    Holder() : logger("CmdProc") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static ZelcorCorelib::NoDestructor<ZelcorCorelib::Logger> logger("CmdProc");
+  return *logger;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "files/FileUtils.h"
 #include "files/KeyValueFile.h"
 #include "base/StringUtils.h"
+#include "base/NoDestructor.h"
 
 namespace Zelcor {
 
@@ -13,25 +14,15 @@ namespace {
 
 // Never destroyed, like the pool it speaks for.
 ZelcorCorelib::Logger& poolLogger() {
-  union Holder {
-    ZelcorCorelib::Logger logger;
-    Holder() : logger("main") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static ZelcorCorelib::NoDestructor<ZelcorCorelib::Logger> logger("main");
+  return *logger;
 }
 
 }  // namespace
 
 CorePool& CorePool::instance() {
-  union Holder {
-    CorePool pool;
-    Holder() : pool() {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.pool;
+  static ZelcorCorelib::NoDestructor<CorePool> pool;
+  return *pool;
 }
 
 void CorePool::setCores(std::uint32_t cores) {

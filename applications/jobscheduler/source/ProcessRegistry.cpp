@@ -2,17 +2,12 @@
 
 #include <utility>
 
+
 namespace Zelcor {
 
-union RegistryHolder {
-  ProcessRegistry registry;
-  RegistryHolder() : registry() {}
-  ~RegistryHolder() {}
-};
-
 ProcessRegistry& ProcessRegistry::instance() {
-  static RegistryHolder holder;
-  return holder.registry;
+  static ZelcorCorelib::NoDestructor<ProcessRegistry> registry;
+  return *registry;
 }
 
 void ProcessRegistry::insert(std::uint32_t pid, ChildProcess::Pointer process) {

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "ChildProcess.h"
+#include "base/NoDestructor.h"
 #include "threads/ThreadLock.h"
 
 namespace Zelcor {
@@ -35,7 +36,7 @@ class ProcessRegistry {
 
  private:
   ProcessRegistry() = default;
-  friend union RegistryHolder;
+  friend class ZelcorCorelib::NoDestructor<ProcessRegistry>;
 
   ZelcorCorelib::ThreadLock lock;
   std::map<std::uint32_t, ChildProcess::Pointer> processes;

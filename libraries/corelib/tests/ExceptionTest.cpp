@@ -64,6 +64,20 @@ TEST(Exception, ContainerRendersNestedOnItsOwnLine) {
   EXPECT_EQ(running.getClassName(), "AlreadyRunning");
 }
 
+TEST(Exception, OneLineFormJoinsCausesAndFallsBackToTheClassName) {
+  AppFrameLike::AlreadyRunning running(kAlreadyRunning, ZELCOR_HERE);
+  Exception container(ZELCOR_HERE, running);
+  EXPECT_EQ(container.toLine(),
+            "AlreadyRunning: Another instance of the application is already running - cannot "
+            "start another");
+  Exception outer("@outer{Outer\r\nfailure };", ZELCOR_HERE);
+  outer.addNested(running);
+  EXPECT_EQ(outer.toLine(true).find('\n'), std::string::npos);
+  EXPECT_EQ(outer.toLine(true).rfind("Exception: Outer  failure  AlreadyRunning: ", 0), 0u)
+      << outer.toLine(true);
+  EXPECT_EQ(Exception().toLine(), "Exception");
+}
+
 TEST(Exception, LogRecordsListCausesFirst) {
   AppFrameLike::AlreadyRunning running(kAlreadyRunning, ZELCOR_HERE);
   Exception container;

@@ -17,12 +17,7 @@ using ZelcorCorelib::Tcp;
 
 // The framework's text, with the system's words for an "(error=N)" code added.
 std::string describe(const Exception& failure) {
-  std::string text = failure.toString(false);
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\n')) text.erase(0, 1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n') text[i] = ' ';
-  }
+  std::string text = failure.toLine();
   const std::size_t at = text.find("error=");
   if (at != std::string::npos) {
     std::size_t end = at + 6;
@@ -32,7 +27,7 @@ std::string describe(const Exception& failure) {
       if (code > 0) text += " (" + std::generic_category().message(code) + ")";
     }
   }
-  return text.empty() ? failure.getClassName() : text;
+  return text;
 }
 
 }  // namespace

@@ -22,16 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Action = JsctlOptions::Action;
 
-std::string exceptionText(const ZelcorCorelib::Exception& failure) {
-  std::string text = failure.toString(false);
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\n')) text.erase(0, 1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
-  for (char& c : text) {
-    if (c == '\n') c = ' ';
-  }
-  return text.empty() ? failure.getClassName() : text;
-}
-
 std::size_t percentSigns(const std::string& text) {
   std::size_t count = 0;
   for (char c : text) count += c == '%' ? 1 : 0;
@@ -94,7 +84,7 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
         agent.query(std::move(query));
       } catch (const ZelcorCorelib::Exception& failure) {
         error = "configuration file \"" + path + "\": no port at " + kPortPath + " (" +
-                exceptionText(failure) + ")";
+                failure.toLine() + ")";
         return false;
       }
       if (value < 1 || value > 65535) {
@@ -109,7 +99,7 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
         *pending = agent.getDir(kPendingPath);
       } catch (const ZelcorCorelib::Exception& failure) {
         error = "configuration file \"" + path + "\": no pending folder at " + kPendingPath +
-                " (" + exceptionText(failure) + ")";
+                " (" + failure.toLine() + ")";
         return false;
       }
       // The scheduler follows a shortcut here too.
@@ -121,7 +111,7 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
       }
     }
   } catch (const ZelcorCorelib::Exception& failure) {
-    error = "cannot read the configuration file \"" + path + "\": " + exceptionText(failure);
+    error = "cannot read the configuration file \"" + path + "\": " + failure.toLine();
     return false;
   }
   return true;

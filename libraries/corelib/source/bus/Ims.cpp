@@ -7,6 +7,7 @@
 #include "bus/ImsAgent.h"
 #include "bus/ImsMessage.h"
 #include "base/GlobPattern.h"
+#include "base/NoDestructor.h"
 
 namespace ZelcorCorelib {
 
@@ -30,14 +31,9 @@ bool ImsHookPattern::matches(const ImsMessage& message) const {
 Ims& Ims::instance() {
   // A function-local static that is never destroyed: agents destroyed during process exit,
   // in whatever order, still find their bus.
-  union Holder {
-    Ims bus;
-    Holder() : bus() {}
-    ~Holder() {}
-  };
   try {
-    static Holder holder;
-    return holder.bus;
+    static NoDestructor<Ims> bus;
+    return *bus;
   } catch (const std::bad_alloc&) {
     ZELCOR_THROW(Ims_OutOfMemory, "@out-of-memory{Out of memory};");
   }

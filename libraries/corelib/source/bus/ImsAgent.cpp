@@ -4,6 +4,7 @@
 
 #include "bus/Logger.h"
 #include "bus/Ims.h"
+#include "base/NoDestructor.h"
 
 namespace ZelcorCorelib {
 
@@ -13,13 +14,8 @@ namespace {
 // exit still log their hook removal through it. Only agents other than "logger" touch it, so
 // making it (a Logger is an agent too) never comes back here.
 Logger& busLogger() {
-  union Holder {
-    Logger logger;
-    Holder() : logger("imsagent") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static NoDestructor<Logger> logger("imsagent");
+  return *logger;
 }
 
 // Asked before a line's values are built.

@@ -8,6 +8,7 @@
 #include "platform/Threads.h"
 #include "time/DateTime.h"
 #include "base/StringUtils.h"
+#include "base/NoDestructor.h"
 
 namespace ZelcorCorelib {
 
@@ -31,13 +32,8 @@ const char* groupTypeOf(int lineLevel) { return lineLevel < kLogInfo ? "function
 // threads and locks follow the levels as their own loggers did; each record keeps the source
 // name the line came with. Never destroyed: locks are still released during process exit.
 Logger& rawLogger() {
-  union Holder {
-    Logger logger;
-    Holder() : logger("raw") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static NoDestructor<Logger> logger("raw");
+  return *logger;
 }
 
 bool rawEnabled(int lineLevel) { return rawLogger().isEnabled(lineLevel); }

@@ -46,6 +46,16 @@ std::string Exception::toString(bool withName) const {
   return result;
 }
 
+std::string Exception::toLine(bool withName) const {
+  std::string text = toString(withName);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return className;
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 std::vector<ExceptionRecord> Exception::logRecords() const {
   std::vector<ExceptionRecord> records;
   appendRecords(records);

@@ -47,6 +47,10 @@ class Exception {
   // placeholders filled, then each cause on its own line, always with its name.
   std::string toString(bool withName = true) const;
 
+  // toString on one line, for a console message or a log parameter: line breaks become blanks,
+  // surrounding blanks go; the class name when nothing else is left.
+  std::string toLine(bool withName = false) const;
+
   // The records that logging this exception writes, causes first (depth first):
   // "Name: <NO MESSAGE>", "Name: Container for above exceptions", or
   // "Name: " + stored message + locations, with the exception's parameters.

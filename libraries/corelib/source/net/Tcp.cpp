@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "bus/Logger.h"
+#include "base/NoDestructor.h"
 
 namespace ZelcorCorelib {
 
@@ -20,13 +21,8 @@ constexpr int kNoFailedStep = -1;
 
 Logger& Tcp::log() {
   // Never destroyed, so that connections closed during process exit can still log.
-  union Holder {
-    Logger logger;
-    Holder() : logger("tcp") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static NoDestructor<Logger> logger("tcp");
+  return *logger;
 }
 
 Tcp::~Tcp() {
