@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
 #include "JobQueue.h"
 #include "runtime/KeyValueFile.h"
 #include "support/LogSink.h"

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 #include "config/ConfNodeTypes.h"
 #include "runtime/KeyValueFile.h"
 #include "support/DirectoryStore.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
+#include "testsupport/TempDir.h"
 #include "CorePool.h"
 #include "JobScheduler.h"
 #include "QuitSignal.h"

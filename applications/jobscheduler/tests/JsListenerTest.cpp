@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
 #include "platform/Sockets.h"

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 #include "runtime/KeyValueFile.h"
 #include "support/HoldScript.h"
 #include "support/JobFolders.h"

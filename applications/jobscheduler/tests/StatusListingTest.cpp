@@ -5,8 +5,8 @@
 #include <string>
 #include <thread>
 
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 #include "QueueController.h"
 #include "support/JobFolders.h"
 

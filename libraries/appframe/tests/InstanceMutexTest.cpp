@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "../../corelib/tests/support/TempDir.h"
+#include "testsupport/TempDir.h"
 #include "diagnostics/Exception.h"
 
 namespace ZelcorCorelib {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 #include "diagnostics/Exception.h"
 #include "runtime/Tcp.h"
 #include "support/SchedulerProcess.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 #include "support/SchedulerProcess.h"
 
 namespace Zelcor::e2e {

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 #include "support/CrashLoop.h"
 #include "support/SchedulerProcess.h"
 

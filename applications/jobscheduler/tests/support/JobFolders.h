@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "../../../../libraries/corelib/tests/support/TempDir.h"
+#include "testsupport/TempDir.h"
 #include "QueueController.h"
 
 namespace Zelcor::test {

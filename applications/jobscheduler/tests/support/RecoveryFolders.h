@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
 #include "support/HoldScript.h"

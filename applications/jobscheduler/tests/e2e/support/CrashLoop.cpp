@@ -6,7 +6,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "../../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 #include "platform/Process.h"
 
 namespace Zelcor::e2e {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "../../../../../libraries/corelib/tests/support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 #include "platform/Process.h"
 #include "platform/Sockets.h"
 
