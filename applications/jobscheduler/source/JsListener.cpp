@@ -233,6 +233,7 @@ void JsListener::closeListenSocket() {
 void JsListener::listener(Thread* thread) {
   bool listening = false;
   try {
+    listenSocket.setDeadlines(deadlines.tcp);
     listenSocket.makeListener(port.load(), kListenerName, kProtocolKey);
     port.store(listenSocket.getPort());
     listening = true;
@@ -316,7 +317,7 @@ bool JsListener::sleepUnlessEnding(int milliseconds) {
 }
 
 bool JsListener::waitForData(Tcp& connection) {
-  const auto deadline = Clock::now() + milliseconds(kDataWaitMs);
+  const auto deadline = Clock::now() + deadlines.conversation;
   for (;;) {
     if (endRequested.load()) return false;
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -59,6 +60,13 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   static constexpr std::int32_t kCommandResume = 4;
   static constexpr std::int32_t kCommandPause = 8;
 
+  // How long a conversation waits for the client's next unit, and the connect protocol's
+  // waits. The defaults are the protocol's; tests shorten them.
+  struct Deadlines {
+    std::chrono::milliseconds conversation{kDataWaitMs};
+    ZelcorCorelib::Tcp::Deadlines tcp;
+  };
+
   JsListener();
   ~JsListener() override;
 
@@ -82,6 +90,9 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
 
   QueueController* getController() const { return controller; }
   // Requires: no listener thread is running.
+  void setDeadlines(const Deadlines& value) { deadlines = value; }
+  const Deadlines& getDeadlines() const { return deadlines; }
+  // Requires: no listener thread is running.
   void setController(QueueController* queueController) { controller = queueController; }
 
   std::int32_t getThreadId() const { return threadId; }
@@ -102,7 +113,7 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   bool interpretCommand(std::int32_t value, ZelcorCorelib::Tcp& connection);
   void sendStatus(ZelcorCorelib::Tcp& connection);
   bool setSchedulerFlag(ZelcorCorelib::Tcp& connection, std::uint32_t flag, bool set);
-  // haveData(kDataWaitMs), in slices so that an ending listener is not held by a client.
+  // haveData(the conversation deadline), in slices so that an ending listener is not held by a client.
   // False when the listener is ending; throws HaveData_Timeout as haveData does.
   bool waitForData(ZelcorCorelib::Tcp& connection);
   // Sleeps up to the time, in slices; false when the listener is ending.
@@ -126,6 +137,7 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::atomic<std::int32_t> lastCode{0};
   std::atomic<std::uint32_t> commandCount{0};
   QueueController* controller = nullptr;
+  Deadlines deadlines;
 
   // Whether the thread function still runs and may use this object; changed under
   // startMutex, with startChanged notified.
