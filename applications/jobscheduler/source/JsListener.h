@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -74,7 +73,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   JsListener& operator=(const JsListener&) = delete;
 
   void setup();
-  // Starts the thread and returns once it listens or has failed to (isListening tells which).
+  // Listens, then starts the thread; returns once it serves or, when the port could not be
+  // listened on, has ended (isListening tells which).
   // Port 0 lets the system choose; getPort then gives the port in use.
   // Throws Listener_AlreadyStarted while a listener thread exists, and the ThreadRunner
   // failures of creating and starting it.
@@ -104,9 +104,10 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   const ZelcorCorelib::Tcp& getListenSocket() const { return listenSocket; }
 
  private:
-  enum class StartOutcome { pending, listening, failed };
-
-  void listener(ZelcorCorelib::Thread* thread);
+  // Logs a failure; false when the port cannot be listened on.
+  bool openListenSocket();
+  // listening: whether startListening could listen; the thread ends at once when not.
+  void listener(ZelcorCorelib::Thread* thread, bool listening);
   void serveConnections(ZelcorCorelib::Thread* thread);
   void handleConnection(ZelcorCorelib::Tcp& connection);
   // False when the listener is ending and the conversation must stop.
@@ -119,15 +120,12 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   // Sleeps up to the time, in slices; false when the listener is ending.
   bool sleepUnlessEnding(int milliseconds);
 
-  void reportStart(StartOutcome outcome);
-  // The thread function's last step: from here on it no longer uses this object.
-  void endFunction();
   void closeListenSocket();
+  // Wakes a thread blocked in accept, if the socket is still open.
+  void breakAccept();
   // The thread's record is disposed of; threadId 0.
   void disposeThread();
   std::int32_t threadState() const;
-  // Until the thread function has returned, breaking a pending accept now and then.
-  void waitForListenerFunction();
 
   std::int32_t threadId = 0;
   ZelcorCorelib::Tcp listenSocket;
@@ -138,15 +136,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::atomic<std::uint32_t> commandCount{0};
   QueueController* controller = nullptr;
   Deadlines deadlines;
-
-  // Whether the thread function still runs and may use this object; changed under
-  // startMutex, with startChanged notified.
-  std::atomic<bool> functionRunning{false};
   // Serialises closing the listening socket with breaking its accept from another thread.
   std::mutex socketMutex;
-  std::mutex startMutex;
-  std::condition_variable startChanged;
-  StartOutcome startOutcome = StartOutcome::pending;
 };
 
 }  // namespace Zelcor
