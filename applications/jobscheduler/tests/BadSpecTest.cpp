@@ -7,11 +7,11 @@
 #include <set>
 #include <string>
 
-#include "testsupport/TempDir.h"
-#include "testsupport/TextFiles.h"
 #include "JobQueue.h"
 #include "runtime/KeyValueFile.h"
 #include "support/LogSink.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
 
 namespace Zelcor {
 namespace {

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "testsupport/TempDir.h"
-#include "testsupport/TextFiles.h"
-#include "testsupport/WaitFor.h"
 #include "config/ConfNodeTypes.h"
 #include "runtime/KeyValueFile.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
 #include "support/SpecFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "testsupport/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
 #include "platform/Sockets.h"
@@ -23,6 +22,7 @@
 #include "support/JobFolders.h"
 #include "support/LogSink.h"
 #include "support/RawPeer.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "testsupport/TempDir.h"
-#include "testsupport/TextFiles.h"
-#include "testsupport/WaitFor.h"
 #include "runtime/KeyValueFile.h"
 #include "support/HoldScript.h"
 #include "support/JobFolders.h"
 #include "support/LogSink.h"
 #include "support/SpecFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

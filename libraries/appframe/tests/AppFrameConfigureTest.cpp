@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "testsupport/TempDir.h"
 #include "InstanceMutex.h"
 #include "config/ConfOldFile.h"
 #include "platform/Threads.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "testsupport/TempDir.h"
 #include "diagnostics/Exception.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

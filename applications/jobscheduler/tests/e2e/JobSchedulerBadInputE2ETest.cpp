@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "testsupport/WaitFor.h"
 #include "diagnostics/Exception.h"
 #include "runtime/Tcp.h"
 #include "support/SchedulerProcess.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 namespace {

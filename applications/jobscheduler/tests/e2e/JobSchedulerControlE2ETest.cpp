@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "testsupport/WaitFor.h"
 #include "support/SchedulerProcess.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 namespace {
