@@ -26,13 +26,12 @@ const char* const kConnectionLost = "Connection to % lost.";
 
 // How often an ending listener is noticed by a conversation that waits.
 constexpr milliseconds kEndCheck{20};
-// The time a started thread gets to listen or fail before startListening gives up waiting.
+// The time a thread that could not listen gets to end before startListening returns.
 constexpr milliseconds kStartWait{10'000};
 // How long startListening waits for a former thread in its last steps.
 constexpr milliseconds kFormerEndWait{1000};
-// endListener's wait for the thread to leave the running state: 20 checks, 10 ms apart.
-constexpr int kExitChecks = 20;
-constexpr milliseconds kExitCheck{10};
+// endListener's wait for the thread to leave the running state.
+constexpr milliseconds kExitWait{200};
 // A failing accept (out of descriptors, say) is retried at this pace, not in a tight loop.
 constexpr milliseconds kAcceptRetry{50};
 constexpr milliseconds kWorkingInterval{1000};
@@ -69,7 +68,10 @@ JsListener::~JsListener() {
       // Ending is all that is left to do; what failed has been disposed of.
     }
   }
-  waitForListenerFunction();
+  // A thread that could not be ended (busy receiving a unit from a client) still uses this
+  // object; it may also sit in an accept an earlier break did not reach, which a connection
+  // wakes.
+  while (!waitForThreads(kWorkingInterval)) breakAccept();
 }
 
 void JsListener::setup() {
@@ -81,29 +83,38 @@ void JsListener::setup() {
 
 void JsListener::startListening(std::int32_t listenPort) {
   if (threadId != 0) throw Listener_AlreadyStarted("", ZELCOR_HERE);
-  {
-    // A former thread may be in its last steps; one that outlived an end it could not hear
-    // yet (busy receiving from a client) would share the socket with the new one.
-    std::unique_lock<std::mutex> gate(startMutex);
-    startChanged.wait_for(gate, kFormerEndWait, [this] { return !functionRunning.load(); });
-    if (functionRunning.load()) throw Listener_AlreadyStarted("", ZELCOR_HERE);
-    startOutcome = StartOutcome::pending;
-  }
+  // A former thread that outlived an end it could not hear yet would share the socket.
+  if (!waitForThreads(kFormerEndWait)) throw Listener_AlreadyStarted("", ZELCOR_HERE);
+  collectGarbage();
   endRequested.store(false);
-  threadId = createThread("listener", [this](Thread* thread) { listener(thread); });
   port.store(listenPort);
-  functionRunning.store(true);
+  // Listening starts here, so the socket is whole before any break can reach it; a thread
+  // that cannot listen is still started, and ends at once as failed, so its state tells.
+  const bool listening = openListenSocket();
   try {
+    threadId = createThread("listener",
+                            [this, listening](Thread* thread) { listener(thread, listening); });
     startThread(threadId);
   } catch (Exception& failure) {
-    endFunction();
+    closeListenSocket();
     failure.addLocation(ZELCOR_HERE);
     throw;
   }
-  // Until then a break from endListener could meet a socket still being set up.
-  std::unique_lock<std::mutex> gate(startMutex);
-  startChanged.wait_for(gate, kStartWait,
-                        [this] { return startOutcome != StartOutcome::pending; });
+  if (!listening) waitForThreads(kStartWait);
+}
+
+bool JsListener::openListenSocket() {
+  try {
+    listenSocket.setDeadlines(deadlines.tcp);
+    listenSocket.makeListener(port.load(), kListenerName, kProtocolKey);
+    port.store(listenSocket.getPort());
+    return true;
+  } catch (const Exception& failure) {
+    logFailure(failure, __LINE__);
+    listenerLogger().error("@jslistener.listener.listen-fail{Cannot listen on port %};",
+                           port.load());
+    return false;
+  }
 }
 
 std::int32_t JsListener::threadState() const {
@@ -158,11 +169,8 @@ void JsListener::endListener() {
   }
   bool ended = false;
   try {
-    for (int check = 0; check < kExitChecks && !ended; ++check) {
-      ended = threadState() != Thread::kStateRunning;
-      if (!ended) std::this_thread::sleep_for(kExitCheck);
-    }
-    ended = ended || threadState() != Thread::kStateRunning;
+    waitForThreads(kExitWait);
+    ended = threadState() != Thread::kStateRunning;
   } catch (Exception& failure) {
     disposeThread();
     failure.addLocation(ZELCOR_HERE);
@@ -184,45 +192,15 @@ void JsListener::endListener() {
   throw Listener_FailedToExitThread("", ZELCOR_HERE);
 }
 
-void JsListener::endFunction() {
-  // Notified under the lock: a waiter cannot go on, and destroy this object, before it is done.
-  std::lock_guard<std::mutex> guard(startMutex);
-  if (startOutcome == StartOutcome::pending) startOutcome = StartOutcome::failed;
-  functionRunning.store(false);
-  startChanged.notify_all();
-}
-
-void JsListener::waitForListenerFunction() {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> gate(startMutex);
-      if (!functionRunning.load()) return;
+void JsListener::breakAccept() {
+  try {
+    std::lock_guard<std::mutex> guard(socketMutex);
+    if (listenSocket.getSocket() != ZelcorCorelib::platform::kNoSocket) {
+      listenSocket.stopListener();
     }
-    // The thread may sit in an accept that an earlier break did not reach; a connection
-    // wakes it, and it sees endRequested.
-    try {
-      std::lock_guard<std::mutex> guard(socketMutex);
-      if (listenSocket.getSocket() != ZelcorCorelib::platform::kNoSocket) {
-        listenSocket.stopListener();
-      }
-    } catch (const Exception&) {
-      // Busy with a client's connect protocol: it ends right after that.
-    }
-    std::unique_lock<std::mutex> gate(startMutex);
-    if (startChanged.wait_for(gate, kWorkingInterval,
-                              [this] { return !functionRunning.load(); })) {
-      return;
-    }
+  } catch (const Exception&) {
+    // Busy with a client's connect protocol: it ends right after that.
   }
-}
-
-void JsListener::reportStart(StartOutcome outcome) {
-  {
-    std::lock_guard<std::mutex> guard(startMutex);
-    if (startOutcome != StartOutcome::pending) return;
-    startOutcome = outcome;
-  }
-  startChanged.notify_all();
 }
 
 void JsListener::closeListenSocket() {
@@ -230,19 +208,8 @@ void JsListener::closeListenSocket() {
   listenSocket.close();
 }
 
-void JsListener::listener(Thread* thread) {
-  bool listening = false;
-  try {
-    listenSocket.makeListener(port.load(), kListenerName, kProtocolKey);
-    port.store(listenSocket.getPort());
-    listening = true;
-  } catch (const Exception& failure) {
-    logFailure(failure, __LINE__);
-    listenerLogger().error("@jslistener.listener.listen-fail{Cannot listen on port %};",
-                           port.load());
-  }
+void JsListener::listener(Thread* thread, bool listening) {
   if (listening) {
-    reportStart(StartOutcome::listening);
     try {
       serveConnections(thread);
     } catch (const Exception& failure) {
@@ -257,7 +224,6 @@ void JsListener::listener(Thread* thread) {
   closeListenSocket();
   std::this_thread::sleep_for(milliseconds(1));
   thread->finish(listening);
-  endFunction();  // the last touch of this object
 }
 
 void JsListener::serveConnections(Thread* thread) {
@@ -316,7 +282,7 @@ bool JsListener::sleepUnlessEnding(int milliseconds) {
 }
 
 bool JsListener::waitForData(Tcp& connection) {
-  const auto deadline = Clock::now() + milliseconds(kDataWaitMs);
+  const auto deadline = Clock::now() + deadlines.conversation;
   for (;;) {
     if (endRequested.load()) return false;
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());

@@ -21,7 +21,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -59,6 +59,13 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   static constexpr std::int32_t kCommandResume = 4;
   static constexpr std::int32_t kCommandPause = 8;
 
+  // How long a conversation waits for the client's next unit, and the connect protocol's
+  // waits. The defaults are the protocol's; tests shorten them.
+  struct Deadlines {
+    std::chrono::milliseconds conversation{kDataWaitMs};
+    ZelcorCorelib::Tcp::Deadlines tcp;
+  };
+
   JsListener();
   ~JsListener() override;
 
@@ -66,7 +73,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   JsListener& operator=(const JsListener&) = delete;
 
   void setup();
-  // Starts the thread and returns once it listens or has failed to (isListening tells which).
+  // Listens, then starts the thread; returns once it serves or, when the port could not be
+  // listened on, has ended (isListening tells which).
   // Port 0 lets the system choose; getPort then gives the port in use.
   // Throws Listener_AlreadyStarted while a listener thread exists, and the ThreadRunner
   // failures of creating and starting it.
@@ -82,6 +90,9 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
 
   QueueController* getController() const { return controller; }
   // Requires: no listener thread is running.
+  void setDeadlines(const Deadlines& value) { deadlines = value; }
+  const Deadlines& getDeadlines() const { return deadlines; }
+  // Requires: no listener thread is running.
   void setController(QueueController* queueController) { controller = queueController; }
 
   std::int32_t getThreadId() const { return threadId; }
@@ -93,30 +104,28 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   const ZelcorCorelib::Tcp& getListenSocket() const { return listenSocket; }
 
  private:
-  enum class StartOutcome { pending, listening, failed };
-
-  void listener(ZelcorCorelib::Thread* thread);
+  // Logs a failure; false when the port cannot be listened on.
+  bool openListenSocket();
+  // listening: whether startListening could listen; the thread ends at once when not.
+  void listener(ZelcorCorelib::Thread* thread, bool listening);
   void serveConnections(ZelcorCorelib::Thread* thread);
   void handleConnection(ZelcorCorelib::Tcp& connection);
   // False when the listener is ending and the conversation must stop.
   bool interpretCommand(std::int32_t value, ZelcorCorelib::Tcp& connection);
   void sendStatus(ZelcorCorelib::Tcp& connection);
   bool setSchedulerFlag(ZelcorCorelib::Tcp& connection, std::uint32_t flag, bool set);
-  // haveData(kDataWaitMs), in slices so that an ending listener is not held by a client.
+  // haveData(the conversation deadline), in slices so that an ending listener is not held by a client.
   // False when the listener is ending; throws HaveData_Timeout as haveData does.
   bool waitForData(ZelcorCorelib::Tcp& connection);
   // Sleeps up to the time, in slices; false when the listener is ending.
   bool sleepUnlessEnding(int milliseconds);
 
-  void reportStart(StartOutcome outcome);
-  // The thread function's last step: from here on it no longer uses this object.
-  void endFunction();
   void closeListenSocket();
+  // Wakes a thread blocked in accept, if the socket is still open.
+  void breakAccept();
   // The thread's record is disposed of; threadId 0.
   void disposeThread();
   std::int32_t threadState() const;
-  // Until the thread function has returned, breaking a pending accept now and then.
-  void waitForListenerFunction();
 
   std::int32_t threadId = 0;
   ZelcorCorelib::Tcp listenSocket;
@@ -126,15 +135,9 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::atomic<std::int32_t> lastCode{0};
   std::atomic<std::uint32_t> commandCount{0};
   QueueController* controller = nullptr;
-
-  // Whether the thread function still runs and may use this object; changed under
-  // startMutex, with startChanged notified.
-  std::atomic<bool> functionRunning{false};
+  Deadlines deadlines;
   // Serialises closing the listening socket with breaking its accept from another thread.
   std::mutex socketMutex;
-  std::mutex startMutex;
-  std::condition_variable startChanged;
-  StartOutcome startOutcome = StartOutcome::pending;
 };
 
 }  // namespace Zelcor

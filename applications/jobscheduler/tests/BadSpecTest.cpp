@@ -7,11 +7,11 @@
 #include <set>
 #include <string>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
 #include "JobQueue.h"
 #include "files/KeyValueFile.h"
 #include "support/LogSink.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
 
 namespace Zelcor {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "ProcessRegistry.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

@@ -9,9 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "PrePostProcess.h"
 #include "ProcessRegistry.h"
 #include "config/ConfAgent.h"
@@ -20,6 +17,9 @@
 #include "platform/Threads.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
 
 namespace Zelcor {
 namespace {

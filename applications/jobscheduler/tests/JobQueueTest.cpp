@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "config/ConfNodeTypes.h"
 #include "files/KeyValueFile.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
 #include "support/SpecFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
 #include "CorePool.h"
 #include "JobScheduler.h"
 #include "QuitSignal.h"
+#include "testsupport/TempDir.h"
 
 namespace Zelcor {
 namespace {

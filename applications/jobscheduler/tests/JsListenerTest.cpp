@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
 #include "platform/Sockets.h"
 #include "net/Tcp.h"
 #include "support/JobFolders.h"
 #include "support/RawPeer.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "../../../libraries/corelib/tests/support/TempDir.h"
-#include "../../../libraries/corelib/tests/support/TextFiles.h"
-#include "../../../libraries/corelib/tests/support/WaitFor.h"
 #include "files/KeyValueFile.h"
 #include "support/HoldScript.h"
 #include "support/JobFolders.h"
 #include "support/LogSink.h"
 #include "support/SpecFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {

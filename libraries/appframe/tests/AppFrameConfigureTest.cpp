@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "../../corelib/tests/support/TempDir.h"
 #include "InstanceMutex.h"
 #include "config/ConfOldFile.h"
 #include "platform/Threads.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../../corelib/tests/support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "../../corelib/tests/support/TempDir.h"
 #include "errors/Exception.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -289,6 +290,95 @@ TEST(CmdParser, OptionsAddedAfterAParseCountOnTheNextParse) {
   ASSERT_TRUE(parser.parse(Args{"prog"}, message));
   EXPECT_FALSE(parser.isSet("pend"));
   EXPECT_FALSE(parser.addOption("Pending", CmdParser::kValue, 0, "pend"));
+}
+
+// A tool with command words: "tool [options] WORD [options] PROGRAM [ITS ARGUMENTS]".
+TEST(CmdParser, CommandWordSyntaxIsOptInAndHandsOnTheRestUntouched) {
+  CmdParser parser;
+  parser.addOption("word", CmdParser::kPositional);
+  parser.addOption("program", CmdParser::kPositional);
+  parser.addOption("Port", CmdParser::kValue, 0, "port");
+  parser.addOption("Mode", CmdParser::kChoice, 0, "mode", {"a", "b"});
+  parser.addOption("Json", CmdParser::kFlag, 0, "json");
+  parser.addOption("Config", CmdParser::kValue, 'c');
+  std::string message;
+  std::string value;
+
+  // The defaults are the framework's: "--port=1" is a name, quotes go, empty words vanish.
+  EXPECT_FALSE(parser.parse(Args{"--port=1"}, message));
+  EXPECT_EQ(parser.getParseError().failure, CmdParser::Failure::kUnknownOption);
+  EXPECT_EQ(parser.getParseError().name, "port=1");
+  ASSERT_TRUE(parser.parse(Args{"", "run", "-c", "\"q\"", "--", "prog"}, message));
+  EXPECT_EQ(parser.getPositionalValues(), (Args{"run", "prog"}));
+  ASSERT_TRUE(parser.getValue('c', value));
+  EXPECT_EQ(value, "q");
+  EXPECT_EQ(parser.getOptionsEndPosition(), std::optional<std::size_t>(1));
+  EXPECT_EQ(parser.getParseError().failure, CmdParser::Failure::kNone);
+
+  CmdParser::Syntax syntax;
+  syntax.inlineValues = true;
+  syntax.keepEmptyArguments = true;
+  syntax.keepQuotes = true;
+  syntax.stopAfterPositionals = 2;
+  parser.setSyntax(syntax);
+  ASSERT_TRUE(parser.parse(Args{"--port=8700", "run", "--mode=b", "-c", "\"q\"", "--", "prog",
+                                "--json", "--", ""},
+                           message))
+      << message;
+  ASSERT_TRUE(parser.getValue("port", value));
+  EXPECT_EQ(value, "8700");
+  ASSERT_TRUE(parser.getValue("mode", value));
+  EXPECT_EQ(value, "b");
+  ASSERT_TRUE(parser.getValue('c', value));
+  EXPECT_EQ(value, "\"q\"");
+  EXPECT_FALSE(parser.isSet("json"));
+  EXPECT_EQ(parser.getPositionalValues(), (Args{"run", "prog"}));
+  EXPECT_EQ(parser.getRemainingArguments(), (Args{"--json", "--", ""}));
+  EXPECT_EQ(parser.getOptionsEndPosition(), std::optional<std::size_t>(1));
+
+  // The stop comes after the positional, also without "--"; an empty word is a positional.
+  ASSERT_TRUE(parser.parse(Args{"", "prog", "-c"}, message));
+  EXPECT_EQ(parser.getPositionalValues(), (Args{"", "prog"}));
+  EXPECT_EQ(parser.getRemainingArguments(), Args{"-c"});
+  EXPECT_FALSE(parser.getOptionsEndPosition());
+  ASSERT_TRUE(parser.parse(Args{"--port=", "run"}, message));
+  ASSERT_TRUE(parser.getValue("port", value));
+  EXPECT_EQ(value, "");
+
+  struct Case {
+    Args args;
+    CmdParser::Failure failure;
+    const char* name;
+    const char* token;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--json=yes"}, CmdParser::Failure::kUnexpectedValue, "json", "--json=yes",
+       "Option 'json' takes no value"},
+      {{"--nope=1"}, CmdParser::Failure::kUnknownOption, "nope", "--nope=1",
+       "Unknown option 'nope'"},
+      {{"--mode=c"}, CmdParser::Failure::kInvalidValue, "mode", "--mode=c",
+       "Invalid argument to 'mode' option"},
+      {{"--port"}, CmdParser::Failure::kMissingValue, "port", "--port",
+       "Missing argument to 'port' option"},
+      {{"-cx"}, CmdParser::Failure::kValueInsideToken, "c", "-cx",
+       "Option 'c' requires argument but is located inside an options token"},
+      {{"-xc"}, CmdParser::Failure::kUnknownOption, "x", "-xc", "Unknown option 'x'"},
+      {{"port=1"}, CmdParser::Failure::kNotAssignment, "port", "port=1",
+       "Option 'port' must be option=value"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(parser.parse(c.args, message)) << c.message;
+    EXPECT_EQ(message, c.message);
+    EXPECT_EQ(parser.getParseError().failure, c.failure) << c.message;
+    EXPECT_EQ(parser.getParseError().name, c.name);
+    EXPECT_EQ(parser.getParseError().token, c.token);
+  }
+  syntax.stopAfterPositionals = 0;
+  parser.setSyntax(syntax);
+  EXPECT_FALSE(parser.parse(Args{"a", "b", "c"}, message));
+  EXPECT_EQ(parser.getParseError().failure, CmdParser::Failure::kTooManyArguments);
+  EXPECT_EQ(parser.getParseError().token, "c");
 }
 
 }  // namespace

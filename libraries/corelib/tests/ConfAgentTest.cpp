@@ -12,7 +12,7 @@
 
 #include "config/ConfBase.h"
 #include "values/StringStream.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -13,7 +13,7 @@
 #include "bus/Ims.h"
 #include "values/StringStream.h"
 #include "time/TimeSpan.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -11,8 +11,8 @@
 #include "config/ConfParams.h"
 #include "values/StringStream.h"
 #include "time/TimeSpan.h"
-#include "support/TempDir.h"
-#include "support/ThrownText.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/ThrownText.h"
 
 namespace ZelcorCorelib {
 namespace {

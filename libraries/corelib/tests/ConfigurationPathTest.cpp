@@ -16,7 +16,7 @@
 #include "config/ConfBase.h"
 #include "config/ConfOldFile.h"
 #include "bus/Logger.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

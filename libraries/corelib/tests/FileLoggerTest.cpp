@@ -15,8 +15,8 @@
 #include "bus/Logger.h"
 #include "bus/ImsMessage.h"
 #include "time/DateTime.h"
-#include "support/TempDir.h"
-#include "support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib {
 namespace {

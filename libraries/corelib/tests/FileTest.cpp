@@ -10,7 +10,7 @@
 
 #include "files/BasicFile.h"
 #include "files/ZFile.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/FileSystem.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

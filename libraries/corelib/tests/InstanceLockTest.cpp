@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/Process.h"
-#include "support/TempDir.h"
-#include "support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib::platform {
 namespace {

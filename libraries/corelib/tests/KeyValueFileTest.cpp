@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/TempDir.h"
-#include "support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "config/ConfAgent.h"
 #include "config/SystemBase.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

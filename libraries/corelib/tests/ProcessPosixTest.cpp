@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "support/TempDir.h"
-#include "support/TextFiles.h"
-#include "support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib::platform {
 namespace {

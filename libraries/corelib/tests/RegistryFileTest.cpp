@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ThrownText.h"
+#include "testsupport/ThrownText.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -19,7 +19,7 @@
 #include "base/StringUtils.h"
 #include "config/SystemQueryParam.h"
 #include "registry/WinRegistry.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/Sockets.h"
-#include "support/ThrownText.h"
+#include "testsupport/ThrownText.h"
 
 namespace ZelcorCorelib {
 namespace {

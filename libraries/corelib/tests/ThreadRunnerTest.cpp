@@ -2,14 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "support/ThrownText.h"
+#include "testsupport/ThrownText.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
-#include "support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib {
 namespace {
@@ -185,6 +187,39 @@ TEST(ThreadRunner, DestroyingTheRunnerLetsRunningThreadsGoSafely) {
   letGo.store(true);
   EXPECT_TRUE(waitFor([&] { return !survivor->isFunctionRunning(); }));
   EXPECT_TRUE(sawKill.load());
+}
+
+// An owner whose thread uses its members waits for the function itself, also for one it has
+// killed and disposed of, which the runner no longer lists.
+TEST(ThreadRunner, WaitForThreadsCoversKilledAndDisposedThreadsUntilTheyReturn) {
+  ThreadRunner runner;
+  EXPECT_TRUE(runner.waitForThreads(std::chrono::milliseconds(0)));
+  std::atomic<bool> release{false};
+  std::atomic<bool> returned{false};
+  const std::int32_t deaf = runner.createThread("deaf", [&](Thread* thread) {
+    // Hears no end request: busy until released, as a receive in progress would be.
+    while (!release.load()) std::this_thread::yield();
+    thread->finish(true);
+    returned = true;
+  });
+  runner.startThread(deaf);
+  EXPECT_FALSE(runner.waitForThreads(std::chrono::milliseconds(50)));
+  runner.sendToGarbage(deaf, true);
+  runner.collectGarbage();
+  EXPECT_FALSE(runner.hasThread(deaf));
+  EXPECT_FALSE(runner.waitForThreads(std::chrono::milliseconds(50)));
+  EXPECT_FALSE(returned.load());
+
+  std::thread releaser([&] { release = true; });
+  EXPECT_TRUE(runner.waitForThreads(std::chrono::milliseconds(10'000)));
+  EXPECT_TRUE(returned.load());
+  releaser.join();
+
+  const std::int32_t polite = runner.createThread("polite", loopUntilEnd);
+  runner.startThread(polite);
+  runner.endThread(polite);
+  EXPECT_TRUE(runner.waitForThreads(std::chrono::milliseconds(10'000)));
+  EXPECT_EQ(runner.getThread(polite)->getState(), Thread::kStateEnded);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/ThrownText.h"
+#include "testsupport/ThrownText.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +16,7 @@
 #include "bus/ImsAgent.h"
 #include "platform/Threads.h"
 #include "threads/ThreadMessages.h"
-#include "support/WaitFor.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib {
 namespace {

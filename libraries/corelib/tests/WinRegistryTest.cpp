@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "registry/RegistryFile.h"
-#include "support/TempDir.h"
-#include "support/ThrownText.h"
-#include "support/WaitFor.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/ThrownText.h"
+#include "testsupport/WaitFor.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -4,26 +4,21 @@
 #include <charconv>
 #include <cmath>
 #include <map>
-#include <set>
+
+#include "cli/CmdParser.h"
 
 namespace Zelcor {
 
 namespace {
 
 using Action = JsctlOptions::Action;
+using ZelcorCorelib::CmdParser;
 
 const std::map<std::string, Action>& commandWords() {
   static const std::map<std::string, Action> words = {
       {"status", Action::status}, {"start", Action::start},   {"stop", Action::stop},
       {"pause", Action::pause},   {"resume", Action::resume}, {"submit", Action::submit}};
   return words;
-}
-
-// Long option names that take a value; "json" and "help" take none.
-const std::set<std::string>& valueOptions() {
-  static const std::set<std::string> names = {"host",     "port",  "config",   "timeout",
-                                              "pending",  "queue", "priority", "name"};
-  return names;
 }
 
 bool parsePort(const std::string& text, int& port) {
@@ -52,7 +47,74 @@ bool isControl(Action action) {
          action == Action::pause || action == Action::resume;
 }
 
+// Long names (the short ones: -h, -c) that take a value; "json" and "help" take none.
+void defineOptions(CmdParser& parser) {
+  CmdParser::Syntax syntax;
+  syntax.inlineValues = true;
+  syntax.keepEmptyArguments = true;  // an empty word is a mistake to name, not to skip
+  syntax.keepQuotes = true;          // the shell has removed its quotes; the rest are data
+  syntax.stopAfterPositionals = 1;   // the command word, then submit's executable
+  parser.setSyntax(syntax);
+  parser.addOption("word", CmdParser::kPositional);
+  parser.addOption("help", CmdParser::kFlag, 'h', "help");
+  parser.addOption("config", CmdParser::kValue, 'c', "config");
+  parser.addOption("json", CmdParser::kFlag, 0, "json");
+  for (const char* name : {"host", "port", "timeout", "pending", "queue", "priority", "name"}) {
+    parser.addOption(name, CmdParser::kValue, 0, name);
+  }
+}
+
+// The option as the user wrote it.
+std::string shown(const std::string& name) {
+  return name == "config" || name == "c" ? "-c" : "--" + name;
+}
+
+std::string parseFailure(const CmdParser::ParseError& failure, const std::string& message) {
+  using Failure = CmdParser::Failure;
+  const bool isLong = failure.token.rfind("--", 0) == 0;
+  switch (failure.failure) {
+    case Failure::kUnknownOption:
+    case Failure::kValueInsideToken:
+      return "unknown option \"" + (isLong ? "--" + failure.name : failure.token) + "\"";
+    case Failure::kMissingValue:
+      return (isLong ? "--" + failure.name : "-" + failure.name) + " needs a value";
+    case Failure::kUnexpectedValue:
+      return "--" + failure.name + " takes no value";
+    default:
+      return message;
+  }
+}
+
+bool dashDashMisplaced(std::string& error) {
+  error = "\"--\" only comes before the executable of submit";
+  return false;
+}
+
 }  // namespace
+
+// Help, a repeated option and a parse failure, in the order they were met on the line.
+JsctlOptions::Outcome JsctlOptions::takeParsed(const CmdParser& parser, bool parsed,
+                                               Given& given, std::string& error) {
+  for (const CmdParser::ParsedOption& option : parser.getParsedOptions()) {
+    const std::string& name = option.option->longName;
+    if (name == "help") return Outcome::help;
+    if (given.count(name) != 0) {
+      error = shown(name) + " is given twice";
+      return Outcome::failed;
+    }
+    given[name] = option.value;
+  }
+  if (parsed) return Outcome::next;
+  error = parseFailure(parser.getParseError(), error);
+  return Outcome::failed;
+}
+
+bool JsctlOptions::finish(Outcome outcome, JsctlOptions& options) {
+  if (outcome != Outcome::help) return false;
+  options = JsctlOptions();
+  options.action = Action::help;
+  return true;
+}
 
 std::string JsctlOptions::canonicalPriority(const std::string& text) {
   static const char* const kNames[] = {"very low", "low", "normal", "high", "very high"};
@@ -68,90 +130,49 @@ std::string JsctlOptions::canonicalPriority(const std::string& text) {
 bool JsctlOptions::parse(const std::vector<std::string>& arguments, JsctlOptions& options,
                          std::string& error) {
   options = JsctlOptions();
-  std::map<std::string, std::string> given;
-  bool rest = false;
-  std::size_t i = 0;
-  for (; i < arguments.size(); ++i) {
-    const std::string& token = arguments[i];
-    if (token == "--") {
-      if (options.action != Action::submit) {
-        error = "\"--\" only comes before the executable of submit";
-        return false;
-      }
-      rest = true;
-      ++i;
-      break;
-    }
-    std::string name;
-    std::optional<std::string> value;
-    if (token == "-h" || token == "--help") {
-      options.action = Action::help;
-      return true;
-    } else if (token == "-c") {
-      name = "config";
-    } else if (token.rfind("--", 0) == 0) {
-      name = token.substr(2);
-      const std::size_t equals = name.find('=');
-      if (equals != std::string::npos) {
-        value = name.substr(equals + 1);
-        name.erase(equals);
-      }
-      if (name != "json" && valueOptions().count(name) == 0) {
-        error = "unknown option \"--" + name + "\"";
-        return false;
-      }
-    } else if (token.size() > 1 && token[0] == '-') {
-      error = "unknown option \"" + token + "\"";
-      return false;
-    } else if (options.action == Action::none) {
-      auto word = commandWords().find(token);
-      if (word == commandWords().end()) {
-        error = "unknown command \"" + token + "\"";
-        return false;
-      }
-      options.action = word->second;
-      continue;
-    } else if (options.action == Action::submit) {
-      // The executable; everything after it is the job's, options included.
-      rest = true;
-      break;
-    } else {
-      error = "unexpected argument \"" + token + "\"";
-      return false;
-    }
-
-    const std::string shown = token == "-c" ? "-c" : "--" + name;
-    if (given.count(name) != 0) {
-      error = shown + " is given twice";
-      return false;
-    }
-    if (name == "json") {
-      if (value) {
-        error = "--json takes no value";
-        return false;
-      }
-      given[name] = "";
-      continue;
-    }
-    if (!value) {
-      if (i + 1 >= arguments.size()) {
-        error = shown + " needs a value";
-        return false;
-      }
-      value = arguments[++i];
-    }
-    given[name] = *value;
-  }
-  if (rest && i < arguments.size()) {
-    options.executable = arguments[i];
-    options.arguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                             arguments.end());
-  }
-
-  if (options.action == Action::none) {
+  // The options before the command word, and the word.
+  Given given;
+  CmdParser leading;
+  defineOptions(leading);
+  const bool leadingParsed = leading.parse(arguments, error);
+  Outcome outcome = takeParsed(leading, leadingParsed, given, error);
+  if (outcome != Outcome::next) return finish(outcome, options);
+  if (leading.getOptionsEndPosition()) return dashDashMisplaced(error);
+  if (leading.getPositionalValues().empty()) {
     error = "no command given";
     return false;
   }
+  const std::string& word = leading.getPositionalValues().front();
+  auto known = commandWords().find(word);
+  if (known == commandWords().end()) {
+    error = "unknown command \"" + word + "\"";
+    return false;
+  }
+  options.action = known->second;
+
+  // The command's options, and for submit the executable; what follows it is the job's.
+  CmdParser trailing;
+  defineOptions(trailing);
+  const bool trailingParsed = trailing.parse(leading.getRemainingArguments(), error);
+  outcome = takeParsed(trailing, trailingParsed, given, error);
+  if (outcome != Outcome::next) return finish(outcome, options);
+  const std::vector<std::string>& words = trailing.getPositionalValues();
+  if (options.action == Action::submit) {
+    if (!words.empty()) {
+      options.executable = words.front();
+      options.arguments = trailing.getRemainingArguments();
+    }
+  } else {
+    if (trailing.getOptionsEndPosition()) return dashDashMisplaced(error);
+    if (!words.empty()) {
+      error = "unexpected argument \"" + words.front() + "\"";
+      return false;
+    }
+  }
+  return check(given, options, error);
+}
+
+bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error) {
   const bool submit = options.action == Action::submit;
   for (const char* name : {"host", "port", "timeout"}) {
     if (submit && given.count(name) != 0) {

@@ -1,14 +1,20 @@
 // jsctl's command line: the command word, the options of the control commands and of submit,
-// their checks, and the help text. Parsed by hand so that every mistake gets its own message
-// (which option, what was wrong), and so that everything after "--" (or after submit's
-// executable) belongs to the job untouched.
+// their checks, and the help text. Parsed by the framework's CmdParser in two passes (the
+// options before the command word, then the command's own), so that every mistake gets its own
+// message (which option, what was wrong), and everything after submit's executable belongs to
+// the job untouched.
 // A plain value; parse is a pure function.
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace ZelcorCorelib {
+class CmdParser;
+}
 
 namespace Zelcor {
 
@@ -36,6 +42,17 @@ struct JsctlOptions {
   static std::string helpText();
   // "very low" .. "very high" in any case, or the digits 0 to 4; empty when not a priority.
   static std::string canonicalPriority(const std::string& text);
+
+ private:
+  enum class Outcome { next, help, failed };
+  // Long option name to value, from both passes.
+  using Given = std::map<std::string, std::string>;
+
+  static Outcome takeParsed(const ZelcorCorelib::CmdParser& parser, bool parsed, Given& given,
+                            std::string& error);
+  static bool finish(Outcome outcome, JsctlOptions& options);
+  // The values' checks, once the command is known.
+  static bool check(Given& given, JsctlOptions& options, std::string& error);
 };
 
 }  // namespace Zelcor

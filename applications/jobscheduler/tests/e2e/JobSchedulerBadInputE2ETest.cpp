@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
 #include "errors/Exception.h"
 #include "net/Tcp.h"
 #include "support/SchedulerProcess.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 namespace {

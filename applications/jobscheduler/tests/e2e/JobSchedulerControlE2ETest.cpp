@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
 #include "support/SchedulerProcess.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 namespace {

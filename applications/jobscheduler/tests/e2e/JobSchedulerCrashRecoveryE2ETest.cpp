@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
 #include "support/CrashLoop.h"
 #include "support/SchedulerProcess.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 namespace {

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "../../../../libraries/corelib/tests/support/TextFiles.h"
+#include "testsupport/TextFiles.h"
 
 namespace Zelcor::test {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-#include "../../../../libraries/corelib/tests/support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace Zelcor::test {
 

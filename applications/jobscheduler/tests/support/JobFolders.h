@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "../../../../libraries/corelib/tests/support/TempDir.h"
 #include "QueueController.h"
+#include "testsupport/TempDir.h"
 
 namespace Zelcor::test {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "../../../../libraries/corelib/tests/support/WaitFor.h"
 #include "CorePool.h"
 #include "QueueController.h"
 #include "support/HoldScript.h"
 #include "support/JobFolders.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::test {
 

@@ -124,12 +124,14 @@ bool CmdParser::parse(const std::vector<std::string>& argumentList, std::string&
   parsedArguments.clear();
   programName.clear();
   message.clear();
+  parseError = ParseError();
+  remainingArguments.clear();
+  optionsEndPosition.reset();
 
   std::size_t next = 0;
   if (!applicationName.empty()) {
     if (arguments.empty()) {
-      message = "Missing executable argument";
-      return false;
+      return fail(Failure::kMissingExecutable, "", "", "Missing executable argument", message);
     }
     programName = arguments[0];
     next = 1;
@@ -137,13 +139,19 @@ bool CmdParser::parse(const std::vector<std::string>& argumentList, std::string&
 
   bool optionsEnded = false;
   while (next < arguments.size()) {
+    if (stopsHere()) {
+      remainingArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(next),
+                                arguments.end());
+      break;
+    }
     const std::string token = arguments[next++];
-    if (token.empty()) continue;
+    if (token.empty() && !syntax.keepEmptyArguments) continue;
     if (!optionsEnded && token == "--") {
       optionsEnded = true;
+      optionsEndPosition = parsedArguments.size();
       continue;
     }
-    if (optionsEnded || token == "-") {
+    if (optionsEnded || token.empty() || token == "-") {
       if (!addPositional(token, message)) return false;
       continue;
     }
@@ -156,12 +164,12 @@ bool CmdParser::parse(const std::vector<std::string>& argumentList, std::string&
       const std::string name = token.substr(0, equals);
       const OptionDefinition* option = findLong(name);
       if (option == nullptr) {
-        message = "Unknown option " + quoted(name);
-        return false;
+        return fail(Failure::kUnknownOption, name, token, "Unknown option " + quoted(name),
+                    message);
       }
       if (option->kind != kAssignment) {
-        message = "Option " + quoted(name) + " must be option=value";
-        return false;
+        return fail(Failure::kNotAssignment, name, token,
+                    "Option " + quoted(name) + " must be option=value", message);
       }
       parsedOptions.push_back(ParsedOption{option, token.substr(equals + 1)});
       continue;
@@ -183,6 +191,18 @@ bool CmdParser::parse(const std::vector<std::string>& argumentList, std::string&
   return true;
 }
 
+bool CmdParser::stopsHere() const {
+  return syntax.stopAfterPositionals != 0 &&
+         parsedArguments.size() >= syntax.stopAfterPositionals;
+}
+
+bool CmdParser::fail(Failure failure, const std::string& name, const std::string& token,
+                     std::string text, std::string& message) {
+  parseError = ParseError{failure, name, token};
+  message = std::move(text);
+  return false;
+}
+
 bool CmdParser::parseOptionToken(const std::string& token, std::size_t& next,
                                  std::string& message) {
   const std::size_t recordedBefore = parsedOptions.size();
@@ -190,61 +210,90 @@ bool CmdParser::parseOptionToken(const std::string& token, std::size_t& next,
   // nothing recorded from its earlier characters may stay.
   auto unknown = [&](const std::string& name) {
     if (!acceptExtraArguments) {
-      message = "Unknown option " + quoted(name);
-      return false;
+      return fail(Failure::kUnknownOption, name, token, "Unknown option " + quoted(name),
+                  message);
     }
     parsedOptions.resize(recordedBefore);
     return addPositional(token, message);
   };
 
   if (token.compare(0, 2, "--") == 0) {
-    const std::string name = token.substr(2);
+    std::string name = token.substr(2);
+    const std::size_t equals = syntax.inlineValues ? name.find('=') : std::string::npos;
+    if (equals == std::string::npos) {
+      const OptionDefinition* option = findLong(name);
+      if (option == nullptr) return unknown(name);
+      return takeValue(*option, name, token, false, next, message);
+    }
+    std::string value = name.substr(equals + 1);
+    name.erase(equals);
     const OptionDefinition* option = findLong(name);
     if (option == nullptr) return unknown(name);
-    return takeValue(*option, name, false, next, message);
+    if (option->kind == kFlag) {
+      return fail(Failure::kUnexpectedValue, name, token,
+                  "Option " + quoted(name) + " takes no value", message);
+    }
+    if (option->kind == kAssignment) {
+      return fail(Failure::kNotAssignment, name, token,
+                  "Option " + quoted(name) + " must be option=value", message);
+    }
+    if (option->kind == kRest) {
+      for (; next < arguments.size(); ++next) value += " " + arguments[next];
+    }
+    return recordValue(*option, name, token, std::move(value), message);
   }
   for (std::size_t i = 1; i < token.size(); ++i) {
     const std::string name(1, token[i]);
     const OptionDefinition* option = findShort(token[i]);
     if (option == nullptr) return unknown(name);
-    if (!takeValue(*option, name, i + 1 < token.size(), next, message)) return false;
+    if (!takeValue(*option, name, token, i + 1 < token.size(), next, message)) return false;
   }
   return true;
 }
 
 bool CmdParser::takeValue(const OptionDefinition& option, const std::string& name,
-                          bool moreInToken, std::size_t& next, std::string& message) {
+                          const std::string& token, bool moreInToken, std::size_t& next,
+                          std::string& message) {
   if (option.kind == kFlag) {
     parsedOptions.push_back(ParsedOption{&option, ""});
     return true;
   }
   if (option.kind == kAssignment) {
-    message = "Option " + quoted(name) + " must be option=value";
-    return false;
+    return fail(Failure::kNotAssignment, name, token,
+                "Option " + quoted(name) + " must be option=value", message);
   }
   if (moreInToken) {
-    message = "Option " + quoted(name) +
-              " requires argument but is located inside an options token";
-    return false;
+    return fail(Failure::kValueInsideToken, name, token,
+                "Option " + quoted(name) +
+                    " requires argument but is located inside an options token",
+                message);
   }
   if (next >= arguments.size()) {
-    message = "Missing argument to " + quoted(name) + " option";
-    return false;
+    return fail(Failure::kMissingValue, name, token,
+                "Missing argument to " + quoted(name) + " option", message);
   }
   std::string value = arguments[next++];
   if (option.kind == kRest) {
     for (; next < arguments.size(); ++next) value += " " + arguments[next];
-  } else {
+  }
+  return recordValue(option, name, token, std::move(value), message);
+}
+
+bool CmdParser::recordValue(const OptionDefinition& option, const std::string& name,
+                            const std::string& token, std::string value,
+                            std::string& message) {
+  if (option.kind != kRest) {
     // The quotes a shell would have removed are taken off here, before the list check, so a
     // quoted allowed value is accepted too.
-    if (value.size() > 1 && value.front() == '"' && value.back() == '"') {
+    if (!syntax.keepQuotes && value.size() > 1 && value.front() == '"' &&
+        value.back() == '"') {
       value = value.substr(1, value.size() - 2);
     }
     if (option.kind == kChoice &&
         std::find(option.allowedValues.begin(), option.allowedValues.end(), value) ==
             option.allowedValues.end()) {
-      message = "Invalid argument to " + quoted(name) + " option";
-      return false;
+      return fail(Failure::kInvalidValue, name, token,
+                  "Invalid argument to " + quoted(name) + " option", message);
     }
   }
   parsedOptions.push_back(ParsedOption{&option, std::move(value)});
@@ -253,8 +302,7 @@ bool CmdParser::takeValue(const OptionDefinition& option, const std::string& nam
 
 bool CmdParser::addPositional(const std::string& value, std::string& message) {
   if (parsedArguments.size() >= positionalDefinitions.size() && !acceptExtraArguments) {
-    message = "Too many arguments";
-    return false;
+    return fail(Failure::kTooManyArguments, value, value, "Too many arguments", message);
   }
   parsedArguments.push_back(value);
   return true;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,6 +38,40 @@ class CmdParser {
   struct ParsedOption {
     const OptionDefinition* option = nullptr;
     std::string value;
+  };
+
+  // What stopped the last parse, for a caller that words its own messages: name is the option
+  // as looked up (no dashes, no "=value") or the positional, token the argument as written.
+  enum class Failure {
+    kNone,
+    kMissingExecutable,
+    kUnknownOption,
+    kNotAssignment,     // a non-assignment written name=value, or an assignment without "="
+    kValueInsideToken,  // a value option inside a group of short options
+    kMissingValue,
+    kInvalidValue,      // not one of a choice's allowed values
+    kUnexpectedValue,   // "--flag=value", with inline values on
+    kTooManyArguments,
+  };
+  struct ParseError {
+    Failure failure = Failure::kNone;
+    std::string name;
+    std::string token;
+  };
+
+  // Opt-in syntax for a tool that takes a command word and hands the rest of its line to
+  // another program; the defaults keep the framework's standard syntax described above.
+  struct Syntax {
+    // "--name=value" gives a value option its value (a flag so written is kUnexpectedValue).
+    bool inlineValues = false;
+    // An empty argument is a positional instead of being skipped.
+    bool keepEmptyArguments = false;
+    // Values keep surrounding double quotes: a POSIX shell has removed its own already.
+    bool keepQuotes = false;
+    // Once this many positionals are recorded the parse stops, and the arguments after the
+    // last of them are left untouched, options and "--" included (getRemainingArguments).
+    // 0: never.
+    std::size_t stopAfterPositionals = 0;
   };
 
   CmdParser() = default;
@@ -68,6 +103,15 @@ class CmdParser {
   // level ceiling.
   bool parse(const std::vector<std::string>& arguments, std::string& message);
   bool parse(int argc, const char* const* argv, std::string& message);
+
+  void setSyntax(const Syntax& value) { syntax = value; }
+  const Syntax& getSyntax() const { return syntax; }
+  // kNone after a successful parse.
+  const ParseError& getParseError() const { return parseError; }
+  // With Syntax::stopAfterPositionals: what the last parse left untouched.
+  const std::vector<std::string>& getRemainingArguments() const { return remainingArguments; }
+  // How many positionals were recorded when a "--" ended the options; none without "--".
+  std::optional<std::size_t> getOptionsEndPosition() const { return optionsEndPosition; }
 
   bool isSet(char shortChar) const;
   bool isSet(const std::string& longName) const;
@@ -105,9 +149,17 @@ class CmdParser {
   // Step for one token; `next` is the index of the argument after it, advanced past any
   // arguments the token consumes. False with message set on an error.
   bool parseOptionToken(const std::string& token, std::size_t& next, std::string& message);
-  bool takeValue(const OptionDefinition& option, const std::string& name, bool moreInToken,
-                 std::size_t& next, std::string& message);
+  bool takeValue(const OptionDefinition& option, const std::string& name,
+                 const std::string& token, bool moreInToken, std::size_t& next,
+                 std::string& message);
+  // The value's last steps: quotes, the allowed values; then it is recorded.
+  bool recordValue(const OptionDefinition& option, const std::string& name,
+                   const std::string& token, std::string value, std::string& message);
+  // Records the failure and its line; always false.
+  bool fail(Failure failure, const std::string& name, const std::string& token,
+            std::string text, std::string& message);
   bool addPositional(const std::string& value, std::string& message);
+  bool stopsHere() const;
   void appendBlock(const OptionDefinition& option, std::string& text) const;
 
   std::vector<std::string> arguments;
@@ -122,6 +174,10 @@ class CmdParser {
   std::string version;
   std::string revision;
   bool initialised = false;
+  Syntax syntax;
+  ParseError parseError;
+  std::vector<std::string> remainingArguments;
+  std::optional<std::size_t> optionsEndPosition;
 };
 
 }  // namespace ZelcorCorelib

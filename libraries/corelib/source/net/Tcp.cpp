@@ -50,6 +50,16 @@ void Tcp::term() {
   }
 }
 
+void Tcp::setDeadlines(const Deadlines& value) {
+  dataWait = value.dataWait;
+  firstByteWait = value.firstByte;
+  setUnitTimeout(value.unit);
+}
+
+Tcp::Deadlines Tcp::getDeadlines() const {
+  return Deadlines{dataWait, firstByteWait, getUnitTimeout()};
+}
+
 void Tcp::close() {
   if (hasSocket()) platform::closeSocket(socket);
   socket = platform::kNoSocket;
@@ -161,6 +171,7 @@ bool Tcp::listenForConnections(Tcp& connection) {
   connection.isListener = false;
   connection.isOpen = true;
   connection.protocolKey = protocolKey;
+  connection.setDeadlines(getDeadlines());
 
   if (protocolKey == 0) {
     log().trace("Tcp::listenForConnections: Accepted connection without default protocol");
@@ -333,6 +344,7 @@ bool Tcp::stopListener() {
                  "@tcp.break-listen.not-open{Attempting to break closed listener socket};");
   }
   Tcp wakeUp;
+  wakeUp.setDeadlines(getDeadlines());
   bool connected = false;
   try {
     connected = wakeUp.connectToHost(host, port, name, protocolKey);

@@ -14,6 +14,7 @@
 // All Tcp objects log through one logger named "tcp".
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,8 +64,22 @@ class Tcp : public Ipc {
   static constexpr int kReceiveSeconds = 3;
   static constexpr int kSendCalls = 3;
 
+  // The protocol's waits. The defaults are the protocol's; tests shorten them. An accepted
+  // connection and the loopback connection of stopListener take their listener's.
+  struct Deadlines {
+    // For the first byte of a receive (waitForDataToReceive).
+    std::chrono::milliseconds dataWait{kDataWaitMs};
+    // For the first byte again once data was seen (tryReceive, from recvRaw).
+    std::chrono::milliseconds firstByte{std::chrono::seconds(kReceiveSeconds)};
+    // For a whole unit from its first byte, and for room to send (Ipc's unit timeout).
+    std::chrono::milliseconds unit{kDefaultUnitTimeout};
+  };
+
   Tcp() = default;
   ~Tcp() override;
+
+  void setDeadlines(const Deadlines& value);
+  Deadlines getDeadlines() const;
 
   // The process-wide count of socket users; nothing else to start on this platform.
   static bool init();
@@ -95,7 +110,7 @@ class Tcp : public Ipc {
   // Recv_Fail "timeout" when no byte came within timeoutSeconds, or the unit is not whole
   // within the unit timeout; Recv_Fail "closed" when the peer closed in the middle of a unit.
   bool tryReceive(char* buffer, std::size_t count, int timeoutSeconds);
-  // Throws Recv_NoData when nothing is readable within kDataWaitMs.
+  // Throws Recv_NoData when nothing is readable within the data wait (kDataWaitMs).
   bool waitForDataToReceive();
   bool haveData(int timeoutMs) override;
 
@@ -117,6 +132,7 @@ class Tcp : public Ipc {
   int runServerProtocol(Tcp& connection);
   int runClientProtocol();
   std::size_t sendCall(const char* bytes, std::size_t count, int& error);
+  bool receiveWithin(char* buffer, std::size_t count, std::chrono::milliseconds firstByteWait);
 
   std::string name;
   bool isListener = false;
@@ -125,6 +141,8 @@ class Tcp : public Ipc {
   int port = 0;
   std::string host;
   std::int32_t protocolKey = 0;
+  std::chrono::milliseconds dataWait{kDataWaitMs};
+  std::chrono::milliseconds firstByteWait{std::chrono::seconds(kReceiveSeconds)};
 };
 
 }  // namespace ZelcorCorelib

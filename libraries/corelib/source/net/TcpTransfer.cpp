@@ -86,13 +86,13 @@ bool Tcp::recvRaw(char* buffer, std::size_t count) {
     return true;
   }
   if (!waitForDataToReceive()) return false;
-  return tryReceive(buffer, count, kReceiveSeconds);
+  return receiveWithin(buffer, count, firstByteWait);
 }
 
 bool Tcp::waitForDataToReceive() {
   log().trace("Tcp::waitForDataToReceive: Waiting for data to receive...");
   try {
-    haveData(kDataWaitMs);
+    haveData(static_cast<int>(dataWait.count()));
   } catch (const Exception& failure) {
     ZELCOR_THROW_WRAPPED(Recv_NoData, failure);
   }
@@ -100,15 +100,20 @@ bool Tcp::waitForDataToReceive() {
   return true;
 }
 
-// Two deadlines: the first byte must come within timeoutSeconds, and once the unit has begun
+// Two deadlines: the first byte must come within its limit, and once the unit has begun
 // it must be whole within the unit timeout. A peer that trickles a byte now and then would
 // otherwise hold the receiver for ever.
 bool Tcp::tryReceive(char* buffer, std::size_t count, int timeoutSeconds) {
+  return receiveWithin(buffer, count, std::chrono::seconds(timeoutSeconds));
+}
+
+bool Tcp::receiveWithin(char* buffer, std::size_t count,
+                        std::chrono::milliseconds firstByteLimit) {
   if (!isOpen || !hasSocket()) {
     ZELCOR_THROW(Recv_NotOpen,
                  "@ipc.recv.not-open{Attempting to receive data through closed connection};");
   }
-  const Clock::time_point firstByteBy = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  const Clock::time_point firstByteBy = Clock::now() + firstByteLimit;
   std::optional<Clock::time_point> wholeBy = unitMustEndBy();
   std::size_t received = 0;
   while (received < count) {

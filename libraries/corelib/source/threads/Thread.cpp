@@ -173,7 +173,16 @@ void Thread::runFunction() {
                                        makeParams(name, "unknown exception")));
   }
   markEnded();
-  inFunction.store(false);
+  {
+    std::lock_guard<std::mutex> guard(functionMutex);
+    inFunction.store(false);
+  }
+  functionReturned.notify_all();
+}
+
+bool Thread::waitForFunction(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> gate(functionMutex);
+  return functionReturned.wait_for(gate, timeout, [this] { return !inFunction.load(); });
 }
 
 void Thread::reportEscaped(Exception escaped) {

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -117,6 +118,9 @@ class Thread : public Throws, public std::enable_shared_from_this<Thread> {
   bool isStarted() const;
   // Whether the function of the latest run is still executing (also after a kill).
   bool isFunctionRunning() const { return inFunction.load(); }
+  // Until the function of the latest run has returned, at most the timeout; true when it has
+  // (or never ran). Requires: not called on the thread itself.
+  bool waitForFunction(std::chrono::milliseconds timeout);
   bool isKilled() const { return killed.load(); }
 
   const std::string& getName() const { return name; }
@@ -170,6 +174,9 @@ class Thread : public Throws, public std::enable_shared_from_this<Thread> {
 
   std::atomic<bool> killed{false};
   std::atomic<bool> inFunction{false};
+  // Notified, under functionMutex, when the function returns.
+  std::mutex functionMutex;
+  std::condition_variable functionReturned;
   // Serialises start and kill, the operations that touch handle.
   std::mutex control;
   // The start handshake: the worker reports its id, then waits until start has set state 2.

@@ -1,5 +1,6 @@
 #include "threads/ThreadRunner.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
@@ -149,8 +150,32 @@ void ThreadRunner::collectGarbage() {
       continue;
     }
     if (thread) thread->setRunner(nullptr);
+    if (thread && thread->isFunctionRunning()) leaving.push_back(thread);
     entry = threads.erase(entry);
   }
+  std::erase_if(leaving, [](const std::shared_ptr<Thread>& thread) {
+    return !thread->isFunctionRunning();
+  });
+}
+
+bool ThreadRunner::waitForThreads(std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::shared_ptr<Thread>> running;
+  {
+    ThreadLockGuard guard(lock);
+    for (const auto& entry : threads) {
+      if (entry.second && entry.second->isFunctionRunning()) running.push_back(entry.second);
+    }
+    for (const auto& thread : leaving) {
+      if (thread->isFunctionRunning()) running.push_back(thread);
+    }
+  }
+  for (const auto& thread : running) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (!thread->waitForFunction(std::max(left, std::chrono::milliseconds(0)))) return false;
+  }
+  return true;
 }
 
 }  // namespace ZelcorCorelib

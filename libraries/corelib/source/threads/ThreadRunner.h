@@ -9,13 +9,17 @@
 //
 // Ownership: the runner holds the owner handle of each of its threads; getThread shares it. A
 // thread that is killed or disposed of keeps its record until its function returns, but its
-// runner pointer is cleared once the runner lets go of it.
+// runner pointer is cleared once the runner lets go of it. The runner still knows such a
+// thread until its function has returned, so that an owner whose threads use its members can
+// wait for them (waitForThreads) before those members go.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "errors/Exception.h"
 #include "threads/Thread.h"
@@ -61,12 +65,18 @@ class ThreadRunner : public Throws {
   void sendAllToGarbage(bool kill);
   // Removes the threads in state 0, and those marked garbage that have ended.
   void collectGarbage();
+  // Until no thread function of this runner runs any more, disposed and killed threads
+  // included, at most the timeout; true when none does. Requires: not called from a thread
+  // function of this runner (it would wait for itself). The lock is not held while waiting.
+  bool waitForThreads(std::chrono::milliseconds timeout);
 
  private:
   // Requires: lock held. Throws Thread_NotFound.
   const std::shared_ptr<Thread>& findThread(std::int32_t id) const;
 
   std::map<std::int32_t, std::shared_ptr<Thread>> threads;
+  // Let go of while their function still ran; dropped once it has returned.
+  std::vector<std::shared_ptr<Thread>> leaving;
   mutable ThreadLock lock;
 };
 

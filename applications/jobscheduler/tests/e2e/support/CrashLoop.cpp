@@ -6,8 +6,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "../../../../../libraries/corelib/tests/support/WaitFor.h"
 #include "platform/Process.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 

@@ -6,9 +6,9 @@
 #include <sstream>
 #include <thread>
 
-#include "../../../../../libraries/corelib/tests/support/WaitFor.h"
 #include "platform/Process.h"
 #include "platform/Sockets.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor::e2e {
 

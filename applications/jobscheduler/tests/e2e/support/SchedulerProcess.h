@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../../../libraries/corelib/tests/support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace Zelcor::e2e {
 
