@@ -7,7 +7,9 @@
 
 #include "Jsctl.h"
 #include "support/FakeScheduler.h"
-#include "support/TempFolder.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {
@@ -47,7 +49,7 @@ TEST(JsctlControl, StatusPrintsTheListingAsSentAndEndsTheConversation) {
   EXPECT_EQ(run.exitCode, Jsctl::kExitDone) << run.err;
   EXPECT_EQ(run.out, kListing);
   EXPECT_EQ(run.err, "");
-  ASSERT_TRUE(test::waitFor([&] { return fake.done(); }));
+  ASSERT_TRUE(ZelcorCorelib::testing::waitFor([&] { return fake.done(); }));
   const auto records = fake.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].clientName, "jsctl");
@@ -92,7 +94,7 @@ TEST(JsctlControl, CommandsSendTheirValueAndWaitForCodeSeven) {
     for (char& letter : name) letter = static_cast<char>(std::toupper(letter));
     expected += name + " confirmed by the scheduler at 127.0.0.1:" + portOf(fake) + ".\n";
     EXPECT_EQ(run.out, expected);
-    ASSERT_TRUE(test::waitFor([&] { return fake.done(); }));
+    ASSERT_TRUE(ZelcorCorelib::testing::waitFor([&] { return fake.done(); }));
     const auto records = fake.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].commands, std::vector<std::int32_t>{c.value});
@@ -170,12 +172,12 @@ class JsctlConfiguredPort : public ::testing::Test {
  protected:
   std::string writeConfiguration(const std::string& port) {
     const std::string path = folder.file("jobscheduler.conf");
-    test::writeWhole(path, "jobscheduler (String) = \"\" {\n"
+    ZelcorCorelib::test::writeRaw(path, "jobscheduler (String) = \"\" {\n"
                            "  port (NetworkPort) = \"" + port + "\" { }\n"
                            "}\n");
     return path;
   }
-  test::TempFolder folder;
+  ZelcorCorelib::test::TempDir folder;
 };
 
 TEST_F(JsctlConfiguredPort, PortComesFromTheConfigurationFile) {
@@ -202,13 +204,13 @@ TEST_F(JsctlConfiguredPort, BadConfigurationIsAUsageError) {
   }
 
   const std::string portless = folder.file("portless.conf");
-  test::writeWhole(portless, "jobscheduler (String) = \"\" { }\n");
+  ZelcorCorelib::test::writeRaw(portless, "jobscheduler (String) = \"\" { }\n");
   run = runJsctl({"-c", portless, "status"});
   EXPECT_EQ(run.exitCode, Jsctl::kExitUsage);
   EXPECT_NE(run.err.find("no port at jobscheduler.port"), std::string::npos) << run.err;
 
   const std::string broken = folder.file("broken.conf");
-  test::writeWhole(broken, "jobscheduler (String) = \"\" {\n  port (Integer) = \"1\" {\n");
+  ZelcorCorelib::test::writeRaw(broken, "jobscheduler (String) = \"\" {\n  port (Integer) = \"1\" {\n");
   run = runJsctl({"-c", broken, "status"});
   EXPECT_EQ(run.exitCode, Jsctl::kExitUsage);
   EXPECT_NE(run.err.find("cannot read the configuration file"), std::string::npos) << run.err;

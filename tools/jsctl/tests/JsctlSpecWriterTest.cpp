@@ -13,7 +13,9 @@
 
 #include "Jsctl.h"
 #include "files/KeyValueFile.h"
-#include "support/TempFolder.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {
@@ -77,7 +79,7 @@ TEST(SpecWriter, PlainArgumentsStayReadable) {
 }
 
 TEST(SpecWriter, WritesTheKeysAtomicallyUnderAFreshSpecName) {
-  test::TempFolder pending;
+  ZelcorCorelib::test::TempDir pending;
   SpecRequest request;
   request.executable = "/opt/tool";
   request.arguments = {"-v", "two words"};
@@ -85,15 +87,15 @@ TEST(SpecWriter, WritesTheKeysAtomicallyUnderAFreshSpecName) {
   request.priority = "high";
   request.name = "nightly build/1";
   const system_clock::time_point now(sys_days(year(2025) / March / 2) + 1h);
-  const SpecResult result = SpecWriter::write(pending.path(), request, now);
+  const SpecResult result = SpecWriter::write(pending.str(), request, now);
   ASSERT_TRUE(result.ok) << result.error;
 
-  EXPECT_EQ(fs::path(result.path).parent_path(), fs::path(pending.path()));
+  EXPECT_EQ(fs::path(result.path).parent_path(), fs::path(pending.str()));
   const std::string name = fs::path(result.path).filename().string();
   EXPECT_EQ(name.rfind("nightly_build_1-20250302T010000.000000Z-", 0), 0u) << name;
   EXPECT_EQ(fs::path(name).extension(), ".spec");
   // Nothing else is left: the temporary file was renamed, not copied.
-  EXPECT_EQ(folderEntries(pending.path()), std::vector<std::string>{name});
+  EXPECT_EQ(folderEntries(pending.str()), std::vector<std::string>{name});
 
   const auto entries = readSpec(result.path);
   EXPECT_EQ(entries.size(), 6u);
@@ -107,7 +109,7 @@ TEST(SpecWriter, WritesTheKeysAtomicallyUnderAFreshSpecName) {
   // Omitted options give no keys, and the file name falls back to "job".
   SpecRequest bare;
   bare.executable = "/opt/tool";
-  const SpecResult second = SpecWriter::write(pending.path(), bare, now);
+  const SpecResult second = SpecWriter::write(pending.str(), bare, now);
   ASSERT_TRUE(second.ok);
   EXPECT_EQ(fs::path(second.path).filename().string().rfind("job-", 0), 0u);
   const auto bareEntries = readSpec(second.path);
@@ -116,7 +118,7 @@ TEST(SpecWriter, WritesTheKeysAtomicallyUnderAFreshSpecName) {
 }
 
 TEST(SpecWriter, EqualRequestsAtTheSameMomentNeverShareAFile) {
-  test::TempFolder pending;
+  ZelcorCorelib::test::TempDir pending;
   SpecRequest request;
   request.executable = "/opt/tool";
   request.name = ".hidden";
@@ -124,13 +126,13 @@ TEST(SpecWriter, EqualRequestsAtTheSameMomentNeverShareAFile) {
   std::set<std::string> paths;
   for (int i = 0; i < 50; ++i) {
     request.arguments = {std::to_string(i)};
-    const SpecResult result = SpecWriter::write(pending.path(), request, now);
+    const SpecResult result = SpecWriter::write(pending.str(), request, now);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(fs::path(result.path).filename().string().rfind("_hidden-", 0), 0u);
     paths.insert(result.path);
   }
   EXPECT_EQ(paths.size(), 50u);
-  EXPECT_EQ(folderEntries(pending.path()).size(), 50u);
+  EXPECT_EQ(folderEntries(pending.str()).size(), 50u);
   // Each kept its own contents.
   std::set<std::string> arguments;
   for (const std::string& path : paths) arguments.insert(value(readSpec(path), "arguments"));
@@ -138,9 +140,9 @@ TEST(SpecWriter, EqualRequestsAtTheSameMomentNeverShareAFile) {
 }
 
 TEST(SpecWriter, RefusesWhatASpecFileCannotCarryAndLeavesNothingBehind) {
-  test::TempFolder pending;
+  ZelcorCorelib::test::TempDir pending;
   const auto refused = [&](SpecRequest request, const std::string& expected) {
-    const SpecResult result = SpecWriter::write(pending.path(), request, system_clock::now());
+    const SpecResult result = SpecWriter::write(pending.str(), request, system_clock::now());
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.error.find(expected), std::string::npos) << result.error;
   };
@@ -159,13 +161,13 @@ TEST(SpecWriter, RefusesWhatASpecFileCannotCarryAndLeavesNothingBehind) {
   request.name.clear();
   request.executable = "/opt/tool\r";
   refused(request, "the executable holds a carriage return");
-  EXPECT_TRUE(folderEntries(pending.path()).empty());
+  EXPECT_TRUE(folderEntries(pending.str()).empty());
 
   request.executable = "/opt/tool";
   const SpecResult result = SpecWriter::write(pending.file("absent"), request, system_clock::now());
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.error, "the pending folder \"" + pending.file("absent") + "\" does not exist");
-  EXPECT_TRUE(folderEntries(pending.path()).empty());
+  EXPECT_TRUE(folderEntries(pending.str()).empty());
 }
 
 class JsctlSubmit : public ::testing::Test {
@@ -179,19 +181,19 @@ class JsctlSubmit : public ::testing::Test {
   }
   std::string script(const std::string& name, bool executable = true) {
     const std::string path = folder.file(name);
-    test::writeWhole(path, "#!/bin/sh\nexit 0\n");
+    ZelcorCorelib::test::writeRaw(path, "#!/bin/sh\nexit 0\n");
     fs::permissions(path, executable ? fs::perms::owner_all : fs::perms::owner_read);
     return path;
   }
-  test::TempFolder folder;
-  test::TempFolder pending;
+  ZelcorCorelib::test::TempDir folder;
+  ZelcorCorelib::test::TempDir pending;
   std::string out;
   std::string err;
 };
 
 TEST_F(JsctlSubmit, PrintsThePathOfTheSpecFileItWrote) {
   const std::string tool = script("tool.sh");
-  ASSERT_EQ(run({"submit", "--pending", pending.path(), "--queue", "night", "--priority", "LOW",
+  ASSERT_EQ(run({"submit", "--pending", pending.str(), "--queue", "night", "--priority", "LOW",
                  "--", tool, "a b", ""}),
             Jsctl::kExitDone)
       << err;
@@ -215,7 +217,7 @@ TEST_F(JsctlSubmit, ExecutableBecomesAnAbsolutePathTheSchedulerCanRun) {
   // A relative path is taken from the current folder.
   const std::string tool = script("tool.sh");
   const fs::path before = fs::current_path();
-  fs::current_path(folder.path());
+  fs::current_path(folder.str());
   const bool relative = Jsctl::resolveExecutable("./tool.sh", resolved, error);
   fs::current_path(before);
   EXPECT_TRUE(relative) << error;
@@ -227,37 +229,37 @@ TEST_F(JsctlSubmit, ExecutableBecomesAnAbsolutePathTheSchedulerCanRun) {
   const std::vector<std::pair<std::string, std::string>> refused = {
       {"no-such-program-jsctl", "executable \"no-such-program-jsctl\" not found on PATH"},
       {folder.file("missing.sh"), "executable \"" + folder.file("missing.sh") + "\" not found"},
-      {folder.path() + "/", "is a folder, not an executable"},
+      {folder.str() + "/", "is a folder, not an executable"},
       {script("plain.txt", false), "is not executable"},
   };
   for (const auto& [given, expected] : refused) {
-    EXPECT_EQ(run({"submit", "--pending", pending.path(), "--", given}), Jsctl::kExitUsage);
+    EXPECT_EQ(run({"submit", "--pending", pending.str(), "--", given}), Jsctl::kExitUsage);
     EXPECT_NE(err.find(expected), std::string::npos) << err;
   }
-  EXPECT_TRUE(folderEntries(pending.path()).empty());
+  EXPECT_TRUE(folderEntries(pending.str()).empty());
 }
 
 TEST_F(JsctlSubmit, FailuresAndNotes) {
   const std::string tool = script("tool.sh");
-  EXPECT_EQ(run({"submit", "--pending", pending.path(), "--", tool, "x\ny"}), Jsctl::kExitUsage);
+  EXPECT_EQ(run({"submit", "--pending", pending.str(), "--", tool, "x\ny"}), Jsctl::kExitUsage);
   EXPECT_NE(err.find("argument 1 holds a line feed"), std::string::npos) << err;
 
   EXPECT_EQ(run({"submit", "--pending", pending.file("gone"), "--", tool}), Jsctl::kExitFailed);
   EXPECT_EQ(err, "jsctl: the pending folder \"" + pending.file("gone") + "\" does not exist\n");
-  EXPECT_TRUE(folderEntries(pending.path()).empty());
+  EXPECT_TRUE(folderEntries(pending.str()).empty());
 
-  EXPECT_EQ(run({"submit", "--pending", pending.path(), "--", tool, "%home%", "x%"}),
+  EXPECT_EQ(run({"submit", "--pending", pending.str(), "--", tool, "%home%", "x%"}),
             Jsctl::kExitDone);
   EXPECT_NE(err.find("note: the scheduler reads text between two \"%\" signs"), std::string::npos);
-  EXPECT_EQ(run({"submit", "--pending", pending.path(), "--", tool, "100%"}), Jsctl::kExitDone);
+  EXPECT_EQ(run({"submit", "--pending", pending.str(), "--", tool, "100%"}), Jsctl::kExitDone);
   EXPECT_EQ(err, "");
 }
 
 TEST_F(JsctlSubmit, PendingFolderComesFromTheConfigurationFile) {
   const std::string tool = script("tool.sh");
   const std::string conf = folder.file("jobscheduler.conf");
-  test::writeWhole(conf, "jobscheduler (String) = \"\" {\n"
-                         "  working-dir (DirName) = \"" + folder.path() + "\" { }\n"
+  ZelcorCorelib::test::writeRaw(conf, "jobscheduler (String) = \"\" {\n"
+                         "  working-dir (DirName) = \"" + folder.str() + "\" { }\n"
                          "  jobdir (String) = \"\" {\n"
                          "    pending-dir (DirName) = \"${jobscheduler.working-dir}pending\" { }\n"
                          "  }\n"
@@ -271,7 +273,7 @@ TEST_F(JsctlSubmit, PendingFolderComesFromTheConfigurationFile) {
             fs::path(folder.file("pending")));
 
   const std::string without = folder.file("without.conf");
-  test::writeWhole(without, "jobscheduler (String) = \"\" { }\n");
+  ZelcorCorelib::test::writeRaw(without, "jobscheduler (String) = \"\" { }\n");
   EXPECT_EQ(run({"submit", "-c", without, "--", tool}), Jsctl::kExitUsage);
   EXPECT_NE(err.find("no pending folder at jobscheduler.jobdir.pending-dir"), std::string::npos)
       << err;

@@ -18,7 +18,9 @@
 #include "SpecWriter.h"
 #include "StatusListing.h"
 #include "files/KeyValueFile.h"
-#include "support/TempFolder.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
+#include "testsupport/WaitFor.h"
 
 namespace Zelcor {
 namespace {
@@ -50,7 +52,7 @@ Arguments throughSpecFile(const std::string& folder, const Arguments& arguments)
 }
 
 TEST(SubmitRoundTrip, EveryArgumentReachesTheJobUnchanged) {
-  test::TempFolder pending;
+  ZelcorCorelib::test::TempDir pending;
   const std::vector<Arguments> cases = {
       {},
       {"plain", "--opt=1", "/path/to/file"},
@@ -70,7 +72,7 @@ TEST(SubmitRoundTrip, EveryArgumentReachesTheJobUnchanged) {
       {" -c ", "-c x.conf"},
   };
   for (const Arguments& arguments : cases) {
-    EXPECT_EQ(throughSpecFile(pending.path(), arguments), arguments)
+    EXPECT_EQ(throughSpecFile(pending.str(), arguments), arguments)
         << "encoded: " << SpecWriter::encodeArguments(arguments);
   }
 }
@@ -123,7 +125,7 @@ class SubmitToController : public ::testing::Test {
   // The arguments the recorder script wrote: their count on the first line, then each one
   // followed by a NUL byte.
   Arguments recorded() const {
-    const std::string bytes = test::readWhole(output);
+    const std::string bytes = ZelcorCorelib::test::readRaw(output);
     const std::size_t newline = bytes.find('\n');
     const std::size_t expected = std::stoul(bytes.substr(0, newline));
     Arguments arguments;
@@ -136,11 +138,11 @@ class SubmitToController : public ::testing::Test {
     return arguments;
   }
 
-  test::TempFolder folder{"jsctl-controller"};
+  ZelcorCorelib::test::TempDir folder{"jsctl-controller"};
   const std::string output = folder.file("argv");
   const std::string recorder = [this] {
     const std::string path = folder.file("record args.sh");
-    test::writeWhole(path, "#!/bin/sh\n{ printf '%s\\n' \"$#\"; printf '%s\\0' \"$@\"; } > '" +
+    ZelcorCorelib::test::writeRaw(path, "#!/bin/sh\n{ printf '%s\\n' \"$#\"; printf '%s\\0' \"$@\"; } > '" +
                                output + ".tmp' && mv '" + output + ".tmp' '" + output + "'\n");
     fs::permissions(path, fs::perms::owner_all);
     return path;
@@ -176,7 +178,7 @@ TEST_F(SubmitToController, TheJobRunsWithTheSubmittedArgumentsAndIsListed) {
             recorder + " " + SpecWriter::encodeArguments(arguments));
 
   controller.setRunFlags(0);
-  ASSERT_TRUE(test::waitFor([&] {
+  ASSERT_TRUE(ZelcorCorelib::testing::waitFor([&] {
     controller.runOnce();
     return fs::exists(folder.file("finished/" + specName));
   }));
@@ -189,26 +191,26 @@ TEST_F(SubmitToController, TheJobRunsWithTheSubmittedArgumentsAndIsListed) {
 TEST_F(SubmitToController, RunningJobsAreListedWithTheirPid) {
   const std::string gate = folder.file("gate");
   const std::string held = folder.file("held.sh");
-  test::writeWhole(held, "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.02; done\n");
+  ZelcorCorelib::test::writeRaw(held, "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.02; done\n");
   fs::permissions(held, fs::perms::owner_all);
   std::ostringstream out, err;
   ASSERT_EQ(Jsctl(out, err).run({"submit", "--pending", folder.file("pending"), "--", held, "x"}),
             Jsctl::kExitDone)
       << err.str();
-  ASSERT_TRUE(test::waitFor([&] {
+  ASSERT_TRUE(ZelcorCorelib::testing::waitFor([&] {
     controller.runOnce();
     return controller.getRunningJobs().size() == 1;
   }));
   const std::uint32_t pid = controller.getRunningJobs().front()->getPid();
   const StatusListing listing = StatusListing::parse(controller.getStatus());
-  test::writeWhole(gate, "");
+  ZelcorCorelib::test::writeRaw(gate, "");
   ASSERT_EQ(listing.getRunning().size(), 1u);
   EXPECT_EQ(listing.getRunning()[0].queue, "queue_normal");
   EXPECT_EQ(listing.getRunning()[0].pid, pid);
   EXPECT_EQ(listing.getRunning()[0].executable, held);
   EXPECT_EQ(listing.getRunning()[0].arguments, "x");
   EXPECT_NE(listing.toJson().find("\"pid\": " + std::to_string(pid)), std::string::npos);
-  ASSERT_TRUE(test::waitFor([&] {
+  ASSERT_TRUE(ZelcorCorelib::testing::waitFor([&] {
     controller.runOnce();
     return controller.getRunningJobs().empty();
   }));
