@@ -200,8 +200,9 @@ FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
   // RENAME_NOREPLACE: the test for an existing target and the move are one step.
   if (::renameat2(descriptor, name.c_str(), target.descriptor, targetName.c_str(),
                   RENAME_NOREPLACE) == 0) {
+    // The new entry is what must survive; on one file system the removal of the old one is
+    // committed with it.
     target.sync();
-    if (&target != this) sync();
     return FsResult::ok;
   }
   const FsResult failure = resultOf(errno);
@@ -216,7 +217,6 @@ FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
     return resultOf(error);
   }
   target.sync();
-  if (&target != this) sync();
   return FsResult::ok;
 }
 
