@@ -74,23 +74,21 @@ TEST_F(JobSchedulerSpecFile, ANameSwappedBetweenFileAndFifoNeverStallsTheLoop) {
   for (const fs::path& folder : folders) fs::create_directories(folder);
   std::atomic<bool> stop{false};
   std::atomic<long> swaps{0};
+  // Many names, each a regular file half of the time: a reader that checks a name and then
+  // opens it has many chances per pass to open a FIFO and hang.
+  constexpr int kNames = 16;
+  auto at = [&](int n, const std::string& form) {
+    return folders[n % 2] / (form == "spec" ? "swap" + std::to_string(n) + ".spec"
+                                            : ".swap" + std::to_string(n) + "." + form);
+  };
   std::thread swapper([&] {
+    std::error_code error;
     while (!stop) {
-      // Many names: a reader that checks a name and then opens it has many chances per pass
-      // to open a FIFO and hang.
-      for (int n = 0; n < 16; ++n) {
-        const fs::path folder = folders[n % 2];
-        const std::string tag = std::to_string(n);
-        const fs::path name = folder / ("swap" + tag + ".spec");
-        const fs::path file = folder / (".swap" + tag + ".file");
-        const fs::path fifo = folder / (".swap" + tag + ".fifo");
-        writeText(file, "arguments=not a job\n");
-        std::error_code error;
-        fs::rename(file, name, error);
-        ::mkfifo(fifo.c_str(), 0600);
-        fs::rename(fifo, name, error);
-        ++swaps;
-      }
+      for (int n = 0; n < kNames; ++n) writeText(at(n, "file"), "arguments=not a job\n");
+      for (int n = 0; n < kNames; ++n) fs::rename(at(n, "file"), at(n, "spec"), error);
+      for (int n = 0; n < kNames; ++n) ::mkfifo(at(n, "fifo").c_str(), 0600);
+      for (int n = 0; n < kNames; ++n) fs::rename(at(n, "fifo"), at(n, "spec"), error);
+      ++swaps;
     }
   });
   for (const char* name : {"during-1", "during-2", "during-3"}) expectGoodJobRuns(name);
