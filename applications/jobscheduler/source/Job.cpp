@@ -56,6 +56,16 @@ std::uint32_t parsePid(const std::string& value) {
 
 Job::Job() = default;
 
+Job::Job(SpecFile spec) : Job(spec.getRecords()) {
+  specPath = spec.getPath();
+  specFile = std::move(spec);
+}
+
+void Job::setSpecPath(std::string path) {
+  if (specFile.hasFile() && path != specFile.getPath()) specFile = SpecFile(specFile.getRecords());
+  specPath = std::move(path);
+}
+
 Job::Job(const KeyValueMap& spec) {
   ZelcorCorelib::Logger& log = jobLogger();
   log.debug("Job::Job: Constructing Job.");
@@ -128,32 +138,61 @@ bool Job::move(const std::string& targetDirectory) {
   std::string target = targetDirectory + "/" + ZelcorCorelib::fileName(specPath);
   ZelcorCorelib::normalizePath(target);
   if (target == specPath) return true;
-  ZelcorCorelib::Logger& log = jobLogger();
-  log.debug("Job::move: Moving \"%\" to \"%\".", specPath, target);
-  if (!ZelcorCorelib::moveFile(specPath, target, false, 4096)) {
-    log.error("@jobscheduler.job-move.unable-to-move{Failed to move file.};");
-    return false;
+  return move(ZelcorCorelib::platform::SpecFolder::open(targetDirectory));
+}
+
+bool Job::move(const SpecFile::Folder& target) {
+  if (target) {
+    std::string targetPath = target->getPath() + "/" + ZelcorCorelib::fileName(specPath);
+    ZelcorCorelib::normalizePath(targetPath);
+    if (targetPath == specPath) return true;
   }
-  specPath = std::move(target);
-  return true;
+  return moveSpecFile(target, {}) == ZelcorCorelib::platform::FsResult::ok;
+}
+
+ZelcorCorelib::platform::FsResult Job::moveSpecFile(const SpecFile::Folder& target,
+                                                    const std::string& targetName) {
+  using ZelcorCorelib::platform::FsResult;
+  ZelcorCorelib::Logger& log = jobLogger();
+  const std::string name = ZelcorCorelib::fileName(specPath);
+  std::string targetPath = (target ? target->getPath() : std::string()) + "/" +
+                           (targetName.empty() ? name : targetName);
+  ZelcorCorelib::normalizePath(targetPath);
+  log.debug("Job::move: Moving \"%\" to \"%\".", specPath, targetPath);
+  // A job built from a map learns its file here, without reading it: the move needs no more.
+  if (!specFile.hasFile()) {
+    const std::size_t slash = specPath.rfind('/');
+    specFile = SpecFile::attach(
+        ZelcorCorelib::platform::SpecFolder::open(
+            slash == std::string::npos ? "." : (slash == 0 ? "/" : specPath.substr(0, slash))),
+        name, specFile.getRecords());
+  }
+  const FsResult result = target ? specFile.moveTo(target, targetName) : FsResult::notFound;
+  if (result != FsResult::ok) {
+    log.error("@jobscheduler.job-move.unable-to-move{Failed to move file.};");
+    return result;
+  }
+  specPath = specFile.getPath();
+  return result;
 }
 
 bool Job::writeSpecValue(const std::string& key, const std::string& value) {
+  return writeSpecValues({{key, value}});
+}
+
+bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>& values) {
   ZelcorCorelib::Logger& log = jobLogger();
-  KeyValueMap spec;
-  if (!ZelcorCorelib::readKeyValueFile(specPath, spec, '\n', '=', false, true)) {
-    log.error("@jobscheduler.job-preprocess.fail-load-src{Failed to read key-value data from \"%\"};",
-              specPath);
-    return false;
+  if (!specFile.hasFile() || !specFile.isRead()) {
+    SpecFile read = SpecFile::readPath(specPath);
+    if (!read.isRead()) {
+      log.error(
+          "@jobscheduler.job-preprocess.fail-load-src{Failed to read key-value data from \"%\"};",
+          specPath);
+      return false;
+    }
+    specFile = std::move(read);
   }
-  // find() may land on any of equal keys; the first one in file order is the one to set.
-  auto entry = spec.lower_bound(key);
-  if (entry != spec.end() && entry->first == key) {
-    entry->second = value;
-  } else {
-    spec.emplace_hint(entry, key, value);
-  }
-  if (!ZelcorCorelib::writeKeyValueFile(spec, specPath, '\n', '=')) {
+  if (!specFile.stamp(values)) {
     log.error("@jobscheduler.job-preprocess.fail-write-data{Failed to write start time to \"%\"};",
               specPath);
     return false;
@@ -173,13 +212,24 @@ bool Job::start() {
 bool Job::stop() { return mainProcess.stop(); }
 
 bool Job::postprocess() {
-  if (!writeSpecValue("exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode()))) {
+  // One rewrite for both: the finished file carries the same keys as two rewrites would leave.
+  if (!writeSpecValues({{"exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode())},
+                        {"ended", currentUnixTime()}})) {
     jobLogger().warning(
         "@jobscheduler.run-postprocess.failed-write-exitvalue{Unable to get exit value from "
         "process %}",
         pid);
+    return false;
   }
-  return writeSpecValue("ended", currentUnixTime());
+  return true;
+}
+
+void Job::removeSpecFile() const {
+  if (specFile.hasFile()) {
+    specFile.remove();
+  } else {
+    ZelcorCorelib::deleteFile(specPath, false);
+  }
 }
 
 bool Job::isSameCommand(const Job& other) const {

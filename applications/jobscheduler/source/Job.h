@@ -10,9 +10,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CommandProcess.h"
 #include "PrePostProcess.h"
+#include "SpecFile.h"
 #include "files/KeyValueFile.h"
 
 namespace Zelcor {
@@ -26,6 +29,9 @@ class Job {
   // Takes "executable", "arguments", "queue", "priority-level", "created", "pid", "pre" and
   // "post"; of duplicate keys the last in file order wins; other keys are ignored.
   explicit Job(const ZelcorCorelib::KeyValueMap& spec);
+  // The same from a spec file read in; the job keeps it, writes its stamps through it and
+  // moves it, and never reads the file again.
+  explicit Job(SpecFile spec);
   Job(const Job&) = default;
   Job& operator=(const Job&) = default;
   virtual ~Job() = default;
@@ -40,18 +46,29 @@ class Job {
   // Moves the spec file into targetDirectory, never over an existing file. On failure (error
   // line) specPath stays as it was; moving to the folder it is in does nothing.
   bool move(const std::string& targetDirectory);
+  // The same into a folder the caller holds open.
+  bool move(const SpecFile::Folder& target);
+  // Moves the spec file into target as targetName (its own name when empty), with the same
+  // log lines as move; the caller sees why it failed.
+  ZelcorCorelib::platform::FsResult moveSpecFile(const SpecFile::Folder& target,
+                                                 const std::string& targetName);
   // Sets the first entry of key (or adds it) and rewrites the whole spec file in one step;
   // records without "=" or with an empty key are dropped, keys come out sorted. False (error
   // line) when the file cannot be read or replaced; the file then keeps its old contents.
+  // The file is read only when the job holds no spec file yet.
   bool writeSpecValue(const std::string& key, const std::string& value);
+  // Several keys in one rewrite; the same texts and result as writeSpecValue.
+  bool writeSpecValues(const std::vector<std::pair<std::string, std::string>>& values);
   // Stamps "started" with the current Unix time.
   bool preprocess();
   // Starts the main process; on success records its pid in the job and in the spec file.
   bool start();
   // Asks the main process to stop (no wait).
   bool stop();
-  // Stamps "exit-status" (a warning when that fails) and "ended"; the result is the latter's.
+  // Stamps "exit-status" and "ended" in one rewrite; a warning when that fails.
   bool postprocess();
+  // Deletes the spec file (a refused duplicate's).
+  void removeSpecFile() const;
   // The duplicate test: executable and arguments equal byte for byte.
   bool isSameCommand(const Job& other) const;
 
@@ -70,9 +87,12 @@ class Job {
   std::uint32_t getPid() const { return pid; }
   std::int32_t getRecoveryRank() const { return recoveryRank; }
 
-  void setSpecPath(std::string path) { specPath = std::move(path); }
+  // A path set here is taken to name a file other than the one the job holds.
+  void setSpecPath(std::string path);
   void setExecutable(std::string path) { executable = std::move(path); }
   void setRecoveryRank(std::int32_t rank) { recoveryRank = rank; }
+
+  const SpecFile& getSpecFile() const { return specFile; }
 
   CommandProcess& getMainProcess() { return mainProcess; }
   const CommandProcess& getMainProcess() const { return mainProcess; }
@@ -89,6 +109,7 @@ class Job {
   PrePostProcess postProcess;
   CommandProcess mainProcess;
   std::int32_t recoveryRank = 1;
+  SpecFile specFile;
 };
 
 }  // namespace Zelcor

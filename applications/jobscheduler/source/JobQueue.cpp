@@ -11,7 +11,6 @@
 
 namespace Zelcor {
 
-using ZelcorCorelib::File;
 using ZelcorCorelib::KeyValueMap;
 
 namespace {
@@ -90,19 +89,74 @@ std::list<JobQueue::Entry>::iterator JobQueue::forget(std::list<Entry>::iterator
 
 bool JobQueue::load(const std::set<std::string>& files, const std::string& directory,
                     std::int32_t rank) {
+  std::map<std::string, SpecFile::Folder> folders;
+  std::vector<SpecFile> specs;
+  specs.reserve(files.size());
+  for (const std::string& file : files) {
+    const std::string path = normalized(file);
+    const std::size_t slash = path.rfind('/');
+    const std::string parent =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    auto [at, added] = folders.try_emplace(parent);
+    if (added) at->second = ZelcorCorelib::platform::SpecFolder::open(parent);
+    SpecFile spec = SpecFile::read(at->second, path.substr(slash + 1),
+                                   [&](const SpecFile::Version& version) {
+                                     return isRefusedUnchanged(path, version);
+                                   });
+    if (!at->second) spec = SpecFile::attach(nullptr, path, {});
+    specs.push_back(std::move(spec));
+  }
+  return loadSpecs(std::move(specs), directory, rank);
+}
+
+bool JobQueue::loadSpecs(std::vector<SpecFile> specs, const std::string& directory,
+                         std::int32_t rank) {
   ensureDirectory(directory, true);
   const std::string queueDirectory = getQueueDirectory(directory);
   ensureDirectory(queueDirectory, true);
   ZelcorCorelib::Logger& log = queueLogger();
-  log.trace("JobQueue::load: Queueing % jobs to %.", files.size(), queueDirectory);
-  const std::set<std::string> notQueued = loadSpecFiles(files, queueDirectory, rank);
+  log.trace("JobQueue::load: Queueing % jobs to %.", specs.size(), queueDirectory);
+  const std::set<std::string> notQueued = loadSpecFiles(std::move(specs), queueDirectory, rank);
   if (!notQueued.empty()) {
     log.warning("JobQueue::load: Found % unreadable job files.", notQueued.size());
   }
   return true;
 }
 
-std::set<std::string> JobQueue::loadSpecFiles(const std::set<std::string>& files,
+bool JobQueue::isRefusedUnchanged(const std::string& path,
+                                  const SpecFile::Version& version) const {
+  auto refused = refusedFiles.find(path);
+  return refused != refusedFiles.end() && refused->second == version;
+}
+
+const SpecFile::Folder& JobQueue::queueFolder(const std::string& queueDirectory) {
+  if (!folder || folder->getPath() != queueDirectory) {
+    folder = ZelcorCorelib::platform::SpecFolder::open(queueDirectory);
+  }
+  return folder;
+}
+
+namespace {
+
+// Why a spec file that was not read in is no job, for its one error line.
+std::string whyUnread(const SpecFile& spec) {
+  switch (spec.getOutcome()) {
+    case SpecFile::Outcome::notRegular:
+      return std::string("it is a ") + describeEntryKind(spec.getKind()) +
+             ", not a regular file";
+    case SpecFile::Outcome::tooLarge:
+      return "it is larger than " + std::to_string(SpecFile::kMaxBytes >> 20) + " MB";
+    case SpecFile::Outcome::tooManyRecords:
+      return "it cannot be read as key-value text, or holds more than " +
+             std::to_string(ZelcorCorelib::kMaxKeyValueRecords) + " records";
+    default:
+      return "it cannot be opened for reading";
+  }
+}
+
+}  // namespace
+
+std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
                                               const std::string& queueDirectory,
                                               std::int32_t rank) {
   // A spec file already owned by a queued job (start-up recovery lists the queue folders after
@@ -117,57 +171,36 @@ std::set<std::string> JobQueue::loadSpecFiles(const std::set<std::string>& files
     it = ZelcorCorelib::exists(it->first) ? std::next(it) : refusedFiles.erase(it);
   }
   std::set<std::string> notQueued;
-  for (const std::string& path : files) {
-    if (!owned.empty() && owned.count(normalized(path)) != 0) {
+  for (SpecFile& spec : specs) {
+    const std::string path = spec.getPath();
+    if (!owned.empty() && owned.count(path) != 0) {
       queueLogger().trace("JobQueue::loadSpecFiles: % is queued already.", path);
       continue;
     }
-    // Taken before reading: a file rewritten meanwhile then counts as changed next time.
-    const std::optional<FileVersion> version = versionOf(path);
-    auto refused = refusedFiles.find(path);
-    if (refused != refusedFiles.end() && version && *version == refused->second) continue;
-
-    File file(path);
-    KeyValueMap spec;
+    if (spec.getOutcome() == SpecFile::Outcome::skipped) continue;
+    const SpecFile::Version version = spec.getVersion();
+    const bool present = spec.getOutcome() != SpecFile::Outcome::missing;
     Job job;
     std::string why;
-    bool ok = isFileReadable(file);
-    if (!ok) why = "it cannot be opened for reading";
-    if (ok && !(ok = getAndCheckMapData(file, spec))) {
-      why = "it cannot be read as key-value text, or holds more than " +
-            std::to_string(ZelcorCorelib::kMaxKeyValueRecords) + " records";
-    }
-    if (ok && !(ok = initializeJobFromFile(job, file, spec))) {
+    bool ok = isFileReadable(spec);
+    if (!ok) why = whyUnread(spec);
+    if (ok && !(ok = initializeJobFromFile(job, spec))) {
       why = job.getExecutable().empty()
                 ? std::string("it names no executable")
                 : "its executable \"" + job.getExecutable() + "\" does not exist";
     }
     job.setRecoveryRank(rank);
-    file.close();
     if (ok && insertJob(std::move(job), queueDirectory, why)) {
       refusedFiles.erase(path);
       continue;
     }
     notQueued.insert(path);
     // A duplicate's file has been deleted and reported; a vanished one has nothing to keep.
-    if (why.empty() || !version || !ZelcorCorelib::exists(path)) continue;
-    refusedFiles[path] = *version;
+    if (why.empty() || !present) continue;
+    refusedFiles[path] = version;
     reportRejection(path, why);
   }
   return notQueued;
-}
-
-std::optional<JobQueue::FileVersion> JobQueue::versionOf(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  FileVersion version;
-  version.size = fs::file_size(path, error);
-  if (error) return std::nullopt;
-  version.written = fs::last_write_time(path, error);
-  if (error) return std::nullopt;
-  version.permissions = fs::status(path, error).permissions();
-  if (error) return std::nullopt;
-  return version;
 }
 
 void JobQueue::reportRejection(const std::string& path, const std::string& why) {
@@ -177,32 +210,33 @@ void JobQueue::reportRejection(const std::string& path, const std::string& why) 
       path, why);
 }
 
-bool JobQueue::isFileReadable(File& file) {
-  if (file.isOpen() || file.openRead()) return true;
-  queueLogger().warning(
-      "@jobscheduler.isFileReadable.file-unreadable{Unable to open file for reading (%).}",
-      file.getPath());
-  return false;
+bool JobQueue::isFileReadable(const SpecFile& spec) {
+  switch (spec.getOutcome()) {
+    case SpecFile::Outcome::read:
+      return true;
+    case SpecFile::Outcome::tooLarge:
+    case SpecFile::Outcome::tooManyRecords:
+      queueLogger().warning(
+          "@jobscheduler.getAndCheckMapData.unknown-format{Unable to get key-value mapping from "
+          "file \"%\".}",
+          spec.getPath());
+      return false;
+    default:
+      queueLogger().warning(
+          "@jobscheduler.isFileReadable.file-unreadable{Unable to open file for reading (%).}",
+          spec.getPath());
+      return false;
+  }
 }
 
-bool JobQueue::getAndCheckMapData(File& file, KeyValueMap& spec) {
-  if (ZelcorCorelib::readKeyValueFile(file.getPath(), spec, '\n', '=', false, true)) return true;
-  queueLogger().warning(
-      "@jobscheduler.getAndCheckMapData.unknown-format{Unable to get key-value mapping from file "
-      "\"%\".}",
-      file.getPath());
-  return false;
-}
-
-bool JobQueue::initializeJobFromFile(Job& job, File& file, const KeyValueMap& spec) {
+bool JobQueue::initializeJobFromFile(Job& job, const SpecFile& spec) {
   ZelcorCorelib::Logger& log = queueLogger();
-  log.trace("JobQueue::initializeJobFromFile: Creating job using %", file.getPath());
+  log.trace("JobQueue::initializeJobFromFile: Creating job using %", spec.getPath());
   job = Job(spec);
   if (!job.configure()) {
     log.error("@jobscheduler.initializeJobFromFile.fail-config-job{Unable to configure job.};");
     return false;
   }
-  job.setSpecPath(normalized(file.getPath()));
   return true;
 }
 
@@ -222,7 +256,7 @@ bool JobQueue::insertJob(Job job, const std::string& queueDirectory, std::string
     log.warning("@jobscheduler.insertJobToQueue.load-spec-fail{Failed. Not including job.");
     return false;
   }
-  job.move(queueDirectory);
+  job.move(queueFolder(queueDirectory));
   job.writeSpecValue("queued", Job::currentUnixTime());
   append(std::move(job));
   return true;
@@ -236,7 +270,7 @@ bool JobQueue::hasDuplicate(const Job& job) {
   for (auto it = first; it != last; ++it) {
     if (it->second->getSpecPath() == newcomer) ownFile = true;
   }
-  if (!ownFile) ZelcorCorelib::deleteFile(newcomer, false);
+  if (!ownFile) job.removeSpecFile();
   queueLogger().warning("JobQueue::hasDuplicate: Detected duplicate job %", newcomer);
   return true;
 }

@@ -26,7 +26,6 @@
 
 #include "Job.h"
 #include "errors/Exception.h"
-#include "files/File.h"
 #include "files/KeyValueFile.h"
 
 namespace Zelcor {
@@ -61,9 +60,13 @@ class JobQueue : public ZelcorCorelib::Throws {
   // folder is neither re-read nor reported on every pass. Paths that a job of this queue
   // already owns are skipped: they are queued already. Always true.
   bool load(const std::set<std::string>& files, const std::string& directory, std::int32_t rank);
+  // The same for spec files the caller has read in already (the controller reads each once).
+  bool loadSpecs(std::vector<SpecFile> specs, const std::string& directory, std::int32_t rank);
   // The work of load for the queue's folder queueDirectory; the paths that were not queued.
-  std::set<std::string> loadSpecFiles(const std::set<std::string>& files,
+  std::set<std::string> loadSpecFiles(std::vector<SpecFile> specs,
                                       const std::string& queueDirectory, std::int32_t rank);
+  // True when the file at path was refused before as it is now: it is not read again.
+  bool isRefusedUnchanged(const std::string& path, const SpecFile::Version& version) const;
   // Loads the job's spec, refuses a duplicate, moves the spec file into queueDirectory (a failed
   // move leaves it where it is, and the job is queued all the same), stamps "queued" and
   // appends the job. False when the spec file does not load or the job is a duplicate.
@@ -95,28 +98,18 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::string getQueueDirectory(const std::string& directory) const;
   // Warns when directory is missing and, with create, makes it with its parents.
   void ensureDirectory(const std::string& directory, bool create);
-  // Opens the file when it is not open yet; a warning when that fails.
-  bool isFileReadable(ZelcorCorelib::File& file);
-  // Reads the file as key-value text (line feed, "=", keys untrimmed, empty keys skipped).
-  bool getAndCheckMapData(ZelcorCorelib::File& file, ZelcorCorelib::KeyValueMap& spec);
-  // Builds and configures the job from spec and gives it the file's normalised path.
-  bool initializeJobFromFile(Job& job, ZelcorCorelib::File& file,
-                             const ZelcorCorelib::KeyValueMap& spec);
+  // Whether the spec file was read in; a warning naming it when not.
+  bool isFileReadable(const SpecFile& spec);
+  // Builds and configures the job from the spec file's records.
+  bool initializeJobFromFile(Job& job, const SpecFile& spec);
 
  private:
   struct Entry {
     Job job;
     std::string commandKey;  // as indexed when the job was queued
   };
-  // What tells a rewritten (or re-permitted) spec file from the one already refused.
-  struct FileVersion {
-    std::uintmax_t size = 0;
-    std::filesystem::file_time_type written;
-    std::filesystem::perms permissions = std::filesystem::perms::none;
-    bool operator==(const FileVersion&) const = default;
-  };
-
-  static std::optional<FileVersion> versionOf(const std::string& path);
+  // The queue's folder, held open while it stays the same.
+  const SpecFile::Folder& queueFolder(const std::string& queueDirectory);
   // insertJobToQueue, with the reason of a refusal in why (empty for a duplicate).
   bool insertJob(Job job, const std::string& queueDirectory, std::string& why);
   // Why the spec file at path is no job: for the one error line of a refused file.
@@ -135,7 +128,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::uint32_t maxCores = 0;
   std::int32_t priorityLevel = 0;
   // Spec files refused and reported, as they were then; forgotten once they are gone.
-  std::map<std::string, FileVersion> refusedFiles;
+  std::map<std::string, SpecFile::Version> refusedFiles;
+  SpecFile::Folder folder;
 };
 
 }  // namespace Zelcor

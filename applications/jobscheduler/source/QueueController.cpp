@@ -1,17 +1,20 @@
 #include "QueueController.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "files/FileUtils.h"
+#include "errors/GlobMatcher.h"
 #include "files/KeyValueFile.h"
 
 namespace Zelcor {
 
 namespace {
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<std::mutex>;
 
 constexpr auto kPassInterval = std::chrono::milliseconds(1000);
 // The pause between passes is cut into slices so that a quit does not wait out the second.
@@ -48,6 +51,10 @@ void QueueController::setDirectories(std::string pending, std::string queued,
 
 void QueueController::addQueue(const JobQueue& queue) {
   Guard guard(queuesLock);
+  addQueueLocked(queue);
+}
+
+void QueueController::addQueueLocked(const JobQueue& queue) {
   logger.debug("QueueController::addQueue: Added queue: % max-cores: % priority-level: %",
                queue.getName(), queue.getMaxCores(), queue.getPriorityLevel());
   if (hasQueue(queue.getName())) {
@@ -68,17 +75,21 @@ bool QueueController::initQueues() {
     queue.setAckState(0);
     queue.setMaxCores(0);
     queue.setPriorityLevel(2);
-    addQueue(queue);
+    addQueueLocked(queue);
   }
   for (const JobQueue& queue : queues) {
     ensureDirectory(normalized(queuedDirectory + "/" + queue.getName() + "/"), true);
   }
-  sortQueues();
+  sortQueuesLocked();
   return true;
 }
 
 void QueueController::sortQueues() {
   Guard guard(queuesLock);
+  sortQueuesLocked();
+}
+
+void QueueController::sortQueuesLocked() {
   logger.trace("QueueController::sortQueues: Sorting queues based on priority.");
   // list::sort is stable and relinks nodes: no queue (and no job) is copied.
   queues.sort([](const JobQueue& a, const JobQueue& b) {
@@ -125,14 +136,14 @@ bool QueueController::runOnce() {
 
 bool QueueController::pass() {
   Guard guard(queuesLock);
-  handleFinishedJobs();
-  loadJobsToQueues(pendingDirectory, kRankPending);
+  handleFinishedJobsLocked();
+  loadJobsToQueuesLocked(pendingDirectory, kRankPending);
   for (JobQueue& queue : queues) queue.sortJobs();
 
   if ((getRunFlags() & (kRunFlagStopped | kRunFlagPaused)) == 0) {
     for (JobQueue& queue : queues) {
       if (cores.getAvailableCores() < 1) break;
-      runPendingJobs(queue);
+      runPendingJobsLocked(queue);
       queue.setAckState(0);
     }
   }
@@ -140,7 +151,7 @@ bool QueueController::pass() {
   if ((getRunFlags() & kRunFlagPaused) != 0) {
     logger.flood("QueueController::run: JobScheduler was paused. Sleeping for a while.");
     setQueuesAckState(2);
-  } else if (!getRunningJobs().empty()) {
+  } else if (!getRunningJobsLocked().empty()) {
     logger.flood("QueueController::run: Waiting for a free core. Sleeping for a while.");
     setQueuesAckState(0);
   } else if ((getRunFlags() & kRunFlagStopped) != 0) {
@@ -153,20 +164,49 @@ bool QueueController::pass() {
   return true;
 }
 
+const SpecFile::Folder& QueueController::folderFor(const std::string& directory) {
+  const std::string path = normalized(directory);
+  auto held = folders.find(path);
+  if (held != folders.end() && held->second) return held->second;
+  SpecFile::Folder folder = ZelcorCorelib::platform::SpecFolder::open(path);
+  // A folder that is not there yet is looked for again next time.
+  return folders[path] = std::move(folder);
+}
+
+void QueueController::reportNotRegular(const std::string& path,
+                                       ZelcorCorelib::platform::EntryKind kind) {
+  auto [entry, added] = notRegular.try_emplace(path, kind);
+  if (!added) return;
+  logger.error(
+      "@jobscheduler.load.spec-not-regular{Spec file \"%\" is not a job: it is a %, not a regular "
+      "file. It stays where it is.};",
+      path, describeEntryKind(kind));
+}
+
 std::set<std::string> QueueController::getJobSpecFiles(const std::string& directory) {
+  using ZelcorCorelib::platform::EntryKind;
   std::set<std::string> files;
-  std::set<std::string> directories;
-  ZelcorCorelib::listDirectory(directory, "*.spec", files, directories);
-  // Opening a FIFO or a device named *.spec would block the loop (or worse): only regular files
-  // are jobs, and anything else stays where it is.
-  for (auto it = files.begin(); it != files.end();) {
-    if (ZelcorCorelib::isRegularFile(directory + "/" + *it)) {
-      ++it;
-      continue;
+  const SpecFile::Folder& folder = folderFor(directory);
+  const auto entries = folder ? folder->list() : std::nullopt;
+  const std::string prefix = normalized(directory) + "/";
+  // Reported entries of this folder are forgotten once they are gone.
+  for (auto it = notRegular.lower_bound(prefix);
+       it != notRegular.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    const bool listed = entries && std::any_of(entries->begin(), entries->end(), [&](const auto& e) {
+                          return prefix + e.first == it->first && e.second != EntryKind::regular;
+                        });
+    it = listed ? std::next(it) : notRegular.erase(it);
+  }
+  if (!entries) return files;
+  for (const auto& [name, kind] : *entries) {
+    if (!ZelcorCorelib::GlobMatcher::match(name, "*.spec")) continue;
+    // Opening a FIFO or a device named *.spec would block the loop (or worse), and a link
+    // would be followed wherever it leads: only regular files are jobs.
+    if (kind == EntryKind::regular) {
+      files.insert(name);
+    } else {
+      reportNotRegular(prefix + name, kind);
     }
-    logger.warning("@jobscheduler.getJobSpecFiles.not-a-file{\"%\" is not a regular file. Ignored.};",
-                   directory + "/" + *it);
-    it = files.erase(it);
   }
   if (!files.empty()) {
     logger.debug("JobQueue::getJobSpecFiles: Got % files from %", files.size(), directory);
@@ -176,18 +216,38 @@ std::set<std::string> QueueController::getJobSpecFiles(const std::string& direct
 
 void QueueController::loadJobsToQueues(const std::string& directory, std::int32_t rank) {
   Guard guard(queuesLock);
+  loadJobsToQueuesLocked(directory, rank);
+}
+
+void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::int32_t rank) {
   logger.debug("QueueController::loadJobsToQueues: Checking jobs to load to queues.");
-  std::set<std::string> paths;
-  for (const std::string& name : getJobSpecFiles(directory)) {
-    paths.insert(normalized(directory + "/" + name));
+  const std::set<std::string> names = getJobSpecFiles(directory);
+  // While stopped nothing would be loaded: the files are not even read.
+  if (names.empty() || (getRunFlags() & kRunFlagStopped) != 0) return;
+  const SpecFile::Folder& folder = folderFor(directory);
+  std::map<std::string, std::vector<SpecFile>> groups;
+  for (const std::string& name : names) {
+    const std::string path = normalized(directory + "/" + name);
+    // Each file is read here, once; the queue builds its job from what was read.
+    SpecFile spec = SpecFile::read(folder, name, [&](const SpecFile::Version& version) {
+      for (const JobQueue& queue : queues) {
+        if (queue.isRefusedUnchanged(path, version)) return true;
+      }
+      return false;
+    });
+    if (spec.getOutcome() == SpecFile::Outcome::notRegular) {
+      reportNotRegular(path, spec.getKind());
+      continue;
+    }
+    if (spec.getOutcome() == SpecFile::Outcome::skipped) continue;
+    const std::optional<std::string> queue = spec.firstValue("queue");
+    const bool named = queue && !queue->empty() && hasQueue(*queue);
+    groups[named ? *queue : defaultQueueName].push_back(std::move(spec));
   }
-  if (paths.empty()) return;
-  std::map<std::string, std::set<std::string>> groups = groupSpecFilesByQueue(paths);
   for (JobQueue& queue : queues) {
     auto group = groups.find(queue.getName());
     if (group == groups.end() || group->second.empty()) continue;
-    if ((getRunFlags() & kRunFlagStopped) != 0) continue;
-    queue.load(group->second, queuedDirectory, rank);
+    queue.loadSpecs(std::move(group->second), queuedDirectory, rank);
   }
 }
 
@@ -195,19 +255,20 @@ std::map<std::string, std::set<std::string>> QueueController::groupSpecFilesByQu
     const std::set<std::string>& paths) {
   std::map<std::string, std::set<std::string>> groups;
   for (const std::string& path : paths) {
-    ZelcorCorelib::KeyValueMap spec;
-    ZelcorCorelib::readKeyValueFile(path, spec, '\n', '=', false, true);
-    // lower_bound: of equal keys, the first in file order.
-    auto entry = spec.lower_bound("queue");
-    const bool named = entry != spec.end() && entry->first == "queue" &&
-                       !entry->second.empty() && hasQueue(entry->second);
-    groups[named ? entry->second : defaultQueueName].insert(path);
+    const SpecFile spec = SpecFile::readPath(path);
+    const std::optional<std::string> queue = spec.firstValue("queue");
+    const bool named = queue && !queue->empty() && hasQueue(*queue);
+    groups[named ? *queue : defaultQueueName].insert(path);
   }
   return groups;
 }
 
 void QueueController::handleFinishedJobs() {
   Guard guard(queuesLock);
+  handleFinishedJobsLocked();
+}
+
+void QueueController::handleFinishedJobsLocked() {
   logger.trace("QueueController::handleFinishedJobs: Handling finished jobs.");
   for (JobQueue& queue : queues) {
     std::vector<Job*> finished = queue.getFinishedJobs();
@@ -229,38 +290,36 @@ void QueueController::handleFinishedJobs() {
 }
 
 void QueueController::moveToFinished(Job& job) {
-  if (job.move(finishedDirectory)) return;
+  using ZelcorCorelib::platform::FsResult;
+  const SpecFile::Folder& folder = folderFor(finishedDirectory);
+  if (job.moveSpecFile(folder, {}) != FsResult::targetExists) return;
   // A client that reuses a file name (the same job every night) finds the earlier run's file
   // in the finished folder. Left in the running folder, the finished job would run again
   // after the next restart; it gets a free name instead.
   const std::string name = ZelcorCorelib::fileName(job.getSpecPath());
-  if (!ZelcorCorelib::isRegularFile(job.getSpecPath()) ||
-      !ZelcorCorelib::exists(normalized(finishedDirectory + "/" + name))) {
-    return;
-  }
   const std::size_t dot = name.rfind('.');
   const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
   for (int suffix = 1; suffix <= 1000; ++suffix) {
-    const std::string target =
-        normalized(finishedDirectory + "/" + stem + "." + std::to_string(suffix) + extension);
-    if (ZelcorCorelib::exists(target)) continue;
-    if (!ZelcorCorelib::moveFile(job.getSpecPath(), target, false)) {
-      // Taken meanwhile: try the next name; any other failure would only repeat.
-      if (ZelcorCorelib::exists(target)) continue;
-      return;
-    }
+    const std::string target = stem + "." + std::to_string(suffix) + extension;
+    const FsResult result = job.moveSpecFile(folder, target);
+    // Taken: try the next name; any other failure would only repeat.
+    if (result == FsResult::targetExists) continue;
+    if (result != FsResult::ok) return;
     logger.warning(
         "@jobscheduler.quectrl-run.finished-name-taken{\"%\" is taken in the finished "
         "directory; the spec file was stored as \"%\".};",
-        name, target);
-    job.setSpecPath(target);
+        name, job.getSpecPath());
     return;
   }
 }
 
 void QueueController::runPendingJobs(JobQueue& queue) {
   Guard guard(queuesLock);
+  runPendingJobsLocked(queue);
+}
+
+void QueueController::runPendingJobsLocked(JobQueue& queue) {
   const std::vector<Job*> pending = queue.getPendingJobs();
   if (pending.empty()) return;
   const std::uint32_t maxCores = queue.getMaxCores();
@@ -292,7 +351,7 @@ bool QueueController::runPendingJob(Job& job) {
     logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
     if (job.start()) {
       logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
-      job.move(runningDirectory);
+      job.move(folderFor(runningDirectory));
       return true;
     }
     std::this_thread::sleep_for(kStartRetryDelay);
@@ -303,6 +362,10 @@ bool QueueController::runPendingJob(Job& job) {
 
 std::vector<Job*> QueueController::getRunningJobs() {
   Guard guard(queuesLock);
+  return getRunningJobsLocked();
+}
+
+std::vector<Job*> QueueController::getRunningJobsLocked() {
   std::vector<Job*> running;
   for (JobQueue& queue : queues) {
     std::vector<Job*> ofQueue = queue.getRunningJobs();

@@ -7,7 +7,8 @@
 // Threads: run and every operation it calls belong to the scheduling thread. The listener
 // thread may call getRunFlags/setRunFlags and allQueuesInState (single atomic words, no lock)
 // and getStatus, which takes the lock that the scheduling thread holds for each pass, for
-// recover, for quit and for every other operation that reads or changes the queues.
+// recover, for quit and for every other operation that reads or changes the queues (taken
+// once: never recursively).
 // Requires: addQueue and initQueues are done before another thread looks at the controller.
 // Ownership: the queues are held by value, the jobs by their queues; the core pool and the
 // quit flag belong to the process and must outlive the controller.
@@ -119,6 +120,19 @@ class QueueController {
   CorePool& getCorePool() { return cores; }
 
  private:
+  // The work of the public operations of the same name, for a caller that holds queuesLock.
+  void addQueueLocked(const JobQueue& queue);
+  void handleFinishedJobsLocked();
+  void sortQueuesLocked();
+  void loadJobsToQueuesLocked(const std::string& directory, std::int32_t rank);
+  void runPendingJobsLocked(JobQueue& queue);
+  std::vector<Job*> getRunningJobsLocked();
+  void recoverQueueLocked(JobQueue& queue);
+  // The folder at directory, opened once and held; nullptr when it cannot be opened.
+  const SpecFile::Folder& folderFor(const std::string& directory);
+  // One line for a "*.spec" entry that is no regular file, the first time it is seen.
+  void reportNotRegular(const std::string& path, ZelcorCorelib::platform::EntryKind kind);
+
   bool isQuitRaised() const;
   bool pass();
   void moveToFinished(Job& job);
@@ -144,8 +158,12 @@ class QueueController {
   std::string defaultQueueName = kDefaultQueueName;
   std::atomic<std::uint32_t> runFlags{0};
   CorePool& cores;
-  // Recursive: the public operations lock, and run, runOnce and recover call one another.
-  std::recursive_mutex queuesLock;
+  // Taken by the public operations only; what they share is in the *Locked operations, so
+  // that no path takes it twice.
+  std::mutex queuesLock;
+  std::map<std::string, SpecFile::Folder> folders;
+  // "*.spec" entries that are no regular files, reported once each while they are there.
+  std::map<std::string, ZelcorCorelib::platform::EntryKind> notRegular;
 };
 
 }  // namespace Zelcor

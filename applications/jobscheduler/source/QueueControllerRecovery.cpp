@@ -1,5 +1,6 @@
 // Start-up recovery and shutdown of the queue controller.
 #include <algorithm>
+#include <optional>
 #include <chrono>
 #include <thread>
 #include <unordered_set>
@@ -19,7 +20,7 @@ namespace platform = ZelcorCorelib::platform;
 
 namespace {
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<std::mutex>;
 
 constexpr int kStopAttempts = 10;
 constexpr auto kStopRetryDelay = std::chrono::milliseconds(10);
@@ -65,13 +66,12 @@ std::string collapseDotComponents(const std::string& path) {
   return result;
 }
 
-// The job's "started" stamp in Unix seconds; -1 when the spec file has none.
-std::int64_t startedStamp(const std::string& specPath) {
-  ZelcorCorelib::KeyValueMap spec;
-  if (!ZelcorCorelib::readKeyValueFile(specPath, spec, '\n', '=', false, true)) return -1;
-  auto entry = spec.lower_bound("started");
-  if (entry == spec.end() || entry->first != "started") return -1;
-  const std::string value = ZelcorCorelib::trim(entry->second);
+// The job's "started" stamp in Unix seconds, as read in with its spec file; -1 when it has
+// none.
+std::int64_t startedStamp(const Job& job) {
+  const std::optional<std::string> stamp = job.getSpecFile().firstValue("started");
+  if (!stamp) return -1;
+  const std::string value = ZelcorCorelib::trim(*stamp);
   if (value.empty() || value.front() < '0' || value.front() > '9') return -1;
   return static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(value));
 }
@@ -81,8 +81,8 @@ std::int64_t startedStamp(const std::string& specPath) {
 void QueueController::recover() {
   Guard guard(queuesLock);
   logger.debug("QueueController::recover: Recovering previously running jobs.");
-  loadJobsToQueues(runningDirectory, kRankRunning);
-  for (JobQueue& queue : queues) recoverQueue(queue);
+  loadJobsToQueuesLocked(runningDirectory, kRankRunning);
+  for (JobQueue& queue : queues) recoverQueueLocked(queue);
 
   logger.debug("QueueController::recover: Recovering previously queued jobs.");
   for (JobQueue& queue : queues) {
@@ -119,6 +119,10 @@ void QueueController::recover() {
 
 void QueueController::recoverQueue(JobQueue& queue) {
   Guard guard(queuesLock);
+  recoverQueueLocked(queue);
+}
+
+void QueueController::recoverQueueLocked(JobQueue& queue) {
   const std::string queueDirectory = queue.getQueueDirectory(queuedDirectory);
   for (Job* job : queue.getPendingJobs()) {
     if ((job->getPid() != 0 && reattachIfAlive(*job)) || adoptUnrecordedProcess(*job)) {
@@ -155,7 +159,7 @@ bool QueueController::reattachIfAlive(Job& job) {
 }
 
 bool QueueController::adoptUnrecordedProcess(Job& job) {
-  const std::int64_t started = startedStamp(job.getSpecPath());
+  const std::int64_t started = startedStamp(job);
   if (started < 0) return false;
   // The argument vector the job's start hands its program (ChildProcess::run).
   std::vector<std::string> expected{job.getMainProcess().getCommand()};
@@ -164,7 +168,7 @@ bool QueueController::adoptUnrecordedProcess(Job& job) {
     if (!entry.empty()) expected.push_back(ChildProcess::argvElement(entry));
   }
   std::unordered_set<std::uint32_t> claimed;
-  for (Job* running : getRunningJobs()) claimed.insert(running->getMainProcess().getPid());
+  for (Job* running : getRunningJobsLocked()) claimed.insert(running->getMainProcess().getPid());
   const auto self = static_cast<platform::ProcessId>(platform::currentProcessId());
   for (platform::ProcessId pid : platform::listProcessIds()) {
     if (pid == self || claimed.count(static_cast<std::uint32_t>(pid)) != 0) continue;
@@ -209,7 +213,7 @@ bool QueueController::isRecoveredProcessAlive(Job& job, const ChildProcess::Poin
   }
   if (!same) return false;
   // A pid reused by a later start of the same program is not the job's process.
-  const std::int64_t started = startedStamp(job.getSpecPath());
+  const std::int64_t started = startedStamp(job);
   const std::int64_t processStart = process->getStartTime();
   if (started >= 0 && processStart >= 0 && processStart > started + kStartTimeTolerance) {
     return false;

@@ -23,7 +23,7 @@ void QueueController::appendJobBlock(std::string& out, const JobQueue& queue,
 std::string QueueController::getStatus() {
   // The scheduling thread holds this lock for a whole pass, so the listing never meets a
   // queue half changed.
-  std::lock_guard<std::recursive_mutex> guard(queuesLock);
+  std::lock_guard<std::mutex> guard(queuesLock);
   std::string out;
   for (const JobQueue& queue : queues) {
     out += "\tQueue:" + queue.getName() + " max:" + std::to_string(queue.getMaxCores()) +

@@ -126,4 +126,34 @@ bool writeKeyValueFile(const KeyValueMap& entries, const std::string& path, char
   return file.commit();
 }
 
+bool parseKeyValueText(std::string_view text, KeyValueMap& entries, char recordSeparator,
+                       char keyValueSeparator, bool trimKeys, bool skipEmptyKeys) {
+  entries.clear();
+  RecordParser parser(entries, keyValueSeparator, trimKeys, skipEmptyKeys);
+  while (!text.empty()) {
+    const std::size_t end = text.find(recordSeparator);
+    if (!parser.add(text.substr(0, end))) {
+      entries.clear();
+      return false;
+    }
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return true;
+}
+
+std::string formatKeyValueText(const KeyValueMap& entries, char recordSeparator,
+                               char keyValueSeparator) {
+  std::string text;
+  bool first = true;
+  for (const auto& [key, value] : entries) {
+    if (!first) text.push_back(recordSeparator);
+    first = false;
+    text.append(key);
+    text.push_back(keyValueSeparator);
+    text.append(value);
+  }
+  return text;
+}
+
 }  // namespace ZelcorCorelib

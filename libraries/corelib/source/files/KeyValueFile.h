@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace ZelcorCorelib {
 
@@ -35,5 +36,13 @@ bool readKeyValueFile(const std::string& path, KeyValueMap& entries, char record
 // false is returned, an existing file still holds its old contents.
 bool writeKeyValueFile(const KeyValueMap& entries, const std::string& path,
                        char recordSeparator = '\n', char keyValueSeparator = '=');
+
+// The same reading and writing on text in memory, for callers that open the file themselves
+// (the scheduler reads a spec file once, from a descriptor it has checked).
+bool parseKeyValueText(std::string_view text, KeyValueMap& entries, char recordSeparator = '\n',
+                       char keyValueSeparator = '=', bool trimKeys = false,
+                       bool skipEmptyKeys = true);
+std::string formatKeyValueText(const KeyValueMap& entries, char recordSeparator = '\n',
+                               char keyValueSeparator = '=');
 
 }  // namespace ZelcorCorelib

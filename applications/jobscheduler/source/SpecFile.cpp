@@ -1,0 +1,147 @@
+#include "SpecFile.h"
+
+#include <utility>
+
+#include "files/FileUtils.h"
+
+namespace Zelcor {
+
+namespace platform = ZelcorCorelib::platform;
+using platform::EntryKind;
+using platform::FsResult;
+using platform::ReadResult;
+
+SpecFile SpecFile::read(const Folder& folder, const std::string& name,
+                        const std::function<bool(const Version&)>& skipUnchanged) {
+  SpecFile spec;
+  spec.folder = folder;
+  spec.name = name;
+  if (!folder) {
+    spec.outcome = Outcome::unreadable;
+    return spec;
+  }
+  std::function<bool(const platform::SpecFileStatus&)> skip;
+  if (skipUnchanged) {
+    skip = [&](const platform::SpecFileStatus& status) {
+      return skipUnchanged(Version{status.size, status.modifiedNanoseconds, status.mode});
+    };
+  }
+  platform::SpecFileRead read = folder->readRegular(name, kMaxBytes, skip);
+  spec.kind = read.status.kind;
+  spec.version = Version{read.status.size, read.status.modifiedNanoseconds, read.status.mode};
+  spec.mode = read.status.mode;
+  spec.ownerUid = read.status.uid;
+  spec.ownerGid = read.status.gid;
+  switch (read.result) {
+    case ReadResult::ok:
+      spec.outcome = ZelcorCorelib::parseKeyValueText(read.contents, spec.records, '\n', '=',
+                                                      false, true)
+                         ? Outcome::read
+                         : Outcome::tooManyRecords;
+      break;
+    case ReadResult::missing: spec.outcome = Outcome::missing; break;
+    case ReadResult::notRegular: spec.outcome = Outcome::notRegular; break;
+    case ReadResult::unreadable: spec.outcome = Outcome::unreadable; break;
+    case ReadResult::tooLarge: spec.outcome = Outcome::tooLarge; break;
+    case ReadResult::skipped: spec.outcome = Outcome::skipped; break;
+  }
+  return spec;
+}
+
+SpecFile SpecFile::attach(Folder folder, std::string name, ZelcorCorelib::KeyValueMap records) {
+  SpecFile spec(std::move(records));
+  spec.folder = std::move(folder);
+  spec.name = std::move(name);
+  return spec;
+}
+
+SpecFile SpecFile::readPath(const std::string& path) {
+  std::string normalized = path;
+  ZelcorCorelib::normalizePath(normalized);
+  const std::size_t slash = normalized.rfind('/');
+  const std::string folderPath =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : normalized.substr(0, slash));
+  const std::string fileName =
+      slash == std::string::npos ? normalized : normalized.substr(slash + 1);
+  return read(platform::SpecFolder::open(folderPath), fileName);
+}
+
+std::string SpecFile::getPath() const {
+  if (!folder) return name;
+  std::string path = folder->getPath() + "/" + name;
+  ZelcorCorelib::normalizePath(path);
+  return path;
+}
+
+std::optional<std::string> SpecFile::firstValue(const std::string& key) const {
+  // lower_bound: of equal keys, the first in file order.
+  auto entry = records.lower_bound(key);
+  if (entry == records.end() || entry->first != key) return std::nullopt;
+  return entry->second;
+}
+
+std::optional<std::string> SpecFile::lastValue(const std::string& key) const {
+  auto entry = records.upper_bound(key);
+  if (entry == records.begin()) return std::nullopt;
+  --entry;
+  if (entry->first != key) return std::nullopt;
+  return entry->second;
+}
+
+void SpecFile::setFirstValue(const std::string& key, const std::string& value) {
+  auto entry = records.lower_bound(key);
+  if (entry != records.end() && entry->first == key) {
+    entry->second = value;
+  } else {
+    records.emplace_hint(entry, key, value);
+  }
+}
+
+bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& values) {
+  if (!folder) return false;
+  ZelcorCorelib::KeyValueMap before = records;
+  for (const auto& [key, value] : values) setFirstValue(key, value);
+  if (folder->replace(name, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode)) {
+    return true;
+  }
+  records = std::move(before);
+  return false;
+}
+
+FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName) {
+  if (!folder || !target) return FsResult::failed;
+  const std::string newName = targetName.empty() ? name : targetName;
+  FsResult result = folder->moveTo(name, *target, newName);
+  if (result == FsResult::crossDevice) {
+    // The records are the file: written anew in the target, then the old name goes.
+    result = target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='),
+                            mode);
+    if (result == FsResult::ok && folder->remove(name) != FsResult::ok) {
+      target->remove(newName);
+      result = FsResult::failed;
+    }
+  }
+  if (result == FsResult::ok) {
+    folder = target;
+    name = newName;
+  }
+  return result;
+}
+
+bool SpecFile::remove() const { return folder && folder->remove(name) == FsResult::ok; }
+
+const char* describeEntryKind(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::regular: return "regular file";
+    case EntryKind::directory: return "folder";
+    case EntryKind::symlink: return "symbolic link";
+    case EntryKind::fifo: return "FIFO";
+    case EntryKind::device: return "device";
+    case EntryKind::socket: return "socket";
+    case EntryKind::other: return "special file";
+    case EntryKind::missing: return "missing file";
+  }
+  return "special file";
+}
+
+}  // namespace Zelcor

@@ -1,0 +1,83 @@
+// An open job folder and the few operations the scheduler does on the spec files in it, all
+// relative to the folder's descriptor, so that a name swapped for a link after the folder was
+// opened can never lead a read, a rewrite or a move somewhere else. Called by the scheduler's
+// SpecFile only; one object per folder, shared by the jobs whose files lie in it.
+// Thread-safe as far as the kernel is: no state changes after open. Nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/FileSystem.h"
+
+namespace ZelcorCorelib::platform {
+
+// What an entry is, never following a link.
+enum class EntryKind { regular, directory, symlink, fifo, device, socket, other, missing };
+
+struct SpecFileStatus {
+  EntryKind kind = EntryKind::missing;
+  std::uint64_t size = 0;
+  std::int64_t modifiedNanoseconds = 0;
+  std::uint32_t mode = 0;  // permission bits
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+};
+
+enum class ReadResult { ok, missing, notRegular, unreadable, tooLarge, skipped };
+
+struct SpecFileRead {
+  ReadResult result = ReadResult::missing;
+  SpecFileStatus status;
+  std::string contents;  // only with ok
+};
+
+class SpecFolder {
+ public:
+  // The folder at path (a link to a folder is fine: the configured folders may be links);
+  // nullptr when it cannot be opened.
+  static std::shared_ptr<const SpecFolder> open(const std::string& path);
+  ~SpecFolder();
+  SpecFolder(const SpecFolder&) = delete;
+  SpecFolder& operator=(const SpecFolder&) = delete;
+
+  const std::string& getPath() const { return path; }
+
+  // Opens name without following a link and without blocking (a FIFO would stall the caller
+  // for ever), decides on the open descriptor whether it is a regular file, and reads it
+  // whole from that descriptor, failing with tooLarge past maxBytes. skip, when given, sees
+  // the status first and can spare the read (ReadResult::skipped).
+  SpecFileRead readRegular(const std::string& name, std::size_t maxBytes,
+                           const std::function<bool(const SpecFileStatus&)>& skip = {}) const;
+  // Replaces name whole: a temporary file created in this folder, synced, renamed over name,
+  // then the folder synced. Whatever name was (a link swapped in included), it ends up a
+  // regular file with data; nothing outside the folder is touched. False leaves name as it was.
+  bool replace(const std::string& name, std::string_view data, std::uint32_t mode) const;
+  // Creates name with data, never over an existing entry (targetExists then).
+  FsResult create(const std::string& name, std::string_view data, std::uint32_t mode) const;
+  // Moves name into target as targetName, never over an existing entry (targetExists then):
+  // renameat2 with RENAME_NOREPLACE, link and unlink where the file system refuses it;
+  // crossDevice is left to the caller, who holds the contents.
+  FsResult moveTo(const std::string& name, const SpecFolder& target,
+                  const std::string& targetName) const;
+  FsResult remove(const std::string& name) const;
+  // The entry's kind, not following a link.
+  EntryKind kindOf(const std::string& name) const;
+  // Every entry but "." and ".." with its kind; nullopt when the folder cannot be read.
+  std::optional<std::vector<std::pair<std::string, EntryKind>>> list() const;
+  void sync() const;
+
+ private:
+  SpecFolder(std::string path, int descriptor);
+
+  std::string path;
+  int descriptor;
+};
+
+}  // namespace ZelcorCorelib::platform

@@ -1,0 +1,269 @@
+#include "platform/SpecFolder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+#include "platform/Descriptor.h"
+
+namespace ZelcorCorelib::platform {
+
+namespace {
+
+// A name, never a path: a slash would reach into another folder.
+bool usableName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+EntryKind kindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::regular;
+  if (S_ISDIR(mode)) return EntryKind::directory;
+  if (S_ISLNK(mode)) return EntryKind::symlink;
+  if (S_ISFIFO(mode)) return EntryKind::fifo;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return EntryKind::device;
+  if (S_ISSOCK(mode)) return EntryKind::socket;
+  return EntryKind::other;
+}
+
+FsResult resultOf(int error) {
+  switch (error) {
+    case EEXIST: return FsResult::targetExists;
+    case EACCES:
+    case EPERM: return FsResult::accessDenied;
+    case EXDEV: return FsResult::crossDevice;
+    case EINVAL:
+    case ENOSYS:
+    case EOPNOTSUPP: return FsResult::notSupported;
+    case ENOENT: return FsResult::notFound;
+    default: return FsResult::failed;
+  }
+}
+
+std::string temporaryName(const std::string& name) {
+  std::random_device device;
+  const std::uint64_t value = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  char suffix[17];
+  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(value));
+  // Hidden and ending in ".tmp", so that no "*.spec" listing ever picks it up.
+  return "." + name.substr(0, 200) + "." + suffix + ".tmp";
+}
+
+}  // namespace
+
+std::shared_ptr<const SpecFolder> SpecFolder::open(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
+  // O_CLOEXEC: no job inherits the folder.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return std::shared_ptr<const SpecFolder>(new SpecFolder(path, fd));
+}
+
+SpecFolder::SpecFolder(std::string path, int descriptor)
+    : path(std::move(path)), descriptor(descriptor) {}
+
+SpecFolder::~SpecFolder() { ::close(descriptor); }
+
+SpecFileRead SpecFolder::readRegular(
+    const std::string& name, std::size_t maxBytes,
+    const std::function<bool(const SpecFileStatus&)>& skip) const {
+  SpecFileRead read;
+  if (!usableName(name)) return read;
+  // O_NOFOLLOW: a link is refused (ELOOP), not read as root wherever it leads; O_NONBLOCK: a
+  // FIFO opens at once instead of waiting for a writer, and the fstat below refuses it.
+  Descriptor file(::openat(descriptor, name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) {
+    const int error = errno;
+    if (error == ENOENT) return read;
+    if (error == ELOOP) {
+      read.result = ReadResult::notRegular;
+      read.status.kind = EntryKind::symlink;
+      return read;
+    }
+    read.result = ReadResult::unreadable;
+    read.status.kind = kindOf(name);
+    if (read.status.kind != EntryKind::regular && read.status.kind != EntryKind::missing) {
+      read.result = ReadResult::notRegular;
+    }
+    return read;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) {
+    read.result = ReadResult::unreadable;
+    return read;
+  }
+  read.status.kind = kindOfMode(info.st_mode);
+  read.status.size = static_cast<std::uint64_t>(info.st_size);
+  read.status.modifiedNanoseconds =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  read.status.mode = info.st_mode & 07777;
+  read.status.uid = info.st_uid;
+  read.status.gid = info.st_gid;
+  if (read.status.kind != EntryKind::regular) {
+    read.result = ReadResult::notRegular;
+    return read;
+  }
+  if (skip && skip(read.status)) {
+    read.result = ReadResult::skipped;
+    return read;
+  }
+  if (read.status.size > maxBytes) {
+    read.result = ReadResult::tooLarge;
+    return read;
+  }
+  // The size is a hint only: the file may grow while it is read, so the bound holds per byte.
+  read.contents.resize(static_cast<std::size_t>(read.status.size) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == read.contents.size()) {
+      if (read.contents.size() > maxBytes) {
+        read.contents.clear();
+        read.result = ReadResult::tooLarge;
+        return read;
+      }
+      read.contents.resize(std::min(maxBytes + 1, read.contents.size() * 2 + 4096));
+    }
+    const ssize_t got = ::read(file.get(), read.contents.data() + filled,
+                               read.contents.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      read.contents.clear();
+      read.result = ReadResult::unreadable;
+      return read;
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled > maxBytes) {
+    read.contents.clear();
+    read.result = ReadResult::tooLarge;
+    return read;
+  }
+  read.contents.resize(filled);
+  read.result = ReadResult::ok;
+  return read;
+}
+
+bool SpecFolder::replace(const std::string& name, std::string_view data,
+                         std::uint32_t mode) const {
+  if (!usableName(name)) return false;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string temporary = temporaryName(name);
+    // O_EXCL with O_NOFOLLOW: never a name someone else picked or planted.
+    Descriptor file(::openat(descriptor, temporary.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    // Best effort, like an editor saving: a file system without modes still gets the data.
+    (void)::fchmod(file.get(), mode & 07777);
+    bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
+    if (!file.reset()) ok = false;
+    // renameat replaces the entry itself: a link swapped in is replaced, its target untouched.
+    if (ok && ::renameat(descriptor, temporary.c_str(), descriptor, name.c_str()) == 0) {
+      sync();
+      return true;
+    }
+    ::unlinkat(descriptor, temporary.c_str(), 0);
+    return false;
+  }
+  return false;
+}
+
+FsResult SpecFolder::create(const std::string& name, std::string_view data,
+                            std::uint32_t mode) const {
+  if (!usableName(name)) return FsResult::failed;
+  Descriptor file(::openat(descriptor, name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
+  if (!file.valid()) return resultOf(errno);
+  bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
+  if (!file.reset()) ok = false;
+  if (!ok) {
+    ::unlinkat(descriptor, name.c_str(), 0);
+    return FsResult::failed;
+  }
+  sync();
+  return FsResult::ok;
+}
+
+FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
+                            const std::string& targetName) const {
+  if (!usableName(name) || !usableName(targetName)) return FsResult::failed;
+  // RENAME_NOREPLACE: the test for an existing target and the move are one step.
+  if (::renameat2(descriptor, name.c_str(), target.descriptor, targetName.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    // The new entry is what must survive; on one file system the removal of the old one is
+    // committed with it.
+    target.sync();
+    return FsResult::ok;
+  }
+  const FsResult failure = resultOf(errno);
+  if (failure != FsResult::notSupported) return failure;
+  // linkat fails on an existing name the same atomic way; it does not follow a link either.
+  if (::linkat(descriptor, name.c_str(), target.descriptor, targetName.c_str(), 0) != 0) {
+    return resultOf(errno);
+  }
+  if (::unlinkat(descriptor, name.c_str(), 0) != 0) {
+    const int error = errno;
+    ::unlinkat(target.descriptor, targetName.c_str(), 0);
+    return resultOf(error);
+  }
+  target.sync();
+  return FsResult::ok;
+}
+
+FsResult SpecFolder::remove(const std::string& name) const {
+  if (!usableName(name)) return FsResult::failed;
+  if (::unlinkat(descriptor, name.c_str(), 0) != 0) return resultOf(errno);
+  return FsResult::ok;
+}
+
+EntryKind SpecFolder::kindOf(const std::string& name) const {
+  struct stat info {};
+  if (!usableName(name) || ::fstatat(descriptor, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return EntryKind::missing;
+  }
+  return kindOfMode(info.st_mode);
+}
+
+std::optional<std::vector<std::pair<std::string, EntryKind>>> SpecFolder::list() const {
+  // fdopendir takes the descriptor over: list a duplicate, from the start.
+  const int copy = ::openat(descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (copy < 0) return std::nullopt;
+  DIR* stream = ::fdopendir(copy);
+  if (stream == nullptr) {
+    ::close(copy);
+    return std::nullopt;
+  }
+  std::vector<std::pair<std::string, EntryKind>> entries;
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    EntryKind kind = EntryKind::other;
+    switch (entry->d_type) {
+      case DT_REG: kind = EntryKind::regular; break;
+      case DT_DIR: kind = EntryKind::directory; break;
+      case DT_LNK: kind = EntryKind::symlink; break;
+      case DT_FIFO: kind = EntryKind::fifo; break;
+      case DT_CHR:
+      case DT_BLK: kind = EntryKind::device; break;
+      case DT_SOCK: kind = EntryKind::socket; break;
+      default: kind = kindOf(name); break;  // file systems that do not fill d_type
+    }
+    entries.emplace_back(name, kind);
+  }
+  ::closedir(stream);
+  return entries;
+}
+
+void SpecFolder::sync() const { ::fsync(descriptor); }
+
+}  // namespace ZelcorCorelib::platform

@@ -1,0 +1,105 @@
+#include "platform/SpecFolder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "files/KeyValueFile.h"
+#include "support/TempDir.h"
+#include "support/TextFiles.h"
+
+namespace ZelcorCorelib::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readRaw;
+using test::TempDir;
+using test::writeRaw;
+
+TEST(SpecFolder, ListsKindsWithoutFollowingLinks) {
+  TempDir dir;
+  writeRaw(dir.file("file"), "x");
+  fs::create_directory(dir.file("sub"));
+  fs::create_symlink(dir.file("sub"), dir.file("link"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const auto folder = SpecFolder::open(dir.str());
+  ASSERT_NE(folder, nullptr);
+  auto entries = folder->list();
+  ASSERT_TRUE(entries.has_value());
+  std::sort(entries->begin(), entries->end());
+  const std::vector<std::pair<std::string, EntryKind>> expected = {
+      {"fifo", EntryKind::fifo},
+      {"file", EntryKind::regular},
+      {"link", EntryKind::symlink},
+      {"sub", EntryKind::directory}};
+  EXPECT_EQ(*entries, expected);
+  EXPECT_EQ(folder->kindOf("link"), EntryKind::symlink);
+  EXPECT_EQ(folder->kindOf("none"), EntryKind::missing);
+  EXPECT_EQ(SpecFolder::open(dir.file("file")), nullptr);
+  EXPECT_EQ(SpecFolder::open(dir.file("none")), nullptr);
+}
+
+TEST(SpecFolder, ReadsOnlyRegularFilesWithinTheBoundAndCanSkipTheRead) {
+  TempDir dir;
+  writeRaw(dir.file("a"), "0123456789");
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const auto folder = SpecFolder::open(dir.str());
+  SpecFileRead read = folder->readRegular("a", 10);
+  EXPECT_EQ(read.result, ReadResult::ok);
+  EXPECT_EQ(read.contents, "0123456789");
+  EXPECT_EQ(read.status.size, 10u);
+  EXPECT_EQ(folder->readRegular("a", 9).result, ReadResult::tooLarge);
+  // Never blocks on a FIFO without a writer.
+  read = folder->readRegular("fifo", 10);
+  EXPECT_EQ(read.result, ReadResult::notRegular);
+  EXPECT_EQ(read.status.kind, EntryKind::fifo);
+  bool asked = false;
+  read = folder->readRegular("a", 10, [&](const SpecFileStatus& status) {
+    asked = status.size == 10;
+    return true;
+  });
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(read.result, ReadResult::skipped);
+  EXPECT_TRUE(read.contents.empty());
+  for (const char* name : {"", ".", "..", "../a", "x/y"}) {
+    EXPECT_EQ(folder->readRegular(name, 10).result, ReadResult::missing) << name;
+  }
+}
+
+TEST(SpecFolder, CreateAndMoveNeverReplaceAndReplaceLeavesNoTemporaryFile) {
+  TempDir dir;
+  fs::create_directory(dir.file("a"));
+  fs::create_directory(dir.file("b"));
+  const auto a = SpecFolder::open(dir.file("a"));
+  const auto b = SpecFolder::open(dir.file("b"));
+  EXPECT_EQ(a->create("x", "one", 0640), FsResult::ok);
+  EXPECT_EQ(a->create("x", "two", 0640), FsResult::targetExists);
+  EXPECT_EQ(readRaw(dir.file("a/x")), "one");
+  EXPECT_EQ(fs::status(dir.file("a/x")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink(dir.file("nowhere"), dir.file("b/x"));
+  EXPECT_EQ(a->moveTo("x", *b, "x"), FsResult::targetExists);
+  EXPECT_EQ(a->moveTo("x", *b, "y"), FsResult::ok);
+  EXPECT_EQ(a->moveTo("x", *b, "z"), FsResult::notFound);
+  EXPECT_TRUE(b->replace("y", "three", 0600));
+  EXPECT_EQ(readRaw(dir.file("b/y")), "three");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("b")), fs::directory_iterator()), 2);
+  EXPECT_EQ(b->remove("y"), FsResult::ok);
+  EXPECT_EQ(b->remove("y"), FsResult::notFound);
+}
+
+TEST(KeyValueText, ParsesAndFormatsLikeTheFileReaderAndWriter) {
+  KeyValueMap entries;
+  ASSERT_TRUE(parseKeyValueText("b=2\r\nnoseparator\n=empty\na=1\nb=3\n\nc=", entries));
+  EXPECT_EQ(formatKeyValueText(entries), "a=1\nb=2\r\nb=3\nc=");
+  std::string many;
+  for (std::size_t i = 0; i <= kMaxKeyValueRecords; ++i) many += "k=v\n";
+  EXPECT_FALSE(parseKeyValueText(many, entries));
+  EXPECT_TRUE(entries.empty());
+}
+
+}  // namespace
+}  // namespace ZelcorCorelib::platform
