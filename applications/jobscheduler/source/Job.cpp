@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "errors/Exception.h"
+#include "base/NoDestructor.h"
 #include "bus/Logger.h"
 #include "time/DateTime.h"
 #include "files/FileUtils.h"
@@ -18,13 +19,8 @@ namespace {
 
 // Never destroyed, so that jobs handled while the process exits can still log.
 ZelcorCorelib::Logger& jobLogger() {
-  union Holder {
-    ZelcorCorelib::Logger logger;
-    Holder() : logger("Job") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static ZelcorCorelib::NoDestructor<ZelcorCorelib::Logger> logger("Job");
+  return *logger;
 }
 
 // A "-c" option whose path holds a blank would fall apart into two arguments; the path gets

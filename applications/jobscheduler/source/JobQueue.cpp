@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/NoDestructor.h"
 #include "bus/Logger.h"
 #include "files/FileUtils.h"
 
@@ -18,18 +19,8 @@ namespace {
 // One logger for every queue: a queue is copied by value, and a logger is a bus agent that
 // cannot be.
 ZelcorCorelib::Logger& queueLogger() {
-  union Holder {
-    ZelcorCorelib::Logger logger;
-    Holder() : logger("JobQueue") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
-}
-
-std::string normalized(std::string path) {
-  ZelcorCorelib::normalizePath(path);
-  return path;
+  static ZelcorCorelib::NoDestructor<ZelcorCorelib::Logger> logger("JobQueue");
+  return *logger;
 }
 
 }  // namespace
@@ -93,7 +84,7 @@ bool JobQueue::load(const std::set<std::string>& files, const std::string& direc
   std::vector<SpecFile> specs;
   specs.reserve(files.size());
   for (const std::string& file : files) {
-    const std::string path = normalized(file);
+    const std::string path = ZelcorCorelib::normalizedPath(file);
     const std::size_t slash = path.rfind('/');
     const std::string parent =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -339,11 +330,16 @@ std::vector<Job*> JobQueue::getFinishedJobs() {
 }
 
 std::string JobQueue::getQueueDirectory(const std::string& directory) const {
-  return normalized(directory + "/" + name + "/");
+  return ZelcorCorelib::normalizedPath(directory + "/" + name + "/");
 }
 
 void JobQueue::ensureDirectory(const std::string& directory, bool create) {
-  if (ZelcorCorelib::isDirectory(directory)) return;
+  ensureDirectory(queueLogger(), directory, create);
+}
+
+bool JobQueue::ensureDirectory(ZelcorCorelib::Logger& logger, const std::string& directory,
+                               bool create) {
+  if (ZelcorCorelib::isDirectory(directory)) return true;
   std::string message =
       "@jobscheduler.ensureDirectory.directory-not-found{Unable to find directory %.";
   if (create) {
@@ -351,7 +347,8 @@ void JobQueue::ensureDirectory(const std::string& directory, bool create) {
     ZelcorCorelib::createDirectory(directory);
   }
   message += "};";
-  queueLogger().warning(message, directory);
+  logger.warning(message, directory);
+  return ZelcorCorelib::isDirectory(directory);
 }
 
 }  // namespace Zelcor

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "Job.h"
+#include "bus/Logger.h"
 #include "errors/Exception.h"
 #include "files/KeyValueFile.h"
 
@@ -98,6 +99,10 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::string getQueueDirectory(const std::string& directory) const;
   // Warns when directory is missing and, with create, makes it with its parents.
   void ensureDirectory(const std::string& directory, bool create);
+  // The same through another logger (the controller's, start-up's); true when the folder is
+  // there afterwards.
+  static bool ensureDirectory(ZelcorCorelib::Logger& logger, const std::string& directory,
+                              bool create);
   // Whether the spec file was read in; a warning naming it when not.
   bool isFileReadable(const SpecFile& spec);
   // Builds and configures the job from the spec file's records.

@@ -107,13 +107,7 @@ bool JobScheduler::ensureCommandLineDirectory(const char* option, const std::str
     reportFailure(std::string("Option --") + option + " names no directory");
     return false;
   }
-  if (ZelcorCorelib::isDirectory(directory)) return true;
-  // The same warning as for any other job folder that start-up has to make.
-  getApplicationLogger().warning(
-      "@jobscheduler.ensureDirectory.directory-not-found{Unable to find directory %.Creating "
-      "directory..};",
-      directory);
-  if (ZelcorCorelib::createDirectory(directory + "/")) return true;
+  if (JobQueue::ensureDirectory(getApplicationLogger(), directory, true)) return true;
   // Left missing, a move into it fails and the job would run again at the next start.
   reportFailure("Directory \"" + directory + "\" given with option --" + option +
                 " does not exist and could not be created");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "QueueController.h"
+#include "base/NoDestructor.h"
 #include "bus/Logger.h"
 
 namespace Zelcor {
@@ -38,13 +39,8 @@ constexpr milliseconds kWorkingInterval{1000};
 
 // Never destroyed, so that a listener ended during process exit can still log.
 ZelcorCorelib::Logger& listenerLogger() {
-  union Holder {
-    ZelcorCorelib::Logger logger;
-    Holder() : logger("JsListener") {}
-    ~Holder() {}
-  };
-  static Holder holder;
-  return holder.logger;
+  static ZelcorCorelib::NoDestructor<ZelcorCorelib::Logger> logger("JsListener");
+  return *logger;
 }
 
 void logFailure(const Exception& failure, int line) {

@@ -22,11 +22,6 @@ constexpr auto kSleepSlice = std::chrono::milliseconds(20);
 constexpr int kStartAttempts = 10;
 constexpr auto kStartRetryDelay = std::chrono::milliseconds(10);
 
-std::string normalized(std::string path) {
-  ZelcorCorelib::normalizePath(path);
-  return path;
-}
-
 }  // namespace
 
 QueueController::QueueController(const std::atomic<std::uint8_t>* quitSignal)
@@ -78,7 +73,7 @@ bool QueueController::initQueues() {
     addQueueLocked(queue);
   }
   for (const JobQueue& queue : queues) {
-    ensureDirectory(normalized(queuedDirectory + "/" + queue.getName() + "/"), true);
+    ensureDirectory(ZelcorCorelib::normalizedPath(queuedDirectory + "/" + queue.getName() + "/"), true);
   }
   sortQueuesLocked();
   return true;
@@ -165,7 +160,7 @@ bool QueueController::pass() {
 }
 
 const SpecFile::Folder& QueueController::folderFor(const std::string& directory) {
-  const std::string path = normalized(directory);
+  const std::string path = ZelcorCorelib::normalizedPath(directory);
   auto held = folders.find(path);
   if (held != folders.end() && held->second) return held->second;
   SpecFile::Folder folder = ZelcorCorelib::platform::SpecFolder::open(path);
@@ -188,7 +183,7 @@ std::set<std::string> QueueController::getJobSpecFiles(const std::string& direct
   std::set<std::string> files;
   const SpecFile::Folder& folder = folderFor(directory);
   const auto entries = folder ? folder->list() : std::nullopt;
-  const std::string prefix = normalized(directory) + "/";
+  const std::string prefix = ZelcorCorelib::normalizedPath(directory) + "/";
   // Reported entries of this folder are forgotten once they are gone.
   for (auto it = notRegular.lower_bound(prefix);
        it != notRegular.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
@@ -227,7 +222,7 @@ void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::
   const SpecFile::Folder& folder = folderFor(directory);
   std::map<std::string, std::vector<SpecFile>> groups;
   for (const std::string& name : names) {
-    const std::string path = normalized(directory + "/" + name);
+    const std::string path = ZelcorCorelib::normalizedPath(directory + "/" + name);
     // Each file is read here, once; the queue builds its job from what was read.
     SpecFile spec = SpecFile::read(folder, name, [&](const SpecFile::Version& version) {
       for (const JobQueue& queue : queues) {
@@ -386,15 +381,7 @@ bool QueueController::allQueuesInState(std::int32_t state) const {
 }
 
 void QueueController::ensureDirectory(const std::string& directory, bool create) {
-  if (ZelcorCorelib::isDirectory(directory)) return;
-  std::string message =
-      "@jobscheduler.ensureDirectory.directory-not-found{Unable to find directory %.";
-  if (create) {
-    message += "Creating directory..";
-    ZelcorCorelib::createDirectory(directory);
-  }
-  message += "};";
-  logger.warning(message, directory);
+  JobQueue::ensureDirectory(logger, directory, create);
 }
 
 }  // namespace Zelcor

@@ -30,11 +30,6 @@ constexpr std::int64_t kStartTimeTolerance = 1;
 // under a second.
 constexpr std::int64_t kUnrecordedStartWindow = 3;
 
-std::string normalized(std::string path) {
-  ZelcorCorelib::normalizePath(path);
-  return path;
-}
-
 // Only the "." and ".." part of path normalisation: no separators turned, no variables
 // expanded, so an executable keeps its "%name%" references.
 std::string collapseDotComponents(const std::string& path) {
@@ -86,7 +81,7 @@ void QueueController::recover() {
 
   logger.debug("QueueController::recover: Recovering previously queued jobs.");
   for (JobQueue& queue : queues) {
-    const std::string directory = normalized(queuedDirectory + "/" + queue.getName() + "/");
+    const std::string directory = ZelcorCorelib::normalizedPath(queuedDirectory + "/" + queue.getName() + "/");
     const std::set<std::string> names = getJobSpecFiles(directory);
     if (names.empty()) continue;
     // The files of the jobs just taken from the running folder lie here now; read again they
@@ -98,7 +93,7 @@ void QueueController::recover() {
     }
     std::set<std::string> paths;
     for (const std::string& name : names) {
-      std::string path = normalized(directory + "/" + name);
+      std::string path = ZelcorCorelib::normalizedPath(directory + "/" + name);
       if (owned.count(path) == 0) paths.insert(std::move(path));
     }
     if (paths.empty()) continue;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "files/KeyValueFile.h"
-#include "support/TempDir.h"
-#include "support/TextFiles.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
 
 namespace ZelcorCorelib::platform {
 namespace {

@@ -114,6 +114,11 @@ void normalizePath(std::string& path) {
   collapseComponents(path);
 }
 
+std::string normalizedPath(std::string path) {
+  normalizePath(path);
+  return path;
+}
+
 std::string fileName(const std::string& path) {
   std::size_t slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return path;

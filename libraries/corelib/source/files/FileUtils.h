@@ -22,6 +22,8 @@ namespace ZelcorCorelib {
 // "//" and a trailing "/" are kept. An absolute path whose components all vanish becomes
 // "/", a relative one becomes empty.
 void normalizePath(std::string& path);
+// The same, on a copy.
+std::string normalizedPath(std::string path);
 
 // The text after the last separator ('\' counts as '/'); the whole text when there is no
 // separator.
