@@ -30,37 +30,6 @@ constexpr std::int64_t kStartTimeTolerance = 1;
 // under a second.
 constexpr std::int64_t kUnrecordedStartWindow = 3;
 
-// Only the "." and ".." part of path normalisation: no separators turned, no variables
-// expanded, so an executable keeps its "%name%" references.
-std::string collapseDotComponents(const std::string& path) {
-  if (path.empty()) return path;
-  const bool leading = path.front() == '/';
-  const bool leadingDouble = leading && path.size() >= 2 && path[1] == '/';
-  const bool trailing = path.back() == '/';
-  std::vector<std::string> kept;
-  std::size_t pos = 0;
-  while (pos <= path.size()) {
-    std::size_t end = path.find('/', pos);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == ".." && !kept.empty() && kept.back() != "..") {
-      kept.pop_back();
-    } else {
-      kept.push_back(std::move(part));
-    }
-  }
-  if (kept.empty()) return leading ? "/" : "";
-  std::string result = leadingDouble ? "//" : (leading ? "/" : "");
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (i > 0) result += '/';
-    result += kept[i];
-  }
-  if (trailing) result += '/';
-  return result;
-}
-
 // The job's "started" stamp in Unix seconds, as read in with its spec file; -1 when it has
 // none.
 std::int64_t startedStamp(const Job& job) {
@@ -134,7 +103,7 @@ void QueueController::recoverQueueLocked(JobQueue& queue) {
 bool QueueController::reattachIfAlive(Job& job) {
   ChildProcess::Pointer process = attachChildProcess(job.getPid());
 
-  std::string executable = collapseDotComponents(job.getExecutable());
+  std::string executable = ZelcorCorelib::collapseDotComponents(job.getExecutable());
   ZelcorCorelib::trimRight(executable);
   ZelcorCorelib::trimLeft(executable);
   if (executable != job.getExecutable()) {

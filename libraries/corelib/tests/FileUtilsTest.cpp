@@ -43,9 +43,24 @@ class ScopedVariable {
   const char* name;
 };
 
-std::string normalized(std::string path) {
-  normalizePath(path);
-  return path;
+std::string normalized(std::string path) { return normalizedPath(std::move(path)); }
+
+TEST(FileUtils, CollapsingDotComponentsLeavesSeparatorsAndReferencesAlone) {
+  ScopedVariable home("ZELCOR_TEST_COLLAPSE", "/elsewhere");
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"/opt/./tools/../bin/run", "/opt/bin/run"},
+      {"%ZELCOR_TEST_COLLAPSE%/./x/../run", "%ZELCOR_TEST_COLLAPSE%/run"},
+      {"$ZELCOR_TEST_COLLAPSE/a/..", "$ZELCOR_TEST_COLLAPSE"},
+      {"C:\\a\\.\\b", "C:\\a\\.\\b"},
+      {"//host/x/../y/", "//host/y/"},
+      {"../../a", "../../a"},
+      {"/a/..", "/"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(collapseDotComponents(c.in), c.out) << c.in;
 }
 
 TEST(FileUtils, NormalizePathCollapsesComponents) {

@@ -119,6 +119,11 @@ std::string normalizedPath(std::string path) {
   return path;
 }
 
+std::string collapseDotComponents(std::string path) {
+  if (!path.empty()) collapseComponents(path);
+  return path;
+}
+
 std::string fileName(const std::string& path) {
   std::size_t slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return path;

@@ -24,6 +24,9 @@ namespace ZelcorCorelib {
 void normalizePath(std::string& path);
 // The same, on a copy.
 std::string normalizedPath(std::string path);
+// Only the "." and ".." part of normalizePath: no separators turned, no variables expanded,
+// so a command keeps its "%name%" references.
+std::string collapseDotComponents(std::string path);
 
 // The text after the last separator ('\' counts as '/'); the whole text when there is no
 // separator.
