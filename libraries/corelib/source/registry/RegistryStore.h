@@ -1,7 +1,7 @@
 // Where registry values live: reads and writes one value at a time and answers with the result
 // codes of the Windows registry calls, so that WinRegistry turns them into its exceptions the
 // same way on every platform. Called by WinRegistry only.
-// On POSIX the registry is one text file in the registry export format (registry/RegistryFile):
+// The registry is one text file in the registry export format (registry/RegistryFile):
 // $ZELCOR_REGISTRY, looked up at every call, else /etc/zelcor/registry.reg. A missing file is
 // an empty registry; a file that cannot be read answers access denied. A write rewrites the
 // whole file through a temporary file and a rename, under an exclusive lock on a lock file
@@ -42,7 +42,7 @@ struct RegistryWrite {
   std::string reason;
 };
 
-// view64 asks for the 64-bit view; one file has one view, so POSIX ignores it.
+// view64 asks for the 64-bit view; one file has one view, so it is ignored.
 RegistryRead readRegistryValue(const std::string& hive, const std::string& key,
                                const std::string& valueName, bool view64);
 // Creates the key (and the file and its folder) when missing.
