@@ -6,6 +6,9 @@
 # Our own builds are Release (the optimiser finds warnings that lower levels miss) with warnings
 # as errors; a plain `cmake` build of the project has neither.
 JOBS ?= $(shell nproc)
+# The suite mostly waits (for scheduler passes, protocol deadlines, child processes) rather than
+# computes, so two tests run per core; the sanitizer run, which computes, keeps one per core.
+TEST_JOBS ?= $(shell echo $$((2 * $(JOBS))))
 BUILD ?= build
 BUILD_TYPE ?= Release
 SANITIZE_BUILD ?= build-sanitize
@@ -24,7 +27,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+	ctest --test-dir $(BUILD) -j $(TEST_JOBS) --output-on-failure
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DZELCOR_SANITIZE=ON -DZELCOR_WERROR=ON
