@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "logging/FileLogger.h"
 #include "bus/Logger.h"
+#include "logging/FileLogger.h"
 #include "support/TempDir.h"
 
 namespace ZelcorCorelib {

@@ -24,23 +24,22 @@ static long rssKb() {
   return 0;
 }
 
-static double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
+static double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 static void measure(int n) {
   const fs::path base =
       fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
   ZelcorCorelib::test::TempDir temp("zelcor-qcbench", base);
   const fs::path root = temp.path();
-  for (const char* d : {"pending", "queued", "running", "finished"}) fs::create_directories(root / d);
+  for (const char* d : {"pending", "queued", "running", "finished"})
+    fs::create_directories(root / d);
   const std::string program = (root / "job.sh").string();
   { std::ofstream(program) << "#!/bin/sh\nexit 0\n"; }
   fs::permissions(program, fs::perms::owner_all);
   for (int i = 0; i < n; ++i) {
     std::ofstream out(root / "pending" / ("job" + std::to_string(i) + ".spec"));
-    out << "executable=" << program << "\narguments=--n " << i
-        << "\ncreated=2024-01-01 10:00:00." << (i % 1000) << "\npriority-level=" << (i % 5);
+    out << "executable=" << program << "\narguments=--n " << i << "\ncreated=2024-01-01 10:00:00."
+        << (i % 1000) << "\npriority-level=" << (i % 5);
   }
   std::atomic<std::uint8_t> quit{0};
   Zelcor::CorePool cores;
@@ -78,11 +77,12 @@ static void measure(int n) {
     a = Clock::now();
     const std::string status = controller.getStatus();
     const double statusMs = ms(Clock::now() - a);
-    std::printf("%7d jobs: load %8.0f ms | pass paused %7.1f ms | pass no core %7.1f ms | "
-                "pass starting one %7.1f ms | getStatus %7.1f ms (%zu bytes) | RSS +%ld KiB "
-                "(%.2f KiB/job)\n",
-                n, ms(t1 - t0), idle, busy, starting, statusMs, status.size(),
-                rssLoaded - rssBefore, double(rssLoaded - rssBefore) / n);
+    std::printf(
+        "%7d jobs: load %8.0f ms | pass paused %7.1f ms | pass no core %7.1f ms | "
+        "pass starting one %7.1f ms | getStatus %7.1f ms (%zu bytes) | RSS +%ld KiB "
+        "(%.2f KiB/job)\n",
+        n, ms(t1 - t0), idle, busy, starting, statusMs, status.size(), rssLoaded - rssBefore,
+        double(rssLoaded - rssBefore) / n);
   }
 }
 

@@ -4,11 +4,11 @@
 #include <utility>
 
 #include "ProcessRegistry.h"
+#include "base/StringUtils.h"
+#include "files/FileUtils.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
-#include "files/FileUtils.h"
-#include "base/StringUtils.h"
 
 namespace Zelcor {
 

@@ -3,11 +3,11 @@
 #include <utility>
 
 #include "ProcessRegistry.h"
-#include "config/ConfAgent.h"
-#include "bus/Logger.h"
-#include "files/FileUtils.h"
-#include "base/StringUtils.h"
 #include "base/NoDestructor.h"
+#include "base/StringUtils.h"
+#include "bus/Logger.h"
+#include "config/ConfAgent.h"
+#include "files/FileUtils.h"
 
 namespace Zelcor {
 

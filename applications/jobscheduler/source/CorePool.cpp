@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "base/NoDestructor.h"
+#include "base/StringUtils.h"
 #include "bus/Logger.h"
 #include "files/FileUtils.h"
 #include "files/KeyValueFile.h"
-#include "base/StringUtils.h"
-#include "base/NoDestructor.h"
 
 namespace Zelcor {
 

@@ -25,9 +25,7 @@ class CorePool {
   static CorePool& instance();
 
   std::uint32_t getTotalCores() const { return totalCores.load(std::memory_order_relaxed); }
-  std::uint32_t getAvailableCores() const {
-    return availableCores.load(std::memory_order_relaxed);
-  }
+  std::uint32_t getAvailableCores() const { return availableCores.load(std::memory_order_relaxed); }
   // Both counters become cores (0 counts as 1).
   void setCores(std::uint32_t cores);
 

@@ -3,13 +3,13 @@
 #include <limits>
 #include <utility>
 
-#include "errors/Exception.h"
 #include "base/NoDestructor.h"
-#include "bus/Logger.h"
-#include "time/DateTime.h"
-#include "files/FileUtils.h"
-#include "errors/GlobMatcher.h"
 #include "base/StringUtils.h"
+#include "bus/Logger.h"
+#include "errors/Exception.h"
+#include "errors/GlobMatcher.h"
+#include "files/FileUtils.h"
+#include "time/DateTime.h"
 
 namespace Zelcor {
 
@@ -90,8 +90,8 @@ std::int32_t Job::parsePriorityLevel(const std::string& value) {
   static const struct {
     const char* name;
     const char* digit;
-  } kLevels[] = {{"very low", "0"}, {"low", "1"}, {"normal", "2"}, {"high", "3"},
-                 {"very high", "4"}};
+  } kLevels[] = {
+      {"very low", "0"}, {"low", "1"}, {"normal", "2"}, {"high", "3"}, {"very high", "4"}};
   const std::string trimmed = ZelcorCorelib::trim(value);
   for (std::int32_t level = 0; level < 5; ++level) {
     if (trimmed == kLevels[level].name || trimmed == kLevels[level].digit) return level;
@@ -151,8 +151,8 @@ ZelcorCorelib::platform::FsResult Job::moveSpecFile(const SpecFile::Folder& targ
   using ZelcorCorelib::platform::FsResult;
   ZelcorCorelib::Logger& log = jobLogger();
   const std::string name = ZelcorCorelib::fileName(specPath);
-  std::string targetPath = (target ? target->getPath() : std::string()) + "/" +
-                           (targetName.empty() ? name : targetName);
+  std::string targetPath =
+      (target ? target->getPath() : std::string()) + "/" + (targetName.empty() ? name : targetName);
   ZelcorCorelib::normalizePath(targetPath);
   log.debug("Job::move: Moving \"%\" to \"%\".", specPath, targetPath);
   // A job built from a map learns its file here, without reading it: the move needs no more.

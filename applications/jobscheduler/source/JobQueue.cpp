@@ -90,10 +90,9 @@ bool JobQueue::load(const std::set<std::string>& files, const std::string& direc
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     auto [at, added] = folders.try_emplace(parent);
     if (added) at->second = ZelcorCorelib::platform::SpecFolder::open(parent);
-    SpecFile spec = SpecFile::read(at->second, path.substr(slash + 1),
-                                   [&](const SpecFile::Version& version) {
-                                     return isRefusedUnchanged(path, version);
-                                   });
+    SpecFile spec = SpecFile::read(
+        at->second, path.substr(slash + 1),
+        [&](const SpecFile::Version& version) { return isRefusedUnchanged(path, version); });
     if (!at->second) spec = SpecFile::attach(nullptr, path, {});
     specs.push_back(std::move(spec));
   }
@@ -114,8 +113,7 @@ bool JobQueue::loadSpecs(std::vector<SpecFile> specs, const std::string& directo
   return true;
 }
 
-bool JobQueue::isRefusedUnchanged(const std::string& path,
-                                  const SpecFile::Version& version) const {
+bool JobQueue::isRefusedUnchanged(const std::string& path, const SpecFile::Version& version) const {
   auto refused = refusedFiles.find(path);
   return refused != refusedFiles.end() && refused->second == version;
 }
@@ -133,8 +131,7 @@ namespace {
 std::string whyUnread(const SpecFile& spec) {
   switch (spec.getOutcome()) {
     case SpecFile::Outcome::notRegular:
-      return std::string("it is a ") + describeEntryKind(spec.getKind()) +
-             ", not a regular file";
+      return std::string("it is a ") + describeEntryKind(spec.getKind()) + ", not a regular file";
     case SpecFile::Outcome::tooLarge:
       return "it is larger than " + std::to_string(SpecFile::kMaxBytes >> 20) + " MB";
     case SpecFile::Outcome::tooManyRecords:
@@ -242,8 +239,9 @@ bool JobQueue::insertJob(Job job, const std::string& queueDirectory, std::string
   const bool loaded = job.loadSpec();
   if (!loaded || hasDuplicate(job)) {
     why = loaded ? std::string()
-                 : std::string("its executable or arguments hold a reference between percent "
-                               "signs that the configuration cannot resolve");
+                 : std::string(
+                       "its executable or arguments hold a reference between percent "
+                       "signs that the configuration cannot resolve");
     log.warning("@jobscheduler.insertJobToQueue.load-spec-fail{Failed. Not including job.");
     return false;
   }

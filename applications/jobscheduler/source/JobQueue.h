@@ -13,11 +13,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <list>
 #include <map>
 #include <optional>
-#include <cstdint>
-#include <list>
 #include <set>
 #include <string>
 #include <unordered_map>

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "JobSchedulerVersion.h"
-#include "values/ParamStream.h"
 #include "base/StringUtils.h"
+#include "values/ParamStream.h"
 
 namespace Zelcor {
 

@@ -11,9 +11,9 @@
 #include "JobQueue.h"
 #include "JobScheduler.h"
 #include "QuitSignal.h"
+#include "base/StringUtils.h"
 #include "config/ConfOldFile.h"
 #include "files/FileUtils.h"
-#include "base/StringUtils.h"
 
 namespace Zelcor {
 

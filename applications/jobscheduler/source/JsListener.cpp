@@ -113,9 +113,7 @@ bool JsListener::openListenSocket() {
   }
 }
 
-std::int32_t JsListener::threadState() const {
-  return getThread(threadId)->getState();
-}
+std::int32_t JsListener::threadState() const { return getThread(threadId)->getState(); }
 
 bool JsListener::isListening() {
   if (threadId == 0 || !hasThread(threadId)) return false;
@@ -240,9 +238,8 @@ void JsListener::serveConnections(Thread* thread) {
       if (endRequested.load()) break;
       // A client that fails the connect protocol is refused; the next one is served.
       logFailure(failure, __LINE__);
-      listenerLogger().warning(
-          "@jslistener.listener.accept-fail{Refused connection from \"%\"};",
-          connection.getHost());
+      listenerLogger().warning("@jslistener.listener.accept-fail{Refused connection from \"%\"};",
+                               connection.getHost());
       continue;
     }
     if (endRequested.load()) break;

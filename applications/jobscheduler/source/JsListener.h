@@ -82,10 +82,10 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   // A thread that is no longer running is disposed of here.
   bool isListening();
   // Throws Listener_NotStarted (no thread), Listener_NotRunning (the thread had ended; it is
-  // disposed of), Listener_FailedToEnd (the accept could not be broken), Listener_FailedToExitThread
-  // (still running 200 ms later), and the failure of breaking the accept when the thread did
-  // not end either. The thread is disposed of in every case: a second call throws
-  // Listener_NotStarted.
+  // disposed of), Listener_FailedToEnd (the accept could not be broken),
+  // Listener_FailedToExitThread (still running 200 ms later), and the failure of breaking the
+  // accept when the thread did not end either. The thread is disposed of in every case: a second
+  // call throws Listener_NotStarted.
   void endListener();
 
   QueueController* getController() const { return controller; }
@@ -114,8 +114,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   bool interpretCommand(std::int32_t value, ZelcorCorelib::Tcp& connection);
   void sendStatus(ZelcorCorelib::Tcp& connection);
   bool setSchedulerFlag(ZelcorCorelib::Tcp& connection, std::uint32_t flag, bool set);
-  // haveData(the conversation deadline), in slices so that an ending listener is not held by a client.
-  // False when the listener is ending; throws HaveData_Timeout as haveData does.
+  // haveData(the conversation deadline), in slices so that an ending listener is not held by a
+  // client. False when the listener is ending; throws HaveData_Timeout as haveData does.
   bool waitForData(ZelcorCorelib::Tcp& connection);
   // Sleeps up to the time, in slices; false when the listener is ending.
   bool sleepUnlessEnding(int milliseconds);

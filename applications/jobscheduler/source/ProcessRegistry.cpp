@@ -2,7 +2,6 @@
 
 #include <utility>
 
-
 namespace Zelcor {
 
 ProcessRegistry& ProcessRegistry::instance() {

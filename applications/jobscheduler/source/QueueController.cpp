@@ -6,8 +6,8 @@
 #include <thread>
 #include <utility>
 
-#include "files/FileUtils.h"
 #include "errors/GlobMatcher.h"
+#include "files/FileUtils.h"
 #include "files/KeyValueFile.h"
 
 namespace Zelcor {
@@ -36,8 +36,8 @@ QueueController::~QueueController() {
   }
 }
 
-void QueueController::setDirectories(std::string pending, std::string queued,
-                                     std::string running, std::string finished) {
+void QueueController::setDirectories(std::string pending, std::string queued, std::string running,
+                                     std::string finished) {
   pendingDirectory = std::move(pending);
   queuedDirectory = std::move(queued);
   runningDirectory = std::move(running);
@@ -73,7 +73,8 @@ bool QueueController::initQueues() {
     addQueueLocked(queue);
   }
   for (const JobQueue& queue : queues) {
-    ensureDirectory(ZelcorCorelib::normalizedPath(queuedDirectory + "/" + queue.getName() + "/"), true);
+    ensureDirectory(ZelcorCorelib::normalizedPath(queuedDirectory + "/" + queue.getName() + "/"),
+                    true);
   }
   sortQueuesLocked();
   return true;
@@ -187,9 +188,10 @@ std::set<std::string> QueueController::getJobSpecFiles(const std::string& direct
   // Reported entries of this folder are forgotten once they are gone.
   for (auto it = notRegular.lower_bound(prefix);
        it != notRegular.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
-    const bool listed = entries && std::any_of(entries->begin(), entries->end(), [&](const auto& e) {
-                          return prefix + e.first == it->first && e.second != EntryKind::regular;
-                        });
+    const bool listed =
+        entries && std::any_of(entries->begin(), entries->end(), [&](const auto& e) {
+          return prefix + e.first == it->first && e.second != EntryKind::regular;
+        });
     it = listed ? std::next(it) : notRegular.erase(it);
   }
   if (!entries) return files;

@@ -144,8 +144,8 @@ class QueueController {
   // "started" stamp, it is attached (and its pid recorded) instead of started a second time.
   bool adoptUnrecordedProcess(Job& job);
   bool isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process);
-  static void appendJobBlock(std::string& out, const JobQueue& queue,
-                             const std::vector<Job*>& jobs, bool withPid);
+  static void appendJobBlock(std::string& out, const JobQueue& queue, const std::vector<Job*>& jobs,
+                             bool withPid);
 
   ZelcorCorelib::Logger logger{"QueueCtrl"};
   std::list<JobQueue> queues;

@@ -1,16 +1,16 @@
 // Start-up recovery and shutdown of the queue controller.
 #include <algorithm>
-#include <optional>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <unordered_set>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "QueueController.h"
+#include "base/StringUtils.h"
 #include "files/FileUtils.h"
 #include "files/KeyValueFile.h"
-#include "base/StringUtils.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
 
@@ -50,14 +50,15 @@ void QueueController::recover() {
 
   logger.debug("QueueController::recover: Recovering previously queued jobs.");
   for (JobQueue& queue : queues) {
-    const std::string directory = ZelcorCorelib::normalizedPath(queuedDirectory + "/" + queue.getName() + "/");
+    const std::string directory =
+        ZelcorCorelib::normalizedPath(queuedDirectory + "/" + queue.getName() + "/");
     const std::set<std::string> names = getJobSpecFiles(directory);
     if (names.empty()) continue;
     // The files of the jobs just taken from the running folder lie here now; read again they
     // would count as duplicates of themselves and be deleted.
     std::unordered_set<std::string> owned;
-    for (const auto& jobs : {queue.getPendingJobs(), queue.getRunningJobs(),
-                             queue.getFinishedJobs()}) {
+    for (const auto& jobs :
+         {queue.getPendingJobs(), queue.getRunningJobs(), queue.getFinishedJobs()}) {
       for (const Job* job : jobs) owned.insert(job->getSpecPath());
     }
     std::set<std::string> paths;

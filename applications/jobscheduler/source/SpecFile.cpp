@@ -34,16 +34,26 @@ SpecFile SpecFile::read(const Folder& folder, const std::string& name,
   spec.ownerGid = read.status.gid;
   switch (read.result) {
     case ReadResult::ok:
-      spec.outcome = ZelcorCorelib::parseKeyValueText(read.contents, spec.records, '\n', '=',
-                                                      false, true)
-                         ? Outcome::read
-                         : Outcome::tooManyRecords;
+      spec.outcome =
+          ZelcorCorelib::parseKeyValueText(read.contents, spec.records, '\n', '=', false, true)
+              ? Outcome::read
+              : Outcome::tooManyRecords;
       break;
-    case ReadResult::missing: spec.outcome = Outcome::missing; break;
-    case ReadResult::notRegular: spec.outcome = Outcome::notRegular; break;
-    case ReadResult::unreadable: spec.outcome = Outcome::unreadable; break;
-    case ReadResult::tooLarge: spec.outcome = Outcome::tooLarge; break;
-    case ReadResult::skipped: spec.outcome = Outcome::skipped; break;
+    case ReadResult::missing:
+      spec.outcome = Outcome::missing;
+      break;
+    case ReadResult::notRegular:
+      spec.outcome = Outcome::notRegular;
+      break;
+    case ReadResult::unreadable:
+      spec.outcome = Outcome::unreadable;
+      break;
+    case ReadResult::tooLarge:
+      spec.outcome = Outcome::tooLarge;
+      break;
+    case ReadResult::skipped:
+      spec.outcome = Outcome::skipped;
+      break;
   }
   return spec;
 }
@@ -114,8 +124,7 @@ FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName) {
   FsResult result = folder->moveTo(name, *target, newName);
   if (result == FsResult::crossDevice) {
     // The records are the file: written anew in the target, then the old name goes.
-    result = target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='),
-                            mode);
+    result = target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode);
     if (result == FsResult::ok && folder->remove(name) != FsResult::ok) {
       target->remove(newName);
       result = FsResult::failed;
@@ -132,14 +141,22 @@ bool SpecFile::remove() const { return folder && folder->remove(name) == FsResul
 
 const char* describeEntryKind(EntryKind kind) {
   switch (kind) {
-    case EntryKind::regular: return "regular file";
-    case EntryKind::directory: return "folder";
-    case EntryKind::symlink: return "symbolic link";
-    case EntryKind::fifo: return "FIFO";
-    case EntryKind::device: return "device";
-    case EntryKind::socket: return "socket";
-    case EntryKind::other: return "special file";
-    case EntryKind::missing: return "missing file";
+    case EntryKind::regular:
+      return "regular file";
+    case EntryKind::directory:
+      return "folder";
+    case EntryKind::symlink:
+      return "symbolic link";
+    case EntryKind::fifo:
+      return "FIFO";
+    case EntryKind::device:
+      return "device";
+    case EntryKind::socket:
+      return "socket";
+    case EntryKind::other:
+      return "special file";
+    case EntryKind::missing:
+      return "missing file";
   }
   return "special file";
 }

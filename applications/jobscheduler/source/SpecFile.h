@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/SpecFolder.h"
 #include "files/KeyValueFile.h"
+#include "platform/SpecFolder.h"
 
 namespace Zelcor {
 
@@ -26,7 +26,16 @@ class SpecFile {
   using Folder = std::shared_ptr<const ZelcorCorelib::platform::SpecFolder>;
 
   // Why a file was not taken in.
-  enum class Outcome { notRead, read, missing, notRegular, unreadable, tooLarge, tooManyRecords, skipped };
+  enum class Outcome {
+    notRead,
+    read,
+    missing,
+    notRegular,
+    unreadable,
+    tooLarge,
+    tooManyRecords,
+    skipped
+  };
   // Far above any real spec file, far below what would hurt the scheduler; a 50 MB value
   // still fits.
   static constexpr std::size_t kMaxBytes = 64u << 20;

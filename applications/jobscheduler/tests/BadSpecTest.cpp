@@ -42,10 +42,10 @@ TEST(BadSpec, ARefusedFileIsReportedOnceAndTriedAgainOnceItChanges) {
     queue.load({missing, empty}, dir.file("queued"), 1);
   }
   EXPECT_EQ(log.count(kRefused), 2u);
-  EXPECT_EQ(log.count(std::string(kRefused) + "{Spec file \"%\" is not a job: %. It stays where "
-                                              "it is and is tried again once it changes.}; | " +
-                      missing + " | its executable \"" + dir.file("nowhere") +
-                      "\" does not exist"),
+  EXPECT_EQ(log.count(std::string(kRefused) +
+                      "{Spec file \"%\" is not a job: %. It stays where "
+                      "it is and is tried again once it changes.}; | " +
+                      missing + " | its executable \"" + dir.file("nowhere") + "\" does not exist"),
             1u);
   EXPECT_EQ(log.count("it names no executable"), 1u);
   // The first pass counted both; the later ones had nothing new to say.

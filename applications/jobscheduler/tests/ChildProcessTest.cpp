@@ -45,15 +45,24 @@ TEST(ChildProcess, SplitJoinAndArgv) {
        {"-c", "/my dir/job.conf", "-v"},
        "prog -c \"/my dir/job.conf\" -v",
        {"-c", "/my dir/job.conf", "-v"}},
-      {"-c \"/my dir/job.conf\"", {"-c", "/my dir/job.conf"}, "prog -c \"/my dir/job.conf\"",
+      {"-c \"/my dir/job.conf\"",
+       {"-c", "/my dir/job.conf"},
+       "prog -c \"/my dir/job.conf\"",
        {"-c", "/my dir/job.conf"}},
       // A quote opened inside an entry keeps it whole; the entry is wrapped once more.
-      {"--name=\"a b\" x", {"--name=\"a b\"", "x"}, "prog \"--name=\"a b\"\" x", {"--name=a b", "x"}},
+      {"--name=\"a b\" x",
+       {"--name=\"a b\"", "x"},
+       "prog \"--name=\"a b\"\" x",
+       {"--name=a b", "x"}},
       // Escaped quotes inside quotes.
-      {"\"say \\\"hi\\\"\" x", {"say \\\"hi\\\"", "x"}, "prog \"say \\\"hi\\\"\" x",
+      {"\"say \\\"hi\\\"\" x",
+       {"say \\\"hi\\\"", "x"},
+       "prog \"say \\\"hi\\\"\" x",
        {"say \"hi\"", "x"}},
       // Backslashes: a pair inside quotes is one; outside quotes they stay unless a quote follows.
-      {"\"a b\\\\c\" C:\\\\d\\\\", {"a b\\\\c", "C:\\\\d\\\\"}, "prog \"a b\\\\c\" C:\\\\d\\\\",
+      {"\"a b\\\\c\" C:\\\\d\\\\",
+       {"a b\\\\c", "C:\\\\d\\\\"},
+       "prog \"a b\\\\c\" C:\\\\d\\\\",
        {"a b\\c", "C:\\\\d\\\\"}},
       {"\"my dir\\\\\" x", {"my dir\\\\", "x"}, "prog \"my dir\\\\\" x", {"my dir\\", "x"}},
       // Only the last entry loses single quotes; single quotes never group.
@@ -154,10 +163,9 @@ TEST(ChildProcess, QuotedArgumentsArriveAsSingleArgvElements) {
 TEST(ChildProcess, StopReachesTheChildsOwnChild) {
   TempDir dir;
   std::string grandchildFile = dir.file("grandchild.pid");
-  std::string script =
-      writeScript(dir, "tree.sh",
-                  "sleep 1000 &\necho $! > '" + grandchildFile + ".tmp'\nmv '" + grandchildFile +
-                      ".tmp' '" + grandchildFile + "'\nwait");
+  std::string script = writeScript(dir, "tree.sh",
+                                   "sleep 1000 &\necho $! > '" + grandchildFile + ".tmp'\nmv '" +
+                                       grandchildFile + ".tmp' '" + grandchildFile + "'\nwait");
   ChildProcess::Pointer process = createChildProcess(script, "", false, true);
   ASSERT_TRUE(process->run());
   EXPECT_FALSE(process->run());  // still running

@@ -11,9 +11,9 @@
 
 #include "PrePostProcess.h"
 #include "ProcessRegistry.h"
+#include "bus/Logger.h"
 #include "config/ConfAgent.h"
 #include "config/ConfNodeTypes.h"
-#include "bus/Logger.h"
 #include "platform/Threads.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
@@ -150,8 +150,7 @@ TEST_F(CommandProcessReferences, NamesBetweenPercentSignsComeFromTheDirectories)
 
 TEST_F(CommandProcessReferences, AnUnknownNameLeavesTheConstructor) {
   EXPECT_THROW(CommandProcess("%nothere%/run.sh", ""), core::ConfAgent::Query_NotFound);
-  EXPECT_THROW(CommandProcess("/bin/true", "-x %bin% %nothere%"),
-               core::ConfAgent::Query_NotFound);
+  EXPECT_THROW(CommandProcess("/bin/true", "-x %bin% %nothere%"), core::ConfAgent::Query_NotFound);
 }
 
 }  // namespace

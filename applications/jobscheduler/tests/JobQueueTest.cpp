@@ -124,8 +124,7 @@ TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
   queue.load(pendingFiles(), queued, 1);
   EXPECT_EQ(namesOf(queue.getPendingJobs()), (std::vector<std::string>{"x1.spec", "y.spec"}));
   EXPECT_FALSE(fs::exists(pending + "/x2.spec"));
-  EXPECT_EQ(log.count("JobQueue::hasDuplicate: Detected duplicate job % | " + pending +
-                      "/x2.spec"),
+  EXPECT_EQ(log.count("JobQueue::hasDuplicate: Detected duplicate job % | " + pending + "/x2.spec"),
             1u);
 
   // Another queue keeps its own jobs: the same command may be queued there once.
@@ -203,8 +202,7 @@ TEST_F(JobQueueTest, EraseTakeAndCopyKeepTheDuplicateIndexRight) {
   EXPECT_EQ(queue.getJobCount(), 3u);
   spec("b2.spec", command("b"));
   JobQueue second = queue;
-  EXPECT_TRUE(copy.insertJobToQueue(Job(KeyValueMap{{"executable", program},
-                                                   {"arguments", "b"}}),
+  EXPECT_TRUE(copy.insertJobToQueue(Job(KeyValueMap{{"executable", program}, {"arguments", "b"}}),
                                     queueDir()));
   EXPECT_TRUE(second.hasDuplicate(Job(KeyValueMap{{"executable", program}, {"arguments", "b"}})));
 
@@ -256,7 +254,8 @@ TEST_F(JobQueueTest, DirectoriesAreMadeOnFirstUse) {
   EXPECT_TRUE(fs::is_directory(base + "/nightly"));
   EXPECT_EQ(log.count("JobQueue::load: Queueing % jobs to %. | 0 | " + base + "/nightly/"), 1u);
   EXPECT_EQ(log.count("@jobscheduler.ensureDirectory.directory-not-found{Unable to find "
-                      "directory %.Creating directory..}; | " + base),
+                      "directory %.Creating directory..}; | " +
+                      base),
             2u);
   EXPECT_EQ(queue.getQueueDirectory("/srv//jobs/./q/.."), "/srv/jobs/nightly/");
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "config/ConfNodeTypes.h"
-#include "time/DateTime.h"
 #include "files/KeyValueFile.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
@@ -15,6 +14,7 @@
 #include "testsupport/TempDir.h"
 #include "testsupport/TextFiles.h"
 #include "testsupport/WaitFor.h"
+#include "time/DateTime.h"
 
 namespace Zelcor {
 namespace {
@@ -44,9 +44,8 @@ TEST(Job, BuildsFromTheSpecEntries) {
   const struct {
     const char* value;
     int level;
-  } priorities[] = {{" high ", 3}, {"HIGH", 2}, {"very high\r", 4}, {"\tvery low\n", 0},
-                    {"low", 1},    {"1", 1},    {" 4 ", 4},          {"5", 2},
-                    {"veryhigh", 2}, {"", 2}};
+  } priorities[] = {{" high ", 3}, {"HIGH", 2}, {"very high\r", 4}, {"\tvery low\n", 0}, {"low", 1},
+                    {"1", 1},      {" 4 ", 4},  {"5", 2},           {"veryhigh", 2},     {"", 2}};
   for (const auto& p : priorities) {
     EXPECT_EQ(Job(KeyValueMap{{"priority-level", p.value}}).getPriorityLevel(), p.level)
         << "\"" << p.value << "\"";

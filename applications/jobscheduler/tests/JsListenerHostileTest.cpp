@@ -17,8 +17,8 @@
 
 #include "CorePool.h"
 #include "QueueController.h"
-#include "platform/Sockets.h"
 #include "net/Tcp.h"
+#include "platform/Sockets.h"
 #include "support/JobFolders.h"
 #include "support/LogSink.h"
 #include "support/RawPeer.h"
@@ -31,13 +31,13 @@ namespace fs = std::filesystem;
 namespace platform = ZelcorCorelib::platform;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using ZelcorCorelib::Ipc;
-using ZelcorCorelib::Tcp;
 using test::handshake;
 using test::handshakeToName;
 using test::LogSink;
 using test::readBytes;
 using test::sendBytes;
+using ZelcorCorelib::Ipc;
+using ZelcorCorelib::Tcp;
 using ZelcorCorelib::testing::waitFor;
 
 const char* const kRefused = "@jslistener.listener.accept-fail";

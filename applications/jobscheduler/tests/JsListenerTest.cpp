@@ -16,8 +16,8 @@
 
 #include "CorePool.h"
 #include "QueueController.h"
-#include "platform/Sockets.h"
 #include "net/Tcp.h"
+#include "platform/Sockets.h"
 #include "support/JobFolders.h"
 #include "support/RawPeer.h"
 #include "testsupport/TextFiles.h"
@@ -167,7 +167,8 @@ TEST_F(JsListenerTest, StopWhileAJobRunsIsAnsweredEverySecondUntilTheJobHasEnded
   EXPECT_EQ(listener->getLastCode(), JsListener::kCodeEnd);
 }
 
-TEST_F(JsListenerTest, PauseIsConfirmedAfterAPassAndResumeOrStartOfARunningSchedulerChangesNothing) {
+TEST_F(JsListenerTest,
+       PauseIsConfirmedAfterAPassAndResumeOrStartOfARunningSchedulerChangesNothing) {
   startLoop();
   RawClient client(start());
   client.handshake();
@@ -182,8 +183,8 @@ TEST_F(JsListenerTest, PauseIsConfirmedAfterAPassAndResumeOrStartOfARunningSched
   EXPECT_TRUE(controller->allQueuesInState(2));
 
   // Each is answered 6 then 7 at once; none may set a flag that was clear.
-  for (int value : {JsListener::kCommandResume, JsListener::kCommandResume,
-                    JsListener::kCommandStart}) {
+  for (int value :
+       {JsListener::kCommandResume, JsListener::kCommandResume, JsListener::kCommandStart}) {
     client.sendCommand(value);
     EXPECT_EQ(client.read(32), kWorking + kDone) << value;
     EXPECT_EQ(controller->getRunFlags(), 0u) << value;

@@ -126,9 +126,9 @@ TEST_F(QueueControllerTest, PausedFilesJobsByQueueKeyStoppedLeavesThemPending) {
   EXPECT_TRUE(specNames(pending).empty());
   EXPECT_EQ(specNames(queueDir("night")),
             (std::vector<std::string>{"a-named.spec", "f-first-wins.spec"}));
-  EXPECT_EQ(specNames(queueDir("queue_normal")),
-            (std::vector<std::string>{"b-unknown.spec", "c-none.spec", "d-empty.spec",
-                                      "e-case.spec"}));
+  EXPECT_EQ(
+      specNames(queueDir("queue_normal")),
+      (std::vector<std::string>{"b-unknown.spec", "c-none.spec", "d-empty.spec", "e-case.spec"}));
   EXPECT_TRUE(hasKey(queueDir("night") + "/a-named.spec", "queued"));
   EXPECT_FALSE(hasKey(queueDir("night") + "/a-named.spec", "started"));
   EXPECT_TRUE(controller.getRunningJobs().empty());
@@ -236,11 +236,11 @@ TEST_F(QueueControllerTest, QuitStopsRunningJobsAndMovesNoFile) {
   cores.setCores(2);
   controller.initQueues();
   const std::string stopped = dir.file("stopped");
-  const std::string trapped = writeScript(
-      dir, "trapped.sh",
-      "trap 'echo \"$1\" >> \"" + stopped + "\"; exit 0' TERM\necho \"$1\" >> '" +
-          holds.getRanFile() + "'\nwhile [ -e '" + dir.str() +
-          "/hold-'\"$1\" ]; do sleep 0.02; done");
+  const std::string trapped =
+      writeScript(dir, "trapped.sh",
+                  "trap 'echo \"$1\" >> \"" + stopped + "\"; exit 0' TERM\necho \"$1\" >> '" +
+                      holds.getRanFile() + "'\nwhile [ -e '" + dir.str() +
+                      "/hold-'\"$1\" ]; do sleep 0.02; done");
   for (const char* tag : {"x", "y", "z"}) {
     holds.hold(tag);
     writeRaw(pending + "/" + tag + ".spec", "executable=" + trapped + "\narguments=" + tag);
@@ -254,7 +254,8 @@ TEST_F(QueueControllerTest, QuitStopsRunningJobsAndMovesNoFile) {
   EXPECT_EQ(controller.getQueues().front().getJobCount(), 0u);
   EXPECT_EQ(specNames(running), (std::vector<std::string>{"x.spec", "y.spec"}));
   EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"z.spec"});
-  ASSERT_TRUE(waitFor([&] { return readRaw(stopped) == "x\ny\n" || readRaw(stopped) == "y\nx\n"; }));
+  ASSERT_TRUE(
+      waitFor([&] { return readRaw(stopped) == "x\ny\n" || readRaw(stopped) == "y\nx\n"; }));
   // Asked twice (the destructor quits again): harmless.
   EXPECT_TRUE(controller.quit());
   for (const char* tag : {"x", "y", "z"}) release(tag);

@@ -106,8 +106,8 @@ TEST_F(RecoveryRepeatedCrashTest, AProcessWhosePidWasNeverRecordedIsAdoptedByIts
   EXPECT_EQ(holds.starts("d"), 1u);
   for (const char* tag : {"c", "d", "e", "other"}) holds.release(tag);
   drain(*controller);
-  EXPECT_EQ(specNames(finished), (std::vector<std::string>{"c.spec", "d.spec", "e.spec",
-                                                           "f.spec"}));
+  EXPECT_EQ(specNames(finished),
+            (std::vector<std::string>{"c.spec", "d.spec", "e.spec", "f.spec"}));
   EXPECT_EQ(holds.starts("c"), 1u);
   EXPECT_EQ(holds.starts("d"), 1u);
   ASSERT_TRUE(waitFor([&] { return !c->poll() && !d->poll() && !other->poll(); }));

@@ -106,7 +106,8 @@ TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
 
   const std::string pidOf[] = {std::to_string(own->getPid()), std::to_string(later->getPid()),
                                std::to_string(other->getPid())};
-  writeRaw(running + "/1-own.spec", holds.spec("own", "\nstarted=" + unixNow() + "\npid=" + pidOf[0]));
+  writeRaw(running + "/1-own.spec",
+           holds.spec("own", "\nstarted=" + unixNow() + "\npid=" + pidOf[0]));
   // A pid that started a minute after the job did is a later process of the same program.
   writeRaw(running + "/2-later.spec",
            holds.spec("later", "\nstarted=" + unixNow(-60) + "\npid=" + pidOf[1]));
@@ -116,8 +117,8 @@ TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
   // An executable written with "." and ".." still names the same program.
   fs::create_directories(dir.file("sub"));
   const std::string dotted = dir.str() + "/./sub/../hold.sh";
-  writeRaw(running + "/5-dotted.spec", "executable=" + dotted + "\narguments=own2\nstarted=" +
-                                           unixNow() + "\npid=" + pidOf[0]);
+  writeRaw(running + "/5-dotted.spec",
+           "executable=" + dotted + "\narguments=own2\nstarted=" + unixNow() + "\npid=" + pidOf[0]);
 
   CorePool pool;
   pool.setCores(8);

@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "testsupport/TempDir.h"
-#include "testsupport/TextFiles.h"
 #include "Job.h"
 #include "QueueController.h"
 #include "support/JobFolders.h"
 #include "support/LogSink.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TextFiles.h"
 
 namespace Zelcor {
 namespace {
@@ -98,8 +98,8 @@ TEST(SpecFile, SizeAndRecordBoundsRefuseWithoutHoldingTheFile) {
   TempDir dir;
   const SpecFile::Folder folder = SpecFolder::open(dir.str());
   writeRaw(dir.file("big.spec"), std::string(SpecFile::kMaxBytes + 1, 'x'));
-  writeRaw(dir.file("edge.spec"), "executable=/bin/true\n" +
-                                      std::string(SpecFile::kMaxBytes - 21, 'y'));
+  writeRaw(dir.file("edge.spec"),
+           "executable=/bin/true\n" + std::string(SpecFile::kMaxBytes - 21, 'y'));
   std::string records;
   for (std::size_t i = 0; i <= ZelcorCorelib::kMaxKeyValueRecords; ++i) {
     records += "k" + std::to_string(i) + "=v\n";
@@ -181,8 +181,7 @@ TEST_F(SpecFileScan, NonRegularEntriesAreReportedOnceEachWhileThereAndNeverRead)
   test::LogSink log({"QueueCtrl"});
   for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(controller.runOnce());
   for (const char* name : {"link.spec", "zero.spec", "folder.spec", "fifo.spec"}) {
-    EXPECT_EQ(log.count(kNotRegular + pending + "/" + name + " | "), 1u)
-        << name;
+    EXPECT_EQ(log.count(kNotRegular + pending + "/" + name + " | "), 1u) << name;
   }
   EXPECT_EQ(readRaw(secret), "executable=/bin/true\nqueue=queue_normal\nkeep=me");
   EXPECT_TRUE(fs::is_symlink(pending + "/link.spec"));

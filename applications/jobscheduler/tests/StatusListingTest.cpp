@@ -73,16 +73,24 @@ TEST_F(StatusListingTest, NumbersJobsPerBlockAndShowsThePidOfRunningOnes) {
             "\nPending Jobs:\n"
             "\tQueue:night\n\t\t 0 jobs\n"
             "\tQueue:queue_normal\n"
-            "\t\t[1] " + held + " --second\n"
-            "\t\t[2] " + held + " \n"
-            "Running Jobs:\n"
-            "\tQueue:night\n\t\t 0 jobs\n"
-            "\tQueue:queue_normal\n"
-            "\t\t[1] " + pid + " " + held + " --first\n"
-            "Finished Jobs:\n"
-            "\tQueue:night\n"
-            "\t\t[1] " + quick + " x y\n"
-            "\tQueue:queue_normal\n\t\t 0 jobs\n");
+            "\t\t[1] " +
+                held +
+                " --second\n"
+                "\t\t[2] " +
+                held +
+                " \n"
+                "Running Jobs:\n"
+                "\tQueue:night\n\t\t 0 jobs\n"
+                "\tQueue:queue_normal\n"
+                "\t\t[1] " +
+                pid + " " + held +
+                " --first\n"
+                "Finished Jobs:\n"
+                "\tQueue:night\n"
+                "\t\t[1] " +
+                quick +
+                " x y\n"
+                "\tQueue:queue_normal\n\t\t 0 jobs\n");
   writeRaw(gate, "");
 }
 
@@ -110,9 +118,9 @@ TEST_F(StatusListingTest, ListingIsSafeWhileTheLoopChangesTheQueues) {
     }
   });
   for (int i = 0; i < kJobs; ++i) {
-    writeRaw(pending + "/" + std::to_string(i) + ".spec",
-             "executable=" + quick + "\narguments=" + std::to_string(i) +
-                 (i % 2 ? "\nqueue=night" : ""));
+    writeRaw(pending + "/" + std::to_string(i) + ".spec", "executable=" + quick +
+                                                              "\narguments=" + std::to_string(i) +
+                                                              (i % 2 ? "\nqueue=night" : ""));
     controller.runOnce();
   }
   const bool allFinished = waitFor(

@@ -5,10 +5,10 @@
 #include <stdexcept>
 
 #include "InstanceMutex.h"
-#include "config/ConfOldFile.h"
-#include "platform/Threads.h"
-#include "files/FileUtils.h"
 #include "base/StringUtils.h"
+#include "config/ConfOldFile.h"
+#include "files/FileUtils.h"
+#include "platform/Threads.h"
 
 namespace ZelcorCorelib {
 
@@ -18,13 +18,19 @@ namespace {
 // outside 0 to 5 switches logging off. 0 means "ask the severity" (-1 here).
 int levelFromDebugLevel(int debugLevel) {
   switch (debugLevel) {
-    case 0: return -1;
-    case 1: return kLogVerbose;
+    case 0:
+      return -1;
+    case 1:
+      return kLogVerbose;
     case 2:
-    case 3: return kLogDebug;
-    case 4: return kLogTrace;
-    case 5: return kLogFlood;
-    default: return kLogNone;
+    case 3:
+      return kLogDebug;
+    case 4:
+      return kLogTrace;
+    case 5:
+      return kLogFlood;
+    default:
+      return kLogNone;
   }
 }
 
@@ -41,9 +47,9 @@ void print(const std::string& text) { std::cout << text << std::flush; }
 
 }  // namespace
 
-AppFrame::AppFrame(const std::string& longName, const std::string& name,
-                   const std::string& third, bool addStandardOptions, const std::string& company,
-                   const std::string& version, const std::string& revision)
+AppFrame::AppFrame(const std::string& longName, const std::string& name, const std::string& third,
+                   bool addStandardOptions, const std::string& company, const std::string& version,
+                   const std::string& revision)
     : ImsAgent("appframe"),
       applicationLongName(longName),
       applicationName(name),

@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "bus/ImsAgent.h"
+#include "bus/Logger.h"
+#include "cli/CmdParser.h"
 #include "config/ConfAgent.h"
 #include "config/ConfBase.h"
+#include "config/SystemBase.h"
 #include "errors/Exception.h"
 #include "logging/FileLogger.h"
-#include "bus/Logger.h"
-#include "bus/ImsAgent.h"
-#include "cli/CmdParser.h"
-#include "config/SystemBase.h"
 
 namespace ZelcorCorelib {
 

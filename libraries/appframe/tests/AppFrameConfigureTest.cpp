@@ -41,7 +41,8 @@ class TestFrame : public AppFrame {
 
  private:
   void note(const std::string& call) {
-    calls.push_back(call + " " + (getFileLogger().isEnabled() ? getFileLogger().getDirectory() : "-"));
+    calls.push_back(call + " " +
+                    (getFileLogger().isEnabled() ? getFileLogger().getDirectory() : "-"));
   }
 };
 
@@ -81,8 +82,9 @@ class AppFrameConfigure : public ::testing::Test {
   // Values under HKEY_LOCAL_MACHINE\SOFTWARE\Zelcor\Resources; nullopt leaves a value out.
   void writeRegistry(std::optional<std::string> configurationDir,
                      std::optional<std::string> startupLogDir) {
-    std::string text = "Windows Registry Editor Version 5.00\n\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelcor\\Resources]\n";
+    std::string text =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelcor\\Resources]\n";
     if (configurationDir) text += "\"ConfigurationDir\"=" + registryText(*configurationDir) + "\n";
     if (startupLogDir) text += "\"StartupLogDir\"=" + registryText(*startupLogDir) + "\n";
     writeFile(folder.file("registry.reg"), text);
@@ -142,8 +144,8 @@ TEST_F(AppFrameConfigure, ConfigurationFileFailuresNameWhatIsMissing) {
     } catch (const AppFrame::Configuration_ConfigurationFileNotFound& failure) {
       EXPECT_EQ(failure.getMessage(),
                 "@app-frame.configure.file-not-found{Configuration file \"%\" was not found};");
-      EXPECT_EQ(failure.toString(false), " Configuration file \"" + folder.file("nowhere.conf") +
-                                             "\" was not found");
+      EXPECT_EQ(failure.toString(false),
+                " Configuration file \"" + folder.file("nowhere.conf") + "\" was not found");
     }
   }
   {
@@ -214,8 +216,10 @@ TEST_F(AppFrameConfigure, LogLevelFromTheDebugOptionElseDebugLevelElseSeverity) 
               std::to_string(*c.debugLevel) + "\" { } } }\n";
     }
     if (c.severity) {
-      text += "log (String) = \"\" { channels (String) = \"\" { default (String) = \"\" {"
-              " severity (String) = \"" + *c.severity + "\" { } } } }\n";
+      text +=
+          "log (String) = \"\" { channels (String) = \"\" { default (String) = \"\" {"
+          " severity (String) = \"" +
+          *c.severity + "\" { } } } }\n";
     }
     if (!text.empty()) {
       writeFile(folder.file("levels.conf"), text);
@@ -234,8 +238,10 @@ TEST_F(AppFrameConfigure, StartupLogThenConfiguredLogWithSafeBaseNames) {
   const std::string startup = folder.file("startup");
   fs::create_directory(folder.file("my cfg"));
   const std::string configuration = folder.file("my cfg") + "/settings.conf";
-  writeFile(configuration, "Zelcor (String) = \"\" { directories (String) = \"\" {"
-                           " log (DirName) = \"" + logs + "\" { } } }\n");
+  writeFile(configuration,
+            "Zelcor (String) = \"\" { directories (String) = \"\" {"
+            " log (DirName) = \"" +
+                logs + "\" { } } }\n");
   writeRegistry(std::nullopt, "  " + startup + "\t");
 
   TestFrame frame("Test:App");
@@ -326,8 +332,9 @@ TEST_F(AppFrameConfigure, SecondInstanceRefusedWhileTheFirstHoldsTheMutex) {
       frame.checkSingleInstance();
       FAIL() << "no exception";
     } catch (const AppFrame::AlreadyRunning& failure) {
-      EXPECT_EQ(failure.toString(), "AlreadyRunning: Another instance of the application is "
-                                    "already running - cannot start another");
+      EXPECT_EQ(failure.toString(),
+                "AlreadyRunning: Another instance of the application is "
+                "already running - cannot start another");
     }
     // configure asks too when the application wants a single instance.
     writeFile(folder.file("jobscheduler.conf"),

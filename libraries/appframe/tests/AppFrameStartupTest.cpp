@@ -196,9 +196,8 @@ TEST(AppFrameRun, ALogThatCannotBeWrittenDoesNotEscapeTheGuard) {
   test::TempDir folder("appframe-run");
   // The log file's name is taken by a folder, so every record fails to open it.
   fs::create_directory(folder.file("broken.log"));
-  for (const std::function<int()>& work :
-       std::vector<std::function<int()>>{[]() -> int { throw AppFrame::AlreadyRunning("@a.b{c};"); },
-                                         []() -> int { throw 1; }}) {
+  for (const std::function<int()>& work : std::vector<std::function<int()>>{
+           []() -> int { throw AppFrame::AlreadyRunning("@a.b{c};"); }, []() -> int { throw 1; }}) {
     TestFrame frame;
     frame.getFileLogger().enable(folder.str(), "broken");
     frame.work = work;

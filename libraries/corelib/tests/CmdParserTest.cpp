@@ -17,15 +17,15 @@ using Args = std::vector<std::string>;
 void defineScheduler(CmdParser& parser, const std::string& version = "1.0.0",
                      const std::string& revision = "abc123") {
   parser.init("JobScheduler", version, revision, true, false, true);
-  const char* const dirs[][2] = {{"pend", "pending"}, {"que", "queued"},
-                                 {"run", "running"}, {"fin", "finished"}};
+  const char* const dirs[][2] = {
+      {"pend", "pending"}, {"que", "queued"}, {"run", "running"}, {"fin", "finished"}};
   for (const auto& dir : dirs) {
-    ASSERT_TRUE(parser.addOption(
-        std::string("Specifies the base directory name of ") + dir[1] + " jobs. ",
-        CmdParser::kValue, 0, dir[0]));
+    ASSERT_TRUE(
+        parser.addOption(std::string("Specifies the base directory name of ") + dir[1] + " jobs. ",
+                         CmdParser::kValue, 0, dir[0]));
   }
-  ASSERT_TRUE(parser.addOption("Specifies maximum cores to be used. ", CmdParser::kValue, 0,
-                               "maxcores"));
+  ASSERT_TRUE(
+      parser.addOption("Specifies maximum cores to be used. ", CmdParser::kValue, 0, "maxcores"));
   ASSERT_TRUE(parser.addOption("Skip detach of process ", CmdParser::kFlag, 0, "nodetach"));
 }
 
@@ -65,10 +65,10 @@ TEST(CmdParser, UsageShowsEveryKindAndWrapsAllowedValues) {
   ASSERT_TRUE(parser.addOption("Speed", CmdParser::kChoice, 'm', "mode", {"fast", "slow"}));
   ASSERT_TRUE(parser.addOption("Level to use", CmdParser::kAssignment, 0, "level"));
   ASSERT_TRUE(parser.addOption("Run the rest", CmdParser::kRest, 'x', "exec"));
-  ASSERT_TRUE(parser.addOption("Pen colour", CmdParser::kChoice, 0, "colour",
-                               {"black", "magenta", "red", "plum", "cyan", "tan", "blue",
-                                "brown", "yellow", "green", "navy", "purple", "orange", "teal",
-                                "a", "grey"}));
+  ASSERT_TRUE(
+      parser.addOption("Pen colour", CmdParser::kChoice, 0, "colour",
+                       {"black", "magenta", "red", "plum", "cyan", "tan", "blue", "brown", "yellow",
+                        "green", "navy", "purple", "orange", "teal", "a", "grey"}));
   ASSERT_TRUE(parser.addOption("output", CmdParser::kPositional));
   EXPECT_EQ(parser.usage(),
             "Usage: tool [options] <input> <output>\n"
@@ -100,13 +100,20 @@ TEST(CmdParser, RejectsInvalidAndClashingDefinitions) {
     std::vector<std::string> allowed;
   };
   const Case cases[] = {
-      {CmdParser::kPositional, 'p', "", {}}, {CmdParser::kPositional, 0, "p", {}},
-      {CmdParser::kPositional, 0, "", {"a"}}, {CmdParser::kFlag, 0, "", {}},
-      {CmdParser::kChoice, 'q', "", {}},     {CmdParser::kAssignment, 'q', "q", {}},
-      {CmdParser::kAssignment, 0, "a=b", {}}, {CmdParser::kFlag, '-', "", {}},
-      {6, 'q', "", {}},                      {-1, 'q', "", {}},
-      {CmdParser::kValue, 0, "debug", {}},   {CmdParser::kFlag, 'c', "", {}},
-      {CmdParser::kAssignment, 0, "pend", {}}, {CmdParser::kFlag, 'z', "help", {}},
+      {CmdParser::kPositional, 'p', "", {}},
+      {CmdParser::kPositional, 0, "p", {}},
+      {CmdParser::kPositional, 0, "", {"a"}},
+      {CmdParser::kFlag, 0, "", {}},
+      {CmdParser::kChoice, 'q', "", {}},
+      {CmdParser::kAssignment, 'q', "q", {}},
+      {CmdParser::kAssignment, 0, "a=b", {}},
+      {CmdParser::kFlag, '-', "", {}},
+      {6, 'q', "", {}},
+      {-1, 'q', "", {}},
+      {CmdParser::kValue, 0, "debug", {}},
+      {CmdParser::kFlag, 'c', "", {}},
+      {CmdParser::kAssignment, 0, "pend", {}},
+      {CmdParser::kFlag, 'z', "help", {}},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(parser.addOption("x", c.kind, c.shortChar, c.longName, c.allowed))
@@ -134,8 +141,9 @@ TEST(CmdParser, ErrorsCarryTheirOneLineText) {
       {{"prog", "nope=1"}, "Unknown option 'nope'"},
       {{"prog", "--nope"}, "Unknown option 'nope'"},
       {{"prog", "-?z"}, "Unknown option 'z'"},
-      {{"prog", "-c?", "file"}, "Option 'c' requires argument but is located inside an "
-                                "options token"},
+      {{"prog", "-c?", "file"},
+       "Option 'c' requires argument but is located inside an "
+       "options token"},
       {{"prog", "--pend", "a", "--maxcores"}, "Missing argument to 'maxcores' option"},
   };
   for (const Case& c : cases) {
@@ -190,8 +198,8 @@ TEST(CmdParser, TakesValuesFromTheNextArgument) {
   defineScheduler(parser);
   std::string message;
   std::string value;
-  ASSERT_TRUE(parser.parse(Args{"prog", "-?c", "my.conf", "", "--pend", "\"/a b\"", "--que",
-                                "\"", "--run", "-c", "--maxcores", "1", "--maxcores", "3"},
+  ASSERT_TRUE(parser.parse(Args{"prog", "-?c", "my.conf", "", "--pend", "\"/a b\"", "--que", "\"",
+                                "--run", "-c", "--maxcores", "1", "--maxcores", "3"},
                            message));
   EXPECT_TRUE(parser.isSet("help"));
   ASSERT_TRUE(parser.getValue('c', value));
@@ -238,9 +246,8 @@ TEST(CmdParser, OtherKindsPositionalsAndExtras) {
   parser.addOption("Rest", CmdParser::kRest, 'x', "exec");
   std::string message;
   std::string value;
-  ASSERT_TRUE(parser.parse(Args{"tool", "level=a=b", "-", "-m", "\"slow\"", "-x", "run",
-                                "--", "", "-m"},
-                           message));
+  ASSERT_TRUE(parser.parse(
+      Args{"tool", "level=a=b", "-", "-m", "\"slow\"", "-x", "run", "--", "", "-m"}, message));
   ASSERT_TRUE(parser.getValue("level", value));
   EXPECT_EQ(value, "a=b");
   ASSERT_TRUE(parser.getValue('m', value));
@@ -321,9 +328,9 @@ TEST(CmdParser, CommandWordSyntaxIsOptInAndHandsOnTheRestUntouched) {
   syntax.keepQuotes = true;
   syntax.stopAfterPositionals = 2;
   parser.setSyntax(syntax);
-  ASSERT_TRUE(parser.parse(Args{"--port=8700", "run", "--mode=b", "-c", "\"q\"", "--", "prog",
-                                "--json", "--", ""},
-                           message))
+  ASSERT_TRUE(parser.parse(
+      Args{"--port=8700", "run", "--mode=b", "-c", "\"q\"", "--", "prog", "--json", "--", ""},
+      message))
       << message;
   ASSERT_TRUE(parser.getValue("port", value));
   EXPECT_EQ(value, "8700");
@@ -353,18 +360,36 @@ TEST(CmdParser, CommandWordSyntaxIsOptInAndHandsOnTheRestUntouched) {
     const char* message;
   };
   const Case cases[] = {
-      {{"--json=yes"}, CmdParser::Failure::kUnexpectedValue, "json", "--json=yes",
+      {{"--json=yes"},
+       CmdParser::Failure::kUnexpectedValue,
+       "json",
+       "--json=yes",
        "Option 'json' takes no value"},
-      {{"--nope=1"}, CmdParser::Failure::kUnknownOption, "nope", "--nope=1",
+      {{"--nope=1"},
+       CmdParser::Failure::kUnknownOption,
+       "nope",
+       "--nope=1",
        "Unknown option 'nope'"},
-      {{"--mode=c"}, CmdParser::Failure::kInvalidValue, "mode", "--mode=c",
+      {{"--mode=c"},
+       CmdParser::Failure::kInvalidValue,
+       "mode",
+       "--mode=c",
        "Invalid argument to 'mode' option"},
-      {{"--port"}, CmdParser::Failure::kMissingValue, "port", "--port",
+      {{"--port"},
+       CmdParser::Failure::kMissingValue,
+       "port",
+       "--port",
        "Missing argument to 'port' option"},
-      {{"-cx"}, CmdParser::Failure::kValueInsideToken, "c", "-cx",
+      {{"-cx"},
+       CmdParser::Failure::kValueInsideToken,
+       "c",
+       "-cx",
        "Option 'c' requires argument but is located inside an options token"},
       {{"-xc"}, CmdParser::Failure::kUnknownOption, "x", "-xc", "Unknown option 'x'"},
-      {{"port=1"}, CmdParser::Failure::kNotAssignment, "port", "port=1",
+      {{"port=1"},
+       CmdParser::Failure::kNotAssignment,
+       "port",
+       "port=1",
        "Option 'port' must be option=value"},
   };
   for (const Case& c : cases) {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "config/ConfBase.h"
-#include "values/StringStream.h"
 #include "testsupport/TempDir.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 namespace {
@@ -35,7 +35,8 @@ bool load(ImsAgent& sender, const std::vector<Entry>& entries) {
   return sender.sendMessage(message);
 }
 
-std::unique_ptr<ConfQueryParam> request(const std::string& path, int type, void* value, bool isSet) {
+std::unique_ptr<ConfQueryParam> request(const std::string& path, int type, void* value,
+                                        bool isSet) {
   auto param = std::make_unique<ConfQueryParam>();
   param->path = path;
   param->queryType = type;
@@ -59,8 +60,10 @@ class ConfAgentClient : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(load(agent, {{"Zelcor.dirs.temp", kConfString, "/tmp/js"},
                              {"Zelcor.dirs.spool", kConfDir, "${%tempdir%}\\spool\\"},
-                             {"Zelcor.port", kConfInt, "4711"}, {"Zelcor.big", kConfInt, "70000"},
-                             {"Zelcor.negative", kConfInt, "-70000"}, {"Zelcor.huge", kConfInt, "4294967301"},
+                             {"Zelcor.port", kConfInt, "4711"},
+                             {"Zelcor.big", kConfInt, "70000"},
+                             {"Zelcor.negative", kConfInt, "-70000"},
+                             {"Zelcor.huge", kConfInt, "4294967301"},
                              {"Zelcor.when", kConfDateTime, "2016-06-02T03:46:28Z"}}));
     agent.keyword("tempdir", "Zelcor.dirs.temp");
   }
@@ -86,12 +89,14 @@ TEST_F(ConfAgentClient, StatusesBecomeExceptionsWithTheirTexts) {
   std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { agent.getString("Zelcor.port"); },
        wrongType + "\"Zelcor.port\" is not of requested type (string)"},
-      {[&] { agent.getDir("%tempdir%"); }, wrongType + "\"%tempdir%\" is not of requested type (dir)"},
+      {[&] { agent.getDir("%tempdir%"); },
+       wrongType + "\"%tempdir%\" is not of requested type (dir)"},
       {[&] { agent.getInt("nope"); }, "Query_NotFound: Configuration entry \"nope\" was not found"},
       {[&] { agent.query(request("Zelcor.port", kConfCreateEntry, &number, false)); },
        wrongType + "\"Zelcor.port\" is not of requested type (undefined)"},
       {[&] { agent.query(request("Zelcor", kConfNone, &text, false)); },
-       "Query_WrongType: Got request for configuration entry \"Zelcor\" of type none, but no such type is "
+       "Query_WrongType: Got request for configuration entry \"Zelcor\" of type none, but no such "
+       "type is "
        "defined"},
       {[&] { agent.query(request("", kConfRemoveEntry, nullptr, true)); },
        "Query_InvalidPath: Invalid configuration node path \"\""},
@@ -127,15 +132,18 @@ TEST_F(ConfAgentClient, RangeTestIsInclusiveAndSigned) {
     const char* value;
     std::int64_t minimum, maximum;
     bool passes;
-  } cases[] = {{"1", 1, 1, true},     {"0", 1, 1, false},          {"2", 1, 1, false},
-               {"-5", -10, -1, true}, {"5000000000", 0, 4999999999, false}};
+  } cases[] = {{"1", 1, 1, true},
+               {"0", 1, 1, false},
+               {"2", 1, 1, false},
+               {"-5", -10, -1, true},
+               {"5000000000", 0, 4999999999, false}};
   for (const Case& c : cases) {
     ASSERT_TRUE(load(agent, {{"n", kConfInt, c.value}}));
     EXPECT_EQ(thrown([&] { agent.test("n", c.minimum, c.maximum); }),
               c.passes ? "nothing thrown"
-                       : "Test_ValueOutOfRange: Configuration entry \"n\" (value=" + std::string(c.value) +
-                             ") is not within the required range of " + std::to_string(c.minimum) +
-                             " through " + std::to_string(c.maximum));
+                       : "Test_ValueOutOfRange: Configuration entry \"n\" (value=" +
+                             std::string(c.value) + ") is not within the required range of " +
+                             std::to_string(c.minimum) + " through " + std::to_string(c.maximum));
   }
 }
 
@@ -160,13 +168,15 @@ TEST_F(ConfAgentClient, DirectoryTestChecksOrCreates) {
       {base + "/gone.lnk", 0, mustExist + base + "/gone" + atEntry},
       {base + "\\new\\deeper\\", 1, ""},
       {base + "/made.lnk", 1, ""},
-      {base + "/plain/sub", 1, notCreated + base + "/plain/sub" + atEntry + " and could not be created;"},
+      {base + "/plain/sub", 1,
+       notCreated + base + "/plain/sub" + atEntry + " and could not be created;"},
       {"", 1, notCreated + atEntry + " and could not be created;"},
       {base + "/untouched", 2, ""},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(load(agent, {{"d", kConfDir, c.value}}));
-    EXPECT_EQ(thrown([&] { agent.test("d", c.mode); }), c.expected.empty() ? "nothing thrown" : c.expected);
+    EXPECT_EQ(thrown([&] { agent.test("d", c.mode); }),
+              c.expected.empty() ? "nothing thrown" : c.expected);
   }
   EXPECT_TRUE(fs::is_directory(base + "/new/deeper"));
   EXPECT_TRUE(fs::is_directory(base + "/made")) << "the link's target is made";
@@ -179,10 +189,12 @@ TEST(ConfAgent, WithoutServicesEveryOperationReportsImsNotWorking) {
       "Query_ImsNotWorking: Failed to query configuration entry \"a.b\" because IMS isn't working";
   std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { agent.keyword("k", "a.b"); },
-       "Keyword_ImsNotWorking: Failed to register keyword \"k\" = \"a.b\" because IMS isn't working"},
+       "Keyword_ImsNotWorking: Failed to register keyword \"k\" = \"a.b\" because IMS isn't "
+       "working"},
       {[&] { agent.getString("a.b"); }, query},
       {[&] { agent.getLocalString("Resources\\StartupLogDir", false); },
-       "GetLocal_ImsNotWorking: Failed to query local configuration key \"Resources\\StartupLogDir\" because "
+       "GetLocal_ImsNotWorking: Failed to query local configuration key "
+       "\"Resources\\StartupLogDir\" because "
        "IMS isn't working"},
       {[&] { agent.test("a.b", 0, 1); }, "Test_ImsNotWorking:\n" + query},
   };

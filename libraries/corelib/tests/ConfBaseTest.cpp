@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "logging/FileLogger.h"
 #include "bus/Ims.h"
-#include "values/StringStream.h"
-#include "time/TimeSpan.h"
+#include "logging/FileLogger.h"
 #include "testsupport/TempDir.h"
+#include "time/TimeSpan.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 namespace {
@@ -94,22 +94,32 @@ TEST_F(ConfBaseStore, ReadsByTypeAndAnswersMismatchesWithStatus4) {
     int queryType;
     int status;
   } cases[] = {
-      {kConfInt, "5", kConfString, 4},     {kConfString, "/tmp", kConfDir, 4},
-      {kConfString, "/a", kConfFile, 4},   {kConfDir, "/tmp", kConfFile, 4},
-      {kConfInt, "1", kConfBool, 4},       {kConfList, "a", kConfString, 4},
-      {kConfInt, "5", kConfCreateEntry, 4}, {kConfNone, "", kConfNone, 5},
-      {kConfDir, "/a", kConfString, 1},    {kConfFile, "/a", kConfString, 1},
+      {kConfInt, "5", kConfString, 4},
+      {kConfString, "/tmp", kConfDir, 4},
+      {kConfString, "/a", kConfFile, 4},
+      {kConfDir, "/tmp", kConfFile, 4},
+      {kConfInt, "1", kConfBool, 4},
+      {kConfList, "a", kConfString, 4},
+      {kConfInt, "5", kConfCreateEntry, 4},
+      {kConfNone, "", kConfNone, 5},
+      {kConfDir, "/a", kConfString, 1},
+      {kConfFile, "/a", kConfString, 1},
       // Unreadable texts: the entry holds no value of the type asked for.
-      {kConfDateTime, "not a date", kConfDateTime, 4}, {kConfTimeOfDay, "25:99", kConfTimeOfDay, 4},
+      {kConfDateTime, "not a date", kConfDateTime, 4},
+      {kConfTimeOfDay, "25:99", kConfTimeOfDay, 4},
       {kConfTimeZone, "Nowhere", kConfTimeZone, 4},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(load({{"e", c.type, c.value}}));
     EXPECT_EQ(status("e", c.queryType), c.status) << c.value << " as " << confTypeName(c.queryType);
   }
-  ASSERT_TRUE(load({{"b", kConfBool, "yes"}, {"i", kConfInt, "-12abc"}, {"u", kConfUInt, "-5"},
-                    {"d", kConfDir, "D:\\jobs\\temp\\\\"}, {"f", kConfFile, "\\srv\\a.conf"},
-                    {"t", kConfTimeSpan, "P1DT2H"}, {"l", kConfList, "x,,y"}}));
+  ASSERT_TRUE(load({{"b", kConfBool, "yes"},
+                    {"i", kConfInt, "-12abc"},
+                    {"u", kConfUInt, "-5"},
+                    {"d", kConfDir, "D:\\jobs\\temp\\\\"},
+                    {"f", kConfFile, "\\srv\\a.conf"},
+                    {"t", kConfTimeSpan, "P1DT2H"},
+                    {"l", kConfList, "x,,y"}}));
   EXPECT_EQ(query<bool>("b", kConfBool), std::make_pair(1, true));
   EXPECT_EQ(query<std::int64_t>("i", kConfInt), std::make_pair(1, std::int64_t{-12}));
   EXPECT_EQ(query<std::uint64_t>("u", kConfUInt), std::make_pair(1, std::uint64_t{0}));
@@ -131,7 +141,8 @@ TEST_F(ConfBaseStore, FoundReadIsFinalOtherwiseHandled) {
   ConfQueryParam param;
   param.queryType = kConfInt;
   param.value = &value;
-  const std::pair<const char*, ImsResult> cases[] = {{"n", ImsResult::Final}, {"x", ImsResult::Handled}};
+  const std::pair<const char*, ImsResult> cases[] = {{"n", ImsResult::Final},
+                                                     {"x", ImsResult::Handled}};
   for (auto [path, result] : cases) {
     param.path = path;
     ImsMessage message("conf", "query", "", &param);
@@ -147,7 +158,8 @@ TEST_F(ConfBaseStore, FoundReadIsFinalOtherwiseHandled) {
 TEST_F(ConfBaseStore, ExpandsReferencesInTextValues) {
   std::vector<Entry> chain;  // deep.n0 -> deep.n1 -> ... -> deep.n100 = "end"
   for (int i = 0; i < 100; ++i) {
-    chain.push_back({"deep.n" + std::to_string(i), kConfString, "${deep.n" + std::to_string(i + 1) + "}"});
+    chain.push_back(
+        {"deep.n" + std::to_string(i), kConfString, "${deep.n" + std::to_string(i + 1) + "}"});
   }
   chain.push_back({"deep.n100", kConfString, "end"});
   keyword("kb", "b");
@@ -160,7 +172,8 @@ TEST_F(ConfBaseStore, ExpandsReferencesInTextValues) {
       {{{"s", kConfString, "${b}"}, {"b", kConfString, "${s}"}}, circular},
       {{{"s", kConfString, "${%kb%}"}, {"b", kConfString, "<${s}>"}}, circular},
       {{{"s", kConfString, "${b}-${b}"}, {"b", kConfString, "q"}}, "q-q"},
-      {{{"s", kConfString, "${b}${%kb%}"}, {"b", kConfString, "${c}."}, {"c", kConfString, "z"}}, "z.z."},
+      {{{"s", kConfString, "${b}${%kb%}"}, {"b", kConfString, "${c}."}, {"c", kConfString, "z"}},
+       "z.z."},
       {{{"s", kConfString, "${int.entry}"}, {"int.entry", kConfInt, "5"}}, "5"},
       {{{"s", kConfString, "${f}"}, {"f", kConfFile, "\\a\\b"}}, "/a/b"},
       {{{"s", kConfString, "a${missing}b"}}, "a${missing}b"},
@@ -200,7 +213,8 @@ TEST_F(ConfBaseStore, ClearOldReplacesOtherDataMerges) {
   for (const char* messageType : {"", "clear-old"}) {
     ASSERT_TRUE(load({{"a", kConfInt, "1"}, {"b", kConfInt, "2"}}));
     ASSERT_TRUE(load({{"b", kConfInt, "3"}, {"c", kConfInt, "4"}}, messageType));
-    const Names expected = std::string(messageType).empty() ? Names{"a", "b", "c"} : Names{"b", "c"};
+    const Names expected =
+        std::string(messageType).empty() ? Names{"a", "b", "c"} : Names{"b", "c"};
     EXPECT_EQ(children(""), expected) << messageType;
     EXPECT_EQ(query<std::int64_t>("b", kConfInt).second, 3);
   }
@@ -228,16 +242,20 @@ TEST_F(ConfBaseStore, RefusedDataLeavesCacheAndWarns) {
   std::ifstream in(fileLogger.getFileName());
   std::stringstream log;
   log << in.rdbuf();
-  for (const char* line : {"WARNING", "Failed to merge new configuration data with old}; (New data stream: ",
-                           "\\x09other\\x1E",
-                           "Failed to read new configuration data (StreamFrom_Malformed"}) {
+  for (const char* line :
+       {"WARNING", "Failed to merge new configuration data with old}; (New data stream: ",
+        "\\x09other\\x1E", "Failed to read new configuration data (StreamFrom_Malformed"}) {
     EXPECT_NE(log.str().find(line), std::string::npos) << line;
   }
 }
 
 TEST_F(ConfBaseStore, WritesThroughTypedSettersOnly) {
-  ASSERT_TRUE(load({{"i", kConfInt, "0"}, {"d", kConfDir, ""}, {"l", kConfList, ""}, {"g.x", kConfInt, "2"},
-                    {"when", kConfDateTime, "2016-06-02T03:46:28Z"}, {"tod", kConfTimeOfDay, "10:00:00"}}));
+  ASSERT_TRUE(load({{"i", kConfInt, "0"},
+                    {"d", kConfDir, ""},
+                    {"l", kConfList, ""},
+                    {"g.x", kConfInt, "2"},
+                    {"when", kConfDateTime, "2016-06-02T03:46:28Z"},
+                    {"tod", kConfTimeOfDay, "10:00:00"}}));
   EXPECT_EQ(query<std::int64_t>("i", kConfInt, -42, true).first, kConfStatusDone);
   EXPECT_EQ(query<std::int64_t>("i", kConfInt).second, -42);
   EXPECT_EQ(query<std::string>("d", kConfDir, "\\x\\y\\", true).first, kConfStatusDone);
@@ -267,12 +285,13 @@ TEST_F(ConfBaseStore, CreatesAndRemovesEntries) {
     int entryType;
     int status;
   } refused[] = {
-      {"", kConfCreateEntry, kConfInt, 7},       {"a..b", kConfCreateEntry, kConfInt, 7},
-      {".a", kConfCreateEntry, kConfInt, 7},     {"a.q", kConfCreateEntry, kConfSubEntries, 5},
-      {"a.q", kConfCreateEntry, -1, 5},          {"", kConfRemoveEntry, 0, 7},
+      {"", kConfCreateEntry, kConfInt, 7},   {"a..b", kConfCreateEntry, kConfInt, 7},
+      {".a", kConfCreateEntry, kConfInt, 7}, {"a.q", kConfCreateEntry, kConfSubEntries, 5},
+      {"a.q", kConfCreateEntry, -1, 5},      {"", kConfRemoveEntry, 0, 7},
       {"a.missing", kConfRemoveEntry, 0, 7},
   };
-  for (const Case& c : refused) EXPECT_EQ(status(c.path, c.queryType, true, c.entryType), c.status) << c.path;
+  for (const Case& c : refused)
+    EXPECT_EQ(status(c.path, c.queryType, true, c.entryType), c.status) << c.path;
   EXPECT_EQ(children("a"), (Names{"b", "c"}));
   EXPECT_EQ(status("%k%.b", kConfRemoveEntry, true), kConfStatusDone);
   EXPECT_EQ(children("a"), Names{"c"});

@@ -60,10 +60,11 @@ void expectSameTree(const ConfNode& a, const ConfNode& b) {
 }
 
 TEST(ConfNode, TypeNamesCoverNodeAndQueryCodes) {
-  const char* names[] = {"none", "bool", "int", "uint", "float", "string", "datetime", "time-of-day",
-                         "timezone", "timespan", "dir", "file", "list", "sub-entries", "undefined",
-                         "undefined", "system string", "local int", "local uint", "local float",
-                         "local string", "local set"};
+  const char* names[] = {
+      "none",       "bool",        "int",          "uint",      "float",         "string",
+      "datetime",   "time-of-day", "timezone",     "timespan",  "dir",           "file",
+      "list",       "sub-entries", "undefined",    "undefined", "system string", "local int",
+      "local uint", "local float", "local string", "local set"};
   for (int code = 0; code < 22; ++code) EXPECT_STREQ(confTypeName(code), names[code]) << code;
   EXPECT_STREQ(confTypeName(-1), "undefined");
   EXPECT_STREQ(confTypeName(22), "undefined");
@@ -94,9 +95,10 @@ TEST(ConfNode, EveryGetterNamesItsTypeAndThePathOnMismatch) {
     Port port = portNode(held, "8080");
     EXPECT_EQ(messageOf<ConfNode::Get_WrongType>([&] { c.get(*port); }),
               std::string("@conf-node.get.wrong-type{Trying to get ") + c.word +
-                  " value from node root.port but this node is of type " + confTypeName(held) + "};");
+                  " value from node root.port but this node is of type " + confTypeName(held) +
+                  "};");
     Port right = portNode(c.type, "");
-    EXPECT_NO_THROW(try { c.get(*right); } catch (const ConfNode::Get_InvalidValue&) {}) << c.word;
+    EXPECT_NO_THROW(try { c.get(*right); } catch (const ConfNode::Get_InvalidValue&){}) << c.word;
   }
 }
 
@@ -119,11 +121,13 @@ TEST(ConfNode, EverySetterRefusesOtherTypesAndKeepsTheValue) {
       {"list", kConfList, [](ConfNode& n) { n.setList(std::vector<std::string>{"a"}, ','); }},
   };
   for (const Case& c : cases) {
-    for (int held : {kConfNone, kConfDateTime, kConfTimeOfDay, c.type == kConfBool ? kConfInt : kConfBool}) {
+    for (int held :
+         {kConfNone, kConfDateTime, kConfTimeOfDay, c.type == kConfBool ? kConfInt : kConfBool}) {
       Port port = portNode(held, "kept");
       EXPECT_EQ(messageOf<ConfNode::Set_WrongType>([&] { c.set(*port); }),
                 std::string("@conf-node.set.wrong-type{Trying to set ") + c.word +
-                    " value in node root.port but this node is of type " + confTypeName(held) + "};");
+                    " value in node root.port but this node is of type " + confTypeName(held) +
+                    "};");
       EXPECT_EQ(port->getValue(), "kept");
       EXPECT_EQ(port->getType(), held);
     }
@@ -134,32 +138,52 @@ TEST(ConfNode, EverySetterRefusesOtherTypesAndKeepsTheValue) {
 }
 
 TEST(ConfNode, ScalarTextsReadByTheDocumentedRules) {
-  for (const char* yes : {"true", "yes", "on", "active", "ok"}) EXPECT_TRUE(portNode(kConfBool, yes)->getBool()) << yes;
-  for (const char* no : {"True", "YES", " true", "1", "", "false", "oK"}) EXPECT_FALSE(portNode(kConfBool, no)->getBool()) << no;
+  for (const char* yes : {"true", "yes", "on", "active", "ok"})
+    EXPECT_TRUE(portNode(kConfBool, yes)->getBool()) << yes;
+  for (const char* no : {"True", "YES", " true", "1", "", "false", "oK"})
+    EXPECT_FALSE(portNode(kConfBool, no)->getBool()) << no;
 
-  const std::pair<const char*, std::int64_t> ints[] = {
-      {"-12abc", -12}, {"abc", 0}, {"-", 0}, {"", 0}, {"+5", 0}, {" 5", 0}, {"007", 7},
-      {"9223372036854775807", INT64_MAX}, {"9223372036854775808", INT64_MIN},
-      {"-9223372036854775808", INT64_MIN}, {"18446744073709551617", 1}};
-  for (const auto& [text, expected] : ints) EXPECT_EQ(portNode(kConfInt, text)->getInt(), expected) << text;
+  const std::pair<const char*, std::int64_t> ints[] = {{"-12abc", -12},
+                                                       {"abc", 0},
+                                                       {"-", 0},
+                                                       {"", 0},
+                                                       {"+5", 0},
+                                                       {" 5", 0},
+                                                       {"007", 7},
+                                                       {"9223372036854775807", INT64_MAX},
+                                                       {"9223372036854775808", INT64_MIN},
+                                                       {"-9223372036854775808", INT64_MIN},
+                                                       {"18446744073709551617", 1}};
+  for (const auto& [text, expected] : ints)
+    EXPECT_EQ(portNode(kConfInt, text)->getInt(), expected) << text;
 
   const std::pair<const char*, std::uint64_t> uints[] = {
       {"-5", 0}, {"12x", 12}, {"18446744073709551615", UINT64_MAX}, {"18446744073709551616", 0}};
-  for (const auto& [text, expected] : uints) EXPECT_EQ(portNode(kConfUInt, text)->getUInt(), expected) << text;
+  for (const auto& [text, expected] : uints)
+    EXPECT_EQ(portNode(kConfUInt, text)->getUInt(), expected) << text;
 
-  const std::pair<const char*, double> floats[] = {
-      {"1.5", 1.5}, {"  2.5e3xyz", 2500.0}, {"abc", 0.0}, {"", 0.0}, {"1e999", DBL_MAX}, {"-1e999", -DBL_MAX}};
-  for (const auto& [text, expected] : floats) EXPECT_EQ(portNode(kConfFloat, text)->getFloat(), expected) << text;
+  const std::pair<const char*, double> floats[] = {{"1.5", 1.5},       {"  2.5e3xyz", 2500.0},
+                                                   {"abc", 0.0},       {"", 0.0},
+                                                   {"1e999", DBL_MAX}, {"-1e999", -DBL_MAX}};
+  for (const auto& [text, expected] : floats)
+    EXPECT_EQ(portNode(kConfFloat, text)->getFloat(), expected) << text;
 }
 
 TEST(ConfNode, DirAndFileGettersGiveSlashPaths) {
-  const std::pair<const char*, const char*> dirs[] = {
-      {"D:/jobs/temp//", "D:/jobs/temp"}, {"C:\\jobs\\\\", "C:/jobs"}, {"\\\\server\\share\\", "//server/share"},
-      {"a//b/", "a//b"}, {"/", "/"}, {"\\\\", "/"}, {"", ""}, {"rel", "rel"}};
-  for (const auto& [text, expected] : dirs) EXPECT_EQ(portNode(kConfDir, text)->getDir(), expected) << text;
+  const std::pair<const char*, const char*> dirs[] = {{"D:/jobs/temp//", "D:/jobs/temp"},
+                                                      {"C:\\jobs\\\\", "C:/jobs"},
+                                                      {"\\\\server\\share\\", "//server/share"},
+                                                      {"a//b/", "a//b"},
+                                                      {"/", "/"},
+                                                      {"\\\\", "/"},
+                                                      {"", ""},
+                                                      {"rel", "rel"}};
+  for (const auto& [text, expected] : dirs)
+    EXPECT_EQ(portNode(kConfDir, text)->getDir(), expected) << text;
   const std::pair<const char*, const char*> files[] = {
       {"C:\\a\\b.txt", "C:/a/b.txt"}, {"a//b/", "a//b/"}, {"\\", "/"}};
-  for (const auto& [text, expected] : files) EXPECT_EQ(portNode(kConfFile, text)->getFile(), expected) << text;
+  for (const auto& [text, expected] : files)
+    EXPECT_EQ(portNode(kConfFile, text)->getFile(), expected) << text;
 
   Port dir = portNode(kConfDir);
   dir->setDir("C:\\x\\");
@@ -241,18 +265,21 @@ TEST(ConfNode, ValueAsTextRendersTheTypedValue) {
       {kConfDir, "D:/jobs/", "D:/jobs"},
       {kConfFile, "D:\\jobs\\", "D:/jobs/"},
   };
-  for (const Case& c : cases) EXPECT_EQ(portNode(c.type, c.value)->valueAsText(), c.text) << c.value;
+  for (const Case& c : cases)
+    EXPECT_EQ(portNode(c.type, c.value)->valueAsText(), c.text) << c.value;
 }
 
 TEST(ConfNode, UnparsableTimeValuesRaiseInvalidValue) {
-  EXPECT_EQ(messageOf<ConfNode::Get_InvalidValue>([] { portNode(kConfDateTime, "soon")->getDateTime(); }),
-            "@conf-node.get.invalid-value{Value \"%\" of node % is not a valid % value};");
+  EXPECT_EQ(
+      messageOf<ConfNode::Get_InvalidValue>([] { portNode(kConfDateTime, "soon")->getDateTime(); }),
+      "@conf-node.get.invalid-value{Value \"%\" of node % is not a valid % value};");
   EXPECT_THROW(portNode(kConfTimeOfDay, "25:61:00")->getTimeOfDay(), ConfNode::Get_InvalidValue);
   EXPECT_THROW(portNode(kConfTimeZone, "nowhere")->getTimeZone(), ConfNode::Get_InvalidValue);
   try {
     portNode(kConfTimeZone, "nowhere")->getTimeZone();
   } catch (const ConfNode::Get_InvalidValue& e) {
-    EXPECT_EQ(e.toString(false), " Value \"nowhere\" of node root.port is not a valid timezone value");
+    EXPECT_EQ(e.toString(false),
+              " Value \"nowhere\" of node root.port is not a valid timezone value");
     EXPECT_NE(e.getLocations().at(0).find("file=\"ConfNode\""), std::string::npos);
   }
   EXPECT_EQ(portNode(kConfTimeSpan, "no duration")->getTimeSpan(), TimeSpan());
@@ -268,8 +295,10 @@ TEST(ConfNode, ChildrenKeepOrderNamesAndParents) {
   EXPECT_EQ(temp->getPath(), "root.directories.temp");
   EXPECT_EQ(temp->getParent(), dirs);
 
-  EXPECT_EQ(messageOf<ConfNode::AddChild_NameAlreadyInUse>([&] { dirs->addChild(ConfNode::factory("temp")); }),
-            "@conf-node.add-child.name-already-in-use{Cannot add child node \"temp\" to \"root.directories\" "
+  EXPECT_EQ(messageOf<ConfNode::AddChild_NameAlreadyInUse>(
+                [&] { dirs->addChild(ConfNode::factory("temp")); }),
+            "@conf-node.add-child.name-already-in-use{Cannot add child node \"temp\" to "
+            "\"root.directories\" "
             "because another child with that name already exists};");
   EXPECT_EQ(dirs->getChild("temp"), temp);
   EXPECT_EQ(dirs->getChildOrder(), (std::vector<std::string>{"temp", "log"}));
@@ -279,7 +308,8 @@ TEST(ConfNode, ChildrenKeepOrderNamesAndParents) {
   dirs->addChild(temp);
   EXPECT_EQ(dirs->getChildOrder(), (std::vector<std::string>{"log", "temp"}));
   EXPECT_EQ(messageOf<ConfNode::RemoveChild_NotFound>([&] { dirs->removeChild("tmp"); }),
-            "@conf-node.remove-child.not-found{Cannot remove child node \"tmp\" from \"root.directories\" "
+            "@conf-node.remove-child.not-found{Cannot remove child node \"tmp\" from "
+            "\"root.directories\" "
             "because no such child exists};");
 
   EXPECT_EQ(messageOf<ConfNode::GetParent_NoParent>([&] { root->getParent(); }), "");
@@ -328,17 +358,30 @@ Handle sampleTree() {
   Handle root = ConfNode::root();
   root->setAttribute("description", "top");
   const std::pair<int, const char*> values[] = {
-      {kConfBool, "yes"}, {kConfInt, "-42"}, {kConfUInt, "18446744073709551615"}, {kConfFloat, "2.5"},
-      {kConfString, "line\nfeed \\back\\ slash \x1E rec %1 \"q\""}, {kConfDateTime, "2016-06-02T03:46:28.500Z"},
-      {kConfTimeOfDay, "08:30:00"}, {kConfTimeZone, "+01:00"}, {kConfTimeSpan, "PT2H"},
-      {kConfDir, "C:\\a\\"}, {kConfFile, "/x/y.txt"}, {kConfString, ""}, {kConfSubEntries, ""}};
+      {kConfBool, "yes"},
+      {kConfInt, "-42"},
+      {kConfUInt, "18446744073709551615"},
+      {kConfFloat, "2.5"},
+      {kConfString, "line\nfeed \\back\\ slash \x1E rec %1 \"q\""},
+      {kConfDateTime, "2016-06-02T03:46:28.500Z"},
+      {kConfTimeOfDay, "08:30:00"},
+      {kConfTimeZone, "+01:00"},
+      {kConfTimeSpan, "PT2H"},
+      {kConfDir, "C:\\a\\"},
+      {kConfFile, "/x/y.txt"},
+      {kConfString, ""},
+      {kConfSubEntries, ""}};
   int i = 0;
   for (const auto& [type, value] : values) {
     Handle n = root->createByPath("all.n" + std::to_string(i++) + "_" + confTypeName(type), type);
     n->setValue(value);
   }
   Handle list = root->createByPath("all.list", kConfList);
-  list->setList(std::vector<std::string>{"", "a\x1E" "b", "c\\", "d\ne"}, '\x1E');
+  list->setList(std::vector<std::string>{"",
+                                         "a\x1E"
+                                         "b",
+                                         "c\\", "d\ne"},
+                '\x1E');
   list->setAttribute("description", "a\nlist\\");
   list->setAttribute("empty", "");
   root->createByPath("z.y.x", kConfInt)->setValue("1");
@@ -375,12 +418,15 @@ TEST(ConfNode, MergeOverlaysTheOtherTree) {
 
   EXPECT_FALSE(mine->merge(*ConfNode::factory("other")));
   ASSERT_TRUE(mine->merge(*theirs));
-  EXPECT_EQ(mine->getAttributes(), (std::map<std::string, std::string>{{"description", "new"}, {"keep", "1"}}));
+  EXPECT_EQ(mine->getAttributes(),
+            (std::map<std::string, std::string>{{"description", "new"}, {"keep", "1"}}));
   EXPECT_EQ(mine->getChildOrder(), (std::vector<std::string>{"a", "l", "c"}));
-  EXPECT_EQ(mine->findByPath("a")->getChildOrder(), (std::vector<std::string>{"only", "shared", "extra"}));
+  EXPECT_EQ(mine->findByPath("a")->getChildOrder(),
+            (std::vector<std::string>{"only", "shared", "extra"}));
   EXPECT_EQ(mine->findByPath("a.shared")->getString(), "now text");
   EXPECT_TRUE(mine->findByPath("a.extra.deep")->getBool());
-  EXPECT_EQ(mine->findByPath("l")->getList(), (std::vector<std::string>{"x", "y"}));  // lists not merged
+  EXPECT_EQ(mine->findByPath("l")->getList(),
+            (std::vector<std::string>{"x", "y"}));  // lists not merged
   EXPECT_EQ(mine->findByPath("l")->getListSeparator(), ',');
   EXPECT_EQ(mine->findByPath("a.extra")->getParent(), mine->getChild("a"));
   theirs->findByPath("a.extra.deep")->setValue("off");

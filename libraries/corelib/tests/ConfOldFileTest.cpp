@@ -9,10 +9,10 @@
 
 #include "config/ConfOldFile.h"
 #include "config/ConfParams.h"
-#include "values/StringStream.h"
-#include "time/TimeSpan.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/ThrownText.h"
+#include "time/TimeSpan.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 namespace {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "bus/Logger.h"
 #include "config/ConfAgent.h"
 #include "config/ConfBase.h"
 #include "config/ConfOldFile.h"
-#include "bus/Logger.h"
 #include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {

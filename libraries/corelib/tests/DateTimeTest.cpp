@@ -26,8 +26,10 @@ class ScopedEnvironment {
     setenv(name, value, 1);
   }
   ~ScopedEnvironment() {
-    if (previous) setenv(name, previous->c_str(), 1);
-    else unsetenv(name);
+    if (previous)
+      setenv(name, previous->c_str(), 1);
+    else
+      unsetenv(name);
   }
 
  private:
@@ -35,9 +37,7 @@ class ScopedEnvironment {
   std::optional<std::string> previous;
 };
 
-TimeZone centralEurope() {
-  return *TimeZone::fromText("+01:00 (+01:00 3M5W6D2H-10M5W6D3H)");
-}
+TimeZone centralEurope() { return *TimeZone::fromText("+01:00 (+01:00 3M5W6D2H-10M5W6D3H)"); }
 
 std::int64_t utcCount(const std::string& text) {
   const std::optional<DateTime> parsed = DateTime::fromText(text);
@@ -71,8 +71,8 @@ TEST(DateTime, ExtremeCountsDoNotOverflow) {
   EXPECT_EQ(DateTime(kMin).toUnixSeconds(), kMin / 1000 - 2'209'075'200);
   EXPECT_EQ(DateTime(kMax).toUnixSeconds(), kMax / 1000 - 2'209'075'200);
   for (std::int64_t count : {kMax, kMin, kMax - 1, kMin + 1}) {
-    for (const TimeZone& zone : {TimeZone(), TimeZone(14 * kHour), TimeZone(-12 * kHour),
-                                 centralEurope()}) {
+    for (const TimeZone& zone :
+         {TimeZone(), TimeZone(14 * kHour), TimeZone(-12 * kHour), centralEurope()}) {
       const DateTime moment(count, zone);
       EXPECT_FALSE(moment.toText(true, false, true).empty());
       EXPECT_FALSE(moment.plus(TimeSpan(1, 1, 1)).has_value());
@@ -144,15 +144,39 @@ TEST(DateTime, ReadsEveryTextFormItWrites) {
 
 TEST(DateTime, RefusesInvalidAndGarbageTexts) {
   const char* texts[] = {
-      "", "   ", "hello", "201", "16-06-02", "2016-13-01", "2016-00-10", "2016-04-31",
-      "1900-02-29", "2100-02-29", "2015-02-29", "2016-06-02T24:00:00Z", "2016-06-02T23:60:00Z",
-      "2016-06-02T23:59:60Z", "1899-12-31T23:59:59Z", "1000-01-01", "0000-01-01",
-      "2016-06-02T03:46:28.500Zjunk", "2016-06-02T03:46:28.500+25:00", "2016-06-02x",
-      "2016-06-02T03:46:28.500+02:00:00", "99999999999999999999-01-01",
-      "2016-99999999999999999999-01", "2016-06-02T99999999999999999999:00:00Z",
-      "20160602T0346289", "2016-06-02T05:46:282", "2016-06-02T03:46:28.Z", "--", "T", "::",
+      "",
+      "   ",
+      "hello",
+      "201",
+      "16-06-02",
+      "2016-13-01",
+      "2016-00-10",
+      "2016-04-31",
+      "1900-02-29",
+      "2100-02-29",
+      "2015-02-29",
+      "2016-06-02T24:00:00Z",
+      "2016-06-02T23:60:00Z",
+      "2016-06-02T23:59:60Z",
+      "1899-12-31T23:59:59Z",
+      "1000-01-01",
+      "0000-01-01",
+      "2016-06-02T03:46:28.500Zjunk",
+      "2016-06-02T03:46:28.500+25:00",
+      "2016-06-02x",
+      "2016-06-02T03:46:28.500+02:00:00",
+      "99999999999999999999-01-01",
+      "2016-99999999999999999999-01",
+      "2016-06-02T99999999999999999999:00:00Z",
+      "20160602T0346289",
+      "2016-06-02T05:46:282",
+      "2016-06-02T03:46:28.Z",
+      "--",
+      "T",
+      "::",
       "2016-06-02TT03:46:28Z",
-      "2016-06-02T03:46:28.500+99999999999999999999", "2016\n06-02",
+      "2016-06-02T03:46:28.500+99999999999999999999",
+      "2016\n06-02",
   };
   for (const char* text : texts) {
     EXPECT_FALSE(DateTime::fromText(text).has_value()) << '"' << text << '"';
@@ -205,8 +229,7 @@ TEST(DateTime, TextWithoutZoneUsesTheLocalOrTheGivenZone) {
   // A configuration time of day is read on 2000-01-01.
   EXPECT_EQ(DateTime::fromText("2000-01-01T12:34:56")->toText().substr(11, 8), "12:34:56");
 
-  const std::optional<DateTime> given =
-      DateTime::fromText("2016-06-02T03:46:28.500", TimeZone());
+  const std::optional<DateTime> given = DateTime::fromText("2016-06-02T03:46:28.500", TimeZone());
   ASSERT_TRUE(given.has_value());
   EXPECT_EQ(given->getCount(), kSample);
   // A zone in the text wins over the given one.
@@ -312,8 +335,8 @@ TEST(DateTime, PlusMovesTheCalendarThenAddsTime) {
   for (const Case& c : cases) {
     const std::optional<DateTime> from = DateTime::fromText(c.from);
     ASSERT_TRUE(from.has_value()) << c.from;
-    const DateTime zoned = from->inZone(std::string(c.from).back() == 'Z' ? TimeZone()
-                                                                         : centralEurope());
+    const DateTime zoned =
+        from->inZone(std::string(c.from).back() == 'Z' ? TimeZone() : centralEurope());
     const std::optional<DateTime> to = zoned.plus(c.span);
     ASSERT_TRUE(to.has_value()) << c.from;
     EXPECT_EQ(to->getCount(), utcCount(c.to)) << c.from;

@@ -30,7 +30,8 @@ TEST(Exception, PlaceholdersRunOutOrAreAbsent) {
       {"@a.b.c{100% sure};", ParamStream(), " 100% sure"},
       {"@a.b.c{Escaped \\% stays, % fills};", makeParams(true), " Escaped \\% stays, true fills"},
       {"plain", ParamStream(), " plain"},
-      {"@a.b.c{Disk \"%\" full};", makeParams(std::string("C:\\temp\nx")), " Disk \"C:\\temp\nx\" full"},
+      {"@a.b.c{Disk \"%\" full};", makeParams(std::string("C:\\temp\nx")),
+       " Disk \"C:\\temp\nx\" full"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Exception(c.message, c.params).toString(false), c.expected) << c.message;
@@ -84,7 +85,8 @@ TEST(Exception, LogRecordsListCausesFirst) {
   container.addNested(running);
   std::vector<ExceptionRecord> records = container.logRecords();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, std::string("AlreadyRunning: ") + kAlreadyRunning + running.getLocations()[0]);
+  EXPECT_EQ(records[0].text,
+            std::string("AlreadyRunning: ") + kAlreadyRunning + running.getLocations()[0]);
   EXPECT_EQ(records[1].text, "Exception: Container for above exceptions");
 
   Exception empty;
@@ -107,7 +109,8 @@ TEST(Exception, LogRecordsWalkDepthFirstAndKeepParameters) {
   EXPECT_EQ(records[1].text, "Exception: @s.i.b{sibling};");
   EXPECT_EQ(records[2].text, "Exception: Container for above exceptions");
   EXPECT_EQ(records[3].text, "Exception: @o.u.t{outer %};L3L4");
-  EXPECT_EQ(fillPlaceholders(records[3].text, records[3].parameters), "Exception: @o.u.t{outer x};L3L4");
+  EXPECT_EQ(fillPlaceholders(records[3].text, records[3].parameters),
+            "Exception: @o.u.t{outer x};L3L4");
 }
 
 TEST(Exception, CopiesAreIndependent) {

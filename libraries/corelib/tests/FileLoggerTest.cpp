@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "bus/Logger.h"
 #include "bus/ImsMessage.h"
-#include "time/DateTime.h"
+#include "bus/Logger.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/WaitFor.h"
+#include "time/DateTime.h"
 
 namespace ZelcorCorelib {
 namespace {
@@ -77,14 +77,15 @@ TEST(FileLogger, LineLayoutHasLevelColumnLocalTimeAndPaddedGroup) {
   record.parameters.write(std::string("a.spec"));
   record.parameters.write(7);
   const std::string line = FileLogger::formatLine(record);
-  EXPECT_TRUE(matches(line, "ERROR   " + kTime +
-                                R"( \(thread=2044 process=1772 main\) {6} Could not open "a.spec" \(7\))"))
+  EXPECT_TRUE(
+      matches(line, "ERROR   " + kTime +
+                        R"( \(thread=2044 process=1772 main\) {6} Could not open "a.spec" \(7\))"))
       << line;
 
   struct Case {
     int level;
     std::string column;
-  } cases[] = {{0, "NONE    "}, {1, "FATAL   "},  {3, "WARNING "}, {4, "info    "},
+  } cases[] = {{0, "NONE    "}, {1, "FATAL   "}, {3, "WARNING "}, {4, "info    "},
                {5, "verbose "}, {6, "debug   "}, {7, "trace   "}, {8, "flood   "}};
   for (const auto& c : cases) {
     EXPECT_EQ(FileLogger::formatLine(makeRecord(c.level, "x")).substr(0, 8), c.column);
@@ -95,9 +96,10 @@ TEST(FileLogger, LineLayoutHasLevelColumnLocalTimeAndPaddedGroup) {
   keyed.threadId = 4000000000u;
   keyed.processId = 2000000000;
   keyed.parameters.write(std::string("x"));
-  EXPECT_TRUE(matches(FileLogger::formatLine(keyed),
-                      "WARNING " + kTime +
-                          R"( \(thread=4000000000 process=2000000000 0123456789\) @a\.b\.c\{Entry "x" missing\};)"))
+  EXPECT_TRUE(matches(
+      FileLogger::formatLine(keyed),
+      "WARNING " + kTime +
+          R"( \(thread=4000000000 process=2000000000 0123456789\) @a\.b\.c\{Entry "x" missing\};)"))
       << FileLogger::formatLine(keyed);
 }
 
@@ -193,7 +195,7 @@ TEST(FileLogger, BannersTellTheFileHistory) {
   const std::string path = temp.file("hist.log");
   {
     FileLogger logger;
-    logger.disable();  // harmless while disabled
+    logger.disable();           // harmless while disabled
     logger.setLevel(kLogInfo);  // keeps the bus's own verbose lines out
     logger.enable(temp.str(), "hist");
     auto one = makeRecord(kLogInfo, "one");
@@ -376,7 +378,8 @@ void hammer(FileLogger& logger, const std::string& path, int threads, int perThr
     workers.emplace_back([&logger, t, perThread] {
       Logger source("w" + std::to_string(t));
       source.setReceiver(&logger);
-      for (int i = 0; i < perThread; ++i) source.debug("worker % line % %", t, i, std::string(40, 'p'));
+      for (int i = 0; i < perThread; ++i)
+        source.debug("worker % line % %", t, i, std::string(40, 'p'));
     });
   }
   for (auto& worker : workers) worker.join();
@@ -384,13 +387,15 @@ void hammer(FileLogger& logger, const std::string& path, int threads, int perThr
 
   // Other modules of the process may log into the same file meanwhile; every line must still
   // be whole.
-  const std::regex anyLine("([A-Z]+ *|[a-z]+ *)" + kTime + R"( (\(thread=\d+ process=\d+ [^)]*\) *) .*)");
+  const std::regex anyLine("([A-Z]+ *|[a-z]+ *)" + kTime +
+                           R"( (\(thread=\d+ process=\d+ [^)]*\) *) .*)");
   const std::regex ours("debug   " + kTime +
                         R"( \(thread=\d+ process=\d+ w(\d)\) * worker (\d) line (\d+) p{40})");
   std::map<int, int> next;
   int records = 0;
   for (const auto& line : readLines(path)) {
-    if (line.rfind("Opened log file at ", 0) == 0 || line.rfind("Disabling logging", 0) == 0) continue;
+    if (line.rfind("Opened log file at ", 0) == 0 || line.rfind("Disabling logging", 0) == 0)
+      continue;
     std::smatch found;
     ASSERT_TRUE(std::regex_match(line, found, anyLine)) << line;
     EXPECT_EQ(found[1].length(), 8);

@@ -30,8 +30,8 @@ std::string readBytes(const std::string& path) {
 }
 
 std::size_t linesBefore(const std::string& content, std::size_t position) {
-  return 1 + static_cast<std::size_t>(
-                 std::count(content.begin(), content.begin() + position, '\n'));
+  return 1 +
+         static_cast<std::size_t>(std::count(content.begin(), content.begin() + position, '\n'));
 }
 
 struct ReadResult {
@@ -120,8 +120,12 @@ TEST(File, ChoosesTheReaderByExtension) {
     const char* path;
     bool compressed;
   } cases[] = {
-      {"conf/jobscheduler.conf.gz", true}, {"A.GZ", true},        {"a.gz.txt", false},
-      {"dir.gz/file", false},              {"noextension", false}, {"archive.tgz", false},
+      {"conf/jobscheduler.conf.gz", true},
+      {"A.GZ", true},
+      {"a.gz.txt", false},
+      {"dir.gz/file", false},
+      {"noextension", false},
+      {"archive.tgz", false},
   };
   for (const auto& c : cases) EXPECT_EQ(File(c.path).isCompressed(), c.compressed) << c.path;
 }
@@ -282,12 +286,9 @@ TEST(ZFile, CorruptDataEndsInFailure) {
     std::size_t offset;
     char value;
   } cases[] = {
-      {"compressed data", kSampleGzBytes, 20, '\x00'},
-      {"checksum", kSampleGzBytes, 62, '\x00'},
-      {"length", kSampleGzBytes, 66, '\x01'},
-      {"stored text", stored, 16, 'X'},
-      {"reserved block type", stored, 10, '\x07'},
-      {"stored length check", stored, 13, '\x00'},
+      {"compressed data", kSampleGzBytes, 20, '\x00'}, {"checksum", kSampleGzBytes, 62, '\x00'},
+      {"length", kSampleGzBytes, 66, '\x01'},          {"stored text", stored, 16, 'X'},
+      {"reserved block type", stored, 10, '\x07'},     {"stored length check", stored, 13, '\x00'},
   };
   TempDir dir("file");
   for (const auto& c : cases) {

@@ -339,8 +339,8 @@ TEST(FileUtils, CopyKeepsContentModeAndNeverTruncatesItsSource) {
   std::string content;
   for (int i = 0; i < 5000; ++i) content += static_cast<char>(i % 251);
   writeFile(dir.file("source"), content);
-  fs::permissions(dir.path() / "source", fs::perms::owner_read | fs::perms::owner_write |
-                                             fs::perms::group_read);
+  fs::permissions(dir.path() / "source",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
   // A buffer that does not divide the size exercises the partial last block.
   ASSERT_EQ(platform::copyFile(dir.file("source"), dir.file("copy"), true, 7),
@@ -447,17 +447,25 @@ TEST(FileUtils, WideConversionReplacesMalformedInput) {
     std::string in;
     std::u16string out;
   } cases[] = {
-      {"\xC3", u"\uFFFD"},                                   // cut short at the end
-      {"\xE2\x82" "A", u"\uFFFD" u"A"},                        // cut short before ASCII
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},                         // overlong
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},               // encoded surrogate
-      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},     // past U+10FFFF
-      {"\x80" "b", u"\uFFFD" u"b"},                            // stray continuation
+      {"\xC3", u"\uFFFD"},  // cut short at the end
+      {"\xE2\x82"
+       "A",
+       u"\uFFFD"
+       u"A"},                                             // cut short before ASCII
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
+      {"\x80"
+       "b",
+       u"\uFFFD"
+       u"b"},  // stray continuation
       {"\xFF", u"\uFFFD"},
   };
   for (const auto& c : cases) EXPECT_EQ(toWide(c.in), c.out);
 
-  EXPECT_EQ(toNarrow(std::u16string{0xD800, u'a'}), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(toNarrow(std::u16string{0xD800, u'a'}),
+            "\xEF\xBF\xBD"
+            "a");
   EXPECT_EQ(toNarrow(std::u16string{0xDC00}), "\xEF\xBF\xBD");
   EXPECT_EQ(toNarrow(std::u16string{0xD83D}), "\xEF\xBF\xBD");
 }

@@ -22,8 +22,8 @@ bool referenceMatch(const std::string& text, const std::string& pattern) {
       if (pattern[p] == '*') {
         ok[t][p] = ok[t][p + 1] || (t < text.size() && ok[t + 1][p]);
       } else {
-        ok[t][p] = t < text.size() && (pattern[p] == '?' || pattern[p] == text[t]) &&
-                   ok[t + 1][p + 1];
+        ok[t][p] =
+            t < text.size() && (pattern[p] == '?' || pattern[p] == text[t]) && ok[t + 1][p + 1];
       }
     }
   }
@@ -37,17 +37,37 @@ TEST(GlobMatcher, MatchesWholeText) {
     bool expected;
   };
   const Case cases[] = {
-      {"", "", true},          {"", "*", true},          {"", "**", true},
-      {"", "?", false},        {"", "a", false},         {"a", "", false},
-      {"abc", "a**c", true},   {"abc", "?*", true},      {"", "?*", false},
-      {"abcbc", "a*bc", true}, {"abcb", "a*bc", false},  {"Conf", "conf", false},
-      {"conf", "conf", true},  {"abc", "ab", false},     {"ab", "abc", false},
-      {"abc", "???", true},    {"abc", "????", false},   {"abc", "*c", true},
-      {"abc", "*b", false},    {"a", "a*", true},        {"abc", "a*b*c*", true},
-      {"x.spec", "*.spec", true}, {"x.spec~", "*.spec", false},
-      {"aXbXc", "a*b*c", true}, {"acb", "a*b*c", false}, {"mississippi", "m*iss*ppi", true},
-      {"mississippi", "m*iss*ipi", false}, {"aaa", "a*a*a", true}, {"aa", "a*a*a", false},
-      {"abc", "*?*?*?*", true}, {"ab", "*?*?*?*", false},
+      {"", "", true},
+      {"", "*", true},
+      {"", "**", true},
+      {"", "?", false},
+      {"", "a", false},
+      {"a", "", false},
+      {"abc", "a**c", true},
+      {"abc", "?*", true},
+      {"", "?*", false},
+      {"abcbc", "a*bc", true},
+      {"abcb", "a*bc", false},
+      {"Conf", "conf", false},
+      {"conf", "conf", true},
+      {"abc", "ab", false},
+      {"ab", "abc", false},
+      {"abc", "???", true},
+      {"abc", "????", false},
+      {"abc", "*c", true},
+      {"abc", "*b", false},
+      {"a", "a*", true},
+      {"abc", "a*b*c*", true},
+      {"x.spec", "*.spec", true},
+      {"x.spec~", "*.spec", false},
+      {"aXbXc", "a*b*c", true},
+      {"acb", "a*b*c", false},
+      {"mississippi", "m*iss*ppi", true},
+      {"mississippi", "m*iss*ipi", false},
+      {"aaa", "a*a*a", true},
+      {"aa", "a*a*a", false},
+      {"abc", "*?*?*?*", true},
+      {"ab", "*?*?*?*", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(GlobMatcher::match(c.text, c.pattern), c.expected)

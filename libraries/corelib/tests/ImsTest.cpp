@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "bus/Logger.h"
 #include "bus/ImsAgent.h"
 #include "bus/ImsMessage.h"
+#include "bus/Logger.h"
 #include "platform/Threads.h"
 
 namespace ZelcorCorelib {
@@ -157,10 +157,10 @@ TEST(Ims, StagesRunInOrderAndFinalStopsEverythingAfter) {
   TestAgent late("late", bus), middle("middle", bus), early("early", bus), alsoEarly("also", bus);
   CallLog log;
   for (TestAgent* agent : {&late, &middle, &early, &alsoEarly}) log.attach(*agent);
-  late.setMessageHook(false, "m", "", "", 7);         // id 1, any other stage value means 2
-  middle.setMessageHook(false, "m", "", "", 1);       // id 2
-  early.setMessageHook(false, "m", "", "", 0);        // id 3
-  alsoEarly.setMessageHook(false, "m", "", "", 0);    // id 4
+  late.setMessageHook(false, "m", "", "", 7);       // id 1, any other stage value means 2
+  middle.setMessageHook(false, "m", "", "", 1);     // id 2
+  early.setMessageHook(false, "m", "", "", 0);      // id 3
+  alsoEarly.setMessageHook(false, "m", "", "", 0);  // id 4
   EXPECT_TRUE(broadcast(late, "m", ""));
   EXPECT_EQ(log.entries, (std::vector<std::string>{"early:3", "also:4", "middle:2", "late:1"}));
 
@@ -222,7 +222,7 @@ TEST(Ims, EachStagePassWorksOnTheTableAsItsPassBegan) {
       nextStage("next", bus);
   CallLog log;
   for (TestAgent* agent : {&setter, &removed, &added, &nextStage}) log.attach(*agent);
-  setter.setMessageHook(false, "x", "", "", 0);                        // id 1
+  setter.setMessageHook(false, "x", "", "", 0);                          // id 1
   const auto removedId = removed.setMessageHook(false, "x", "", "", 0);  // id 2
   setter.onCall = [&](std::uint64_t, ImsMessage&) {
     log.entries.push_back("setter");
@@ -242,8 +242,8 @@ TEST(Ims, EachStagePassWorksOnTheTableAsItsPassBegan) {
 TEST(Ims, AnIdReusedDuringAPassDoesNotReachTheNewHook) {
   Ims bus;
   TestAgent first("first", bus), old("old", bus), fresh("fresh", bus);
-  first.setMessageHook(false, "x", "", "", 0);                     // id 1
-  const auto oldId = old.setMessageHook(false, "x", "", "", 0);    // id 2
+  first.setMessageHook(false, "x", "", "", 0);                   // id 1
+  const auto oldId = old.setMessageHook(false, "x", "", "", 0);  // id 2
   first.onCall = [&](std::uint64_t, ImsMessage&) {
     first.removeMessageHook(bus, oldId);
     EXPECT_EQ(fresh.setMessageHook(true, "y", "", "", 0), oldId) << "largest id reused";
@@ -257,8 +257,8 @@ TEST(Ims, AnIdReusedDuringAPassDoesNotReachTheNewHook) {
 TEST(Ims, RemovingAHookSharingItsPatternWithAnotherStageLeavesNoStaleId) {
   Ims bus;
   TestAgent a("a", bus), b("b", bus), c("c", bus);
-  a.setMessageHook(false, "p", "", "", 0);                     // id 1, stage 0
-  const auto bId = b.setMessageHook(false, "p", "", "", 1);    // id 2, stage 1
+  a.setMessageHook(false, "p", "", "", 0);                   // id 1, stage 0
+  const auto bId = b.setMessageHook(false, "p", "", "", 1);  // id 2, stage 1
   EXPECT_TRUE(b.removeMessageHook(bus, bId));
   EXPECT_EQ(c.setMessageHook(false, "q", "", "", 1), bId);
   EXPECT_TRUE(broadcast(a, "p", ""));

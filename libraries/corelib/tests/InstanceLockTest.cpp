@@ -71,8 +71,8 @@ TEST_F(InstanceLockTest, ExcludesOtherProcessesAndDiesWithTheHolder) {
 
   // Another process holds it: refused until that process has ended.
   const std::string ready = folder.file("ready");
-  SpawnResult holder =
-      spawnProcess(kFlockTool, {"-x", lock.getPath(), "-c", "touch '" + ready + "'; exec sleep 60"});
+  SpawnResult holder = spawnProcess(
+      kFlockTool, {"-x", lock.getPath(), "-c", "touch '" + ready + "'; exec sleep 60"});
   ASSERT_GT(holder.pid, 0);
   ASSERT_TRUE(testing::waitFor([&] { return fs::exists(ready); }));
   EXPECT_EQ(attempt(lock), Result::busy);

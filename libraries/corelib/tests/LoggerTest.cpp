@@ -74,7 +74,7 @@ std::vector<std::string> texts(const ParamStream& stream) {
 }
 
 TEST(Logger, LevelNamesBothWays) {
-  const char* names[] = {"none", "fatal", "error", "warning", "info",
+  const char* names[] = {"none",    "fatal", "error", "warning", "info",
                          "verbose", "debug", "trace", "flood"};
   for (int level = 0; level <= 8; ++level) {
     EXPECT_EQ(levelName(level), names[level]);
@@ -141,10 +141,10 @@ TEST(Logger, LevelMessagesSetTheLevelOnlyWithinTheCeiling) {
     ImsResult result;
     int level;
   } cases[] = {
-      {"level", "9", ImsResult::Handled, 7},  {"level", "-1", ImsResult::Handled, 7},
-      {"level", "5", ImsResult::Handled, 5},  {"level", "7", ImsResult::Handled, 7},
-      {"level", "0", ImsResult::Handled, 0},  {"level", "abc", ImsResult::Handled, 0},
-      {"level", "", ImsResult::Handled, 0},   {"level", "4x", ImsResult::Handled, 0},
+      {"level", "9", ImsResult::Handled, 7},    {"level", "-1", ImsResult::Handled, 7},
+      {"level", "5", ImsResult::Handled, 5},    {"level", "7", ImsResult::Handled, 7},
+      {"level", "0", ImsResult::Handled, 0},    {"level", "abc", ImsResult::Handled, 0},
+      {"level", "", ImsResult::Handled, 0},     {"level", "4x", ImsResult::Handled, 0},
       {"debug", "3", ImsResult::NotHandled, 0}, {"level", "6", ImsResult::Handled, 6},
   };
   for (const Case& c : cases) {

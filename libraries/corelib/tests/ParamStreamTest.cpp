@@ -35,7 +35,8 @@ TEST(ParamStream, DisplayFormOfEveryCode) {
       {{kPrimWideChar, "233"}, "\xc3\xa9"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(primitiveToText(c.primitive), c.display) << c.primitive.code << " " << c.primitive.text;
+    EXPECT_EQ(primitiveToText(c.primitive), c.display)
+        << c.primitive.code << " " << c.primitive.text;
   }
 }
 
@@ -133,7 +134,11 @@ TEST(ParamStream, MalformedTextsDoNotConvert) {
 
 TEST(StringStream, RoundTripsSeparatorsBackslashesAndEveryCode) {
   ParamStream source;
-  source.writeString(std::string("a\x1e" "b\\c\x1f" "d", 7));
+  source.writeString(
+      std::string("a\x1e"
+                  "b\\c\x1f"
+                  "d",
+                  7));
   source.writeString("");
   source.writeWideString(u"\u1e1e");  // its UTF-16 bytes are 0x1E 0x1E
   source.writeChar('\x1e');
@@ -148,21 +153,31 @@ TEST(StringStream, RoundTripsSeparatorsBackslashesAndEveryCode) {
   EXPECT_EQ(target.getPrimitives(), source.getPrimitives());
   std::string s;
   ASSERT_TRUE(target.readString(s));
-  EXPECT_EQ(s, std::string("a\x1e" "b\\c\x1f" "d", 7));
+  EXPECT_EQ(s, std::string("a\x1e"
+                           "b\\c\x1f"
+                           "d",
+                           7));
 }
 
 TEST(StringStream, EncodingIsTypeByteTextSeparator) {
   StringStream stream;
   stream.writeInt32(12);
   stream.writeString("x\x1ey");
-  EXPECT_EQ(stream.getBytes(), std::string("\x03" "12\x1e\x09x\\\x1fy\x1e"));
+  EXPECT_EQ(stream.getBytes(), std::string("\x03"
+                                           "12\x1e\x09x\\\x1fy\x1e"));
 }
 
 TEST(StringStream, BadBytesEndTheStream) {
   const std::string inputs[] = {
-      std::string("\x0e" "1\x1e", 3),   // code 14
-      std::string("\xff" "1\x1e", 3),   // negative code
-      std::string("\x03" "12", 3),      // no separator
+      std::string("\x0e"
+                  "1\x1e",
+                  3),  // code 14
+      std::string("\xff"
+                  "1\x1e",
+                  3),  // negative code
+      std::string("\x03"
+                  "12",
+                  3),  // no separator
       std::string(),
   };
   for (const std::string& input : inputs) {
@@ -171,7 +186,10 @@ TEST(StringStream, BadBytesEndTheStream) {
     EXPECT_FALSE(stream.readPrimitive(p));
     EXPECT_EQ(p.text, "keep");
   }
-  StringStream trailingBackslash(std::string("\x09" "ab\\\x1e", 5));
+  StringStream trailingBackslash(
+      std::string("\x09"
+                  "ab\\\x1e",
+                  5));
   Primitive p;
   ASSERT_TRUE(trailingBackslash.readPrimitive(p));
   EXPECT_EQ(p.text, "ab\\");

@@ -66,8 +66,8 @@ TEST(ProcessPosix, ProgramThatCannotRunFailsAtSpawn) {
   TempDir dir;
   std::string plain = dir.file("plain.sh");
   std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
-  std::filesystem::permissions(plain, std::filesystem::perms::owner_read |
-                                          std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      plain, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   struct Case {
     std::string program;
     int error;
@@ -91,7 +91,8 @@ TEST(ProcessPosix, ArgvEnvironmentAndDirectoryReachTheChild) {
   std::string script = writeScript(
       dir, "args.sh",
       "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; echo \"$ZELCOR_SPAWN_TEST\"; "
-      "pwd; } > '" + out + "'");
+      "pwd; } > '" +
+          out + "'");
   ASSERT_EQ(::setenv("ZELCOR_SPAWN_TEST", "inherited value", 1), 0);
   SpawnResult spawned = spawnProcess(script, {"a b", "", "\"q\"", "*"});
   ::unsetenv("ZELCOR_SPAWN_TEST");
@@ -136,8 +137,8 @@ TEST(ProcessPosix, DescriptorsAreInheritedOnlyWhenAsked) {
   // Opened without close-on-exec on purpose: the one kind a child could inherit.
   int open = ::open(dir.file("held").c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_GE(open, 3);
-  std::string script =
-      writeScript(dir, "fd.sh", "test -e /proc/$$/fd/" + std::to_string(open) + " && exit 10\nexit 20");
+  std::string script = writeScript(
+      dir, "fd.sh", "test -e /proc/$$/fd/" + std::to_string(open) + " && exit 10\nexit 20");
   SpawnOptions inherit;
   SpawnOptions closed;
   closed.inheritDescriptors = false;
@@ -153,9 +154,9 @@ TEST(ProcessPosix, DescriptorsAreInheritedOnlyWhenAsked) {
 TEST(ProcessPosix, StopReachesTheWholeGroup) {
   TempDir dir;
   std::string grandchildPid = dir.file("grandchild.pid");
-  std::string script = writeScript(
-      dir, "tree.sh", "sleep 1000 &\necho $! > '" + grandchildPid + ".tmp'\nmv '" +
-                          grandchildPid + ".tmp' '" + grandchildPid + "'\nwait");
+  std::string script = writeScript(dir, "tree.sh",
+                                   "sleep 1000 &\necho $! > '" + grandchildPid + ".tmp'\nmv '" +
+                                       grandchildPid + ".tmp' '" + grandchildPid + "'\nwait");
   SpawnResult spawned = spawnProcess(script, {});
   ASSERT_GT(spawned.pid, 0);
   EXPECT_EQ(::getpgid(spawned.pid), spawned.pid);
@@ -214,8 +215,8 @@ TEST(ProcessPosix, IdsThatAddressGroupsOrEveryoneAreRefused) {
     EXPECT_FALSE(processStartTime(pid)) << pid;
     EXPECT_EQ(pollChild(pid).state, ChildState::unknown) << pid;
   }
-  for (ProcessId pid : {0, 1, -1, static_cast<ProcessId>(::getpid()),
-                        static_cast<ProcessId>(::getpgrp())}) {
+  for (ProcessId pid :
+       {0, 1, -1, static_cast<ProcessId>(::getpid()), static_cast<ProcessId>(::getpgrp())}) {
     EXPECT_FALSE(terminateProcessGroup(pid)) << pid;
   }
   // Init is alive, but it is not our child.

@@ -30,11 +30,10 @@ TEST(SpecFolder, ListsKindsWithoutFollowingLinks) {
   auto entries = folder->list();
   ASSERT_TRUE(entries.has_value());
   std::sort(entries->begin(), entries->end());
-  const std::vector<std::pair<std::string, EntryKind>> expected = {
-      {"fifo", EntryKind::fifo},
-      {"file", EntryKind::regular},
-      {"link", EntryKind::symlink},
-      {"sub", EntryKind::directory}};
+  const std::vector<std::pair<std::string, EntryKind>> expected = {{"fifo", EntryKind::fifo},
+                                                                   {"file", EntryKind::regular},
+                                                                   {"link", EntryKind::symlink},
+                                                                   {"sub", EntryKind::directory}};
   EXPECT_EQ(*entries, expected);
   EXPECT_EQ(folder->kindOf("link"), EntryKind::symlink);
   EXPECT_EQ(folder->kindOf("none"), EntryKind::missing);

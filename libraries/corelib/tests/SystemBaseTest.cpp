@@ -5,18 +5,18 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "config/ConfNodeTypes.h"
+#include "base/StringUtils.h"
 #include "bus/Ims.h"
 #include "bus/ImsAgent.h"
-#include "base/StringUtils.h"
+#include "config/ConfNodeTypes.h"
 #include "config/SystemQueryParam.h"
 #include "registry/WinRegistry.h"
 #include "testsupport/TempDir.h"
@@ -56,7 +56,8 @@ class SystemBaseTest : public ::testing::Test {
   }
 
   // Sends like the configuration agent does; the status, or -1 when nobody handled it.
-  int send(const char* group, const std::string& name, int type, void* value, bool perUser = false) {
+  int send(const char* group, const std::string& name, int type, void* value,
+           bool perUser = false) {
     SystemQueryParam request(name, type, value, perUser);
     ImsMessage message("system", group, "", &request);
     if (!client.sendMessage(message)) return -1;
@@ -186,8 +187,8 @@ TEST_F(SystemBaseTest, AnswersFactsByName) {
   }
   EXPECT_EQ(fact("platform"), "linux-64");
   EXPECT_EQ(fact("os").rfind("linux_", 0), 0u);
-  EXPECT_EQ(fact("osversion"),
-            intToText(textToInt(SystemBase::getFactSlot(15)) * 100 + textToInt(SystemBase::getFactSlot(16))));
+  EXPECT_EQ(fact("osversion"), intToText(textToInt(SystemBase::getFactSlot(15)) * 100 +
+                                         textToInt(SystemBase::getFactSlot(16))));
   EXPECT_EQ(fact("osbits"), "64");
   EXPECT_EQ(fact("keyboardlang"), "[unknown]");
   EXPECT_EQ(SystemBase::getFactSlot(14), "little");
@@ -252,10 +253,10 @@ TEST(SystemBase, MachineNameDropsOnlyAWholeDomainSuffix) {
 
 // Not a check: lists what this machine answers, for whoever reads the test output.
 TEST(SystemBase, ListsEveryFactOfThisMachine) {
-  for (const char* name : {"hostname", "machinename", "platform", "os", "osversion", "oslang",
-                           "keyboardlang", "keyboardtype", "arch", "domain", "currentuser",
-                           "osbits", "groups", "groupusers.root", "usergroups.root", "ip",
-                           "diskserial./"}) {
+  for (const char* name :
+       {"hostname", "machinename", "platform", "os", "osversion", "oslang", "keyboardlang",
+        "keyboardtype", "arch", "domain", "currentuser", "osbits", "groups", "groupusers.root",
+        "usergroups.root", "ip", "diskserial./"}) {
     std::optional<std::string> value = SystemBase::getFact(name);
     ASSERT_TRUE(value) << name;
     std::string shown = *value;

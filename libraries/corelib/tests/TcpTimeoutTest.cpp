@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Sockets.h"
 #include "net/Tcp.h"
+#include "platform/Sockets.h"
 #include "testsupport/ThrownText.h"
 
 namespace ZelcorCorelib {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "bus/Logger.h"
 #include "bus/Ims.h"
 #include "bus/ImsMessage.h"
+#include "bus/Logger.h"
 #include "platform/Threads.h"
 
 namespace ZelcorCorelib {

@@ -71,9 +71,9 @@ TEST(ThreadRunner, UnknownIdsAreReportedWithTheCause) {
   EXPECT_FALSE(runner.hasThread(missing));
   EXPECT_EQ(thrownText<ThreadRunner::Thread_NotFound>([&] { runner.getThread(missing); }),
             notFound);
-  EXPECT_EQ(thrownText<ThreadRunner::Thread_NotFound>(
-                [&] { runner.sendToGarbage(missing, false); }),
-            notFound);
+  EXPECT_EQ(
+      thrownText<ThreadRunner::Thread_NotFound>([&] { runner.sendToGarbage(missing, false); }),
+      notFound);
   EXPECT_EQ(thrownText<ThreadRunner::Start_FailedToStart>([&] { runner.startThread(missing); }),
             "Start_FailedToStart:\n" + notFound);
   EXPECT_EQ(thrownText<ThreadRunner::End_FailedToEnd>([&] { runner.endThread(missing); }),
@@ -160,9 +160,8 @@ TEST(ThreadRunner, SendAllToGarbageDisposesOfEveryThread) {
   }
   runner.collectGarbage();
   EXPECT_FALSE(runner.hasThread(running) || runner.hasThread(ending) || runner.hasThread(idle));
-  EXPECT_TRUE(waitFor([&] {
-    return !runningThread->isFunctionRunning() && !endingThread->isFunctionRunning();
-  }));
+  EXPECT_TRUE(waitFor(
+      [&] { return !runningThread->isFunctionRunning() && !endingThread->isFunctionRunning(); }));
 }
 
 TEST(ThreadRunner, DestroyingTheRunnerLetsRunningThreadsGoSafely) {

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "bus/Logger.h"
 #include "bus/ImsAgent.h"
+#include "bus/Logger.h"
 #include "platform/Threads.h"
-#include "threads/ThreadMessages.h"
 #include "testsupport/WaitFor.h"
+#include "threads/ThreadMessages.h"
 
 namespace ZelcorCorelib {
 namespace {
@@ -41,8 +41,8 @@ class ThreadLogCapture : public ImsAgent {
     auto* record = dynamic_cast<Logger::LogMessageParameter*>(message.getParameter());
     if (record != nullptr && record->sourceName == "Thread") {
       std::lock_guard<std::mutex> guard(mutex);
-      lines.push_back({record->level, record->threadId,
-                       fillPlaceholders(record->text, record->parameters)});
+      lines.push_back(
+          {record->level, record->threadId, fillPlaceholders(record->text, record->parameters)});
     }
     return ImsResult::Handled;
   }
@@ -97,10 +97,14 @@ TEST(Thread, UndefinedThreadRefusesEveryOperation) {
   auto thread = Thread::create("nothing", nullptr);
   EXPECT_EQ(thread->getState(), Thread::kStateUndefined);
   std::function<void()> operations[] = {
-      [&] { thread->start(); },          [&] { thread->end(); },
-      [&] { thread->kill(); },           [&] { thread->update(); },
-      [&] { thread->shouldEnd(); },      [&] { thread->resume(); },
-      [&] { thread->makeGarbage(false); }, [&] { thread->makeGarbage(true); },
+      [&] { thread->start(); },
+      [&] { thread->end(); },
+      [&] { thread->kill(); },
+      [&] { thread->update(); },
+      [&] { thread->shouldEnd(); },
+      [&] { thread->resume(); },
+      [&] { thread->makeGarbage(false); },
+      [&] { thread->makeGarbage(true); },
   };
   for (const auto& operation : operations) {
     EXPECT_EQ(thrownText<Thread::Thread_Undefined>(operation),
@@ -418,8 +422,8 @@ TEST(Thread, TraceLinesNameTheThread) {
   }
   bool gotEndSignal = false;
   for (const auto& line : capture.getLines()) {
-    gotEndSignal = gotEndSignal || (line.threadId == workerId &&
-                                    line.text == "Thread::shouldEnd: Got end signal");
+    gotEndSignal = gotEndSignal ||
+                   (line.threadId == workerId && line.text == "Thread::shouldEnd: Got end signal");
   }
   EXPECT_TRUE(gotEndSignal);
 }

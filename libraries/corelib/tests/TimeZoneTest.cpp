@@ -22,13 +22,17 @@ class ScopedEnvironment {
  public:
   ScopedEnvironment(const char* name, const char* value) : name(name) {
     if (const char* old = std::getenv(name)) previous = old;
-    if (value != nullptr) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value != nullptr)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
     platform::refreshLocalZone();
   }
   ~ScopedEnvironment() {
-    if (previous) setenv(name, previous->c_str(), 1);
-    else unsetenv(name);
+    if (previous)
+      setenv(name, previous->c_str(), 1);
+    else
+      unsetenv(name);
     platform::refreshLocalZone();
   }
 
@@ -51,11 +55,20 @@ TEST(TimeZone, ReadsOffsetTexts) {
     std::int64_t offset;
   };
   const Case cases[] = {
-      {"+0130", 90 * kMinute}, {"+01:30", 90 * kMinute}, {"-01:30", -90 * kMinute},
-      {"-0130", -90 * kMinute}, {"+00:00", 0},           {"-00:00", 0},
-      {"+23:59", 23 * kHour + 59 * kMinute},              {" +05:45 ", 345 * kMinute},
-      {"Z", 0},                {"2", 2 * kHour},         {"-5", -5 * kHour},
-      {"+1", kHour},           {"0", 0},                 {"23", 23 * kHour},
+      {"+0130", 90 * kMinute},
+      {"+01:30", 90 * kMinute},
+      {"-01:30", -90 * kMinute},
+      {"-0130", -90 * kMinute},
+      {"+00:00", 0},
+      {"-00:00", 0},
+      {"+23:59", 23 * kHour + 59 * kMinute},
+      {" +05:45 ", 345 * kMinute},
+      {"Z", 0},
+      {"2", 2 * kHour},
+      {"-5", -5 * kHour},
+      {"+1", kHour},
+      {"0", 0},
+      {"23", 23 * kHour},
   };
   for (const Case& c : cases) {
     const std::optional<TimeZone> zone = TimeZone::fromText(c.text);
@@ -67,8 +80,25 @@ TEST(TimeZone, ReadsOffsetTexts) {
 
 TEST(TimeZone, RefusesGarbageTexts) {
   const char* texts[] = {
-      "", "   ", "abc", "+1:30", "+01:3x", "+25:00", "+24:00", "+01:60", "+01:30x", "++0130",
-      "+01300", "0130+", "1.5", "24", "-24", "99999999999999999999999", "+", "-", "UTC+1",
+      "",
+      "   ",
+      "abc",
+      "+1:30",
+      "+01:3x",
+      "+25:00",
+      "+24:00",
+      "+01:60",
+      "+01:30x",
+      "++0130",
+      "+01300",
+      "0130+",
+      "1.5",
+      "24",
+      "-24",
+      "99999999999999999999999",
+      "+",
+      "-",
+      "UTC+1",
       "+01:00 (+01:00 3M5W6D2H-10M5W6D3H",
       "+01:00 (+00:00 3M5W6D2H-10M5W6D3H)",   // no daylight offset
       "+01:00 (+01:00 13M5W6D2H-10M5W6D3H)",  // month
@@ -77,9 +107,12 @@ TEST(TimeZone, RefusesGarbageTexts) {
       "+01:00 (+01:00 3M5W7D2H-10M5W6D3H)",   // weekday
       "+01:00 (+01:00 3M5W6D24H-10M5W6D3H)",  // hour
       "+01:00 (+01:00 3M5W6D2H-3M5W6D2H)",    // start equals end
-      "+01:00 (+01:00 3M5W6D2Hx-10M5W6D3H)",  "+01:00 (+01:00 M5W6D2H-10M5W6D3H)",
-      "+01:00 (+01:00 3M5W6D2H-10M5W6D3H-1M1W1D1H)", "+01:00 (+01:00 999M5W6D2H-10M5W6D3H)",
-      "+1:00 (+01:00 3M5W6D2H-10M5W6D3H)",    "+01:00 (+01:60 3M5W6D2H-10M5W6D3H)",
+      "+01:00 (+01:00 3M5W6D2Hx-10M5W6D3H)",
+      "+01:00 (+01:00 M5W6D2H-10M5W6D3H)",
+      "+01:00 (+01:00 3M5W6D2H-10M5W6D3H-1M1W1D1H)",
+      "+01:00 (+01:00 999M5W6D2H-10M5W6D3H)",
+      "+1:00 (+01:00 3M5W6D2H-10M5W6D3H)",
+      "+01:00 (+01:60 3M5W6D2H-10M5W6D3H)",
   };
   for (const char* text : texts) {
     EXPECT_FALSE(TimeZone::fromText(text).has_value()) << '"' << text << '"';
@@ -216,8 +249,7 @@ TEST(TimeZone, LocalZoneFollowsTheSetting) {
     // A change of the setting is seen at once, not after the cache has aged.
     ScopedEnvironment setting("ZELCOR_TZ", "+01:00 (+01:00 3M5W6D2H-10M5W6D3H)");
     EXPECT_EQ(TimeZone::local().toText(), "+01:00 (+01:00 3M5W6D2H-10M5W6D3H)");
-    EXPECT_EQ(DateTime::fromText("2016-06-02T05:46:28")->getCount(),
-              utc("2016-06-02T03:46:28Z"));
+    EXPECT_EQ(DateTime::fromText("2016-06-02T05:46:28")->getCount(), utc("2016-06-02T03:46:28Z"));
   }
   {
     // Unreadable or empty: the system's zone.

@@ -63,7 +63,8 @@ TEST_F(WinRegistryTest, MapKeyReplacesOnlyTheResourceKeyAndWhatIsBelowIt) {
     const char* key;
     const char* mapped;
   } cases[] = {
-      {"SOFTWARE/Zelcor/Resources/ConfigurationDir", "SOFTWARE\\Zelcor\\Resources2\\ConfigurationDir"},
+      {"SOFTWARE/Zelcor/Resources/ConfigurationDir",
+       "SOFTWARE\\Zelcor\\Resources2\\ConfigurationDir"},
       {"SOFTWARE\\Zelcor\\Resources", "SOFTWARE\\Zelcor\\Resources2"},
       {"SOFTWARE\\Zelcor\\ResourcesOld\\X", "SOFTWARE\\Zelcor\\ResourcesOld\\X"},
       {"software\\zelcor\\resources\\X", "software\\zelcor\\resources\\X"},
@@ -128,19 +129,32 @@ TEST_F(WinRegistryTest, FailuresNameTheKeyAndTheValue) {
     std::function<void()> operation;
     const char* expected;
   } wrongTypes[] = {
-      {get("Retries"), "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Retries\" of type 1 because the actual type is 4"},
-      {get("Hosts"), "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Hosts\" of type 1 because the actual type is 7"},
-      {get("Blob"), "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Blob\" of type 1 because the actual type is 3"},
-      {get("Expand"), "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Expand\" of type 1 because the actual type is 2"},
-      {get("Big"), "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Big\" of type 1 because the actual type is 11"},
-      {getList("Text"), "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Text\" of type 7 because the actual type is 1"},
+      {get("Retries"),
+       "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Retries\" of type 1 because the actual "
+       "type is 4"},
+      {get("Hosts"),
+       "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Hosts\" of type 1 because the actual "
+       "type is 7"},
+      {get("Blob"),
+       "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Blob\" of type 1 because the actual type "
+       "is 3"},
+      {get("Expand"),
+       "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Expand\" of type 1 because the actual "
+       "type is 2"},
+      {get("Big"),
+       "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Big\" of type 1 because the actual type "
+       "is 11"},
+      {getList("Text"),
+       "Get_WrongType: Cannot get \"SOFTWARE\\Zelcor\"->\"Text\" of type 7 because the actual type "
+       "is 1"},
   };
   for (const Case& c : wrongTypes) {
     EXPECT_EQ(test::thrownText<WinRegistry::Get_WrongType>(c.operation), c.expected);
   }
   EXPECT_EQ(test::thrownText<WinRegistry::Get_UnknownError>(getList("Broken")),
             "Get_UnknownError: Unknown error when trying to get \"SOFTWARE\\Zelcor\"->\"Broken\"\n"
-            "Store_Failure: Registry store " + store + ": line 10: bad hex byte \"0x\"");
+            "Store_Failure: Registry store " +
+                store + ": line 10: bad hex byte \"0x\"");
   EXPECT_EQ(test::thrownText<WinRegistry::Get_NotFound>(get("Missing")),
             "Get_NotFound: Could not find registry key \"SOFTWARE\\Zelcor\"->\"Missing\"");
 
@@ -149,25 +163,28 @@ TEST_F(WinRegistryTest, FailuresNameTheKeyAndTheValue) {
   writeFile(store, notRegistry);
   EXPECT_EQ(test::thrownText<WinRegistry::Get_UnknownError>(get("Port")),
             "Get_UnknownError: Unknown error when trying to get \"SOFTWARE\\Zelcor\"->\"Port\"\n"
-            "Store_Failure: Registry store " + store + ": " + store +
+            "Store_Failure: Registry store " +
+                store + ": " + store +
                 " is not a registry file: line 1 is \"Zelcor.port = 4711\" where \"Windows "
                 "Registry Editor Version 5.00\" was expected");
   EXPECT_TRUE(startsWith(test::thrownText<WinRegistry::Set_UnknownError>(
-                              [&] { WinRegistry::set(kHklm, key, "Port", "1", false); }),
-                          "Set_UnknownError: Unknown error when trying to set "
-                          "\"SOFTWARE\\Zelcor\"->\"Port\"\nStore_Failure: Registry store " + store +
-                              ": " + store + " is not a registry file"));
+                             [&] { WinRegistry::set(kHklm, key, "Port", "1", false); }),
+                         "Set_UnknownError: Unknown error when trying to set "
+                         "\"SOFTWARE\\Zelcor\"->\"Port\"\nStore_Failure: Registry store " +
+                             store + ": " + store + " is not a registry file"));
   EXPECT_EQ(readFile(store), notRegistry);
 
   fs::remove(store);
   fs::create_directory(store);
   EXPECT_EQ(test::thrownText<WinRegistry::Get_AccessDenied>(get("Port")),
             "Get_AccessDenied: Access denied when trying to get \"SOFTWARE\\Zelcor\"->\"Port\"\n"
-            "Store_Failure: Registry store " + store + ": it cannot be read (Is a directory)");
+            "Store_Failure: Registry store " +
+                store + ": it cannot be read (Is a directory)");
   EXPECT_EQ(test::thrownText<WinRegistry::Set_AccessDenied>(
                 [&] { WinRegistry::set(kHklm, key, "Port", "1", false); }),
             "Set_AccessDenied: Access denied when trying to set \"SOFTWARE\\Zelcor\"->\"Port\"\n"
-            "Store_Failure: Registry store " + store + ": it cannot be read (Is a directory)");
+            "Store_Failure: Registry store " +
+                store + ": it cannot be read (Is a directory)");
 
   const std::string underFile = store + "/../registry.reg/inside.reg";  // a folder that is a file
   fs::remove(store);
@@ -176,13 +193,14 @@ TEST_F(WinRegistryTest, FailuresNameTheKeyAndTheValue) {
   EXPECT_EQ(test::thrownText<WinRegistry::Set_UnknownError>(
                 [&] { WinRegistry::set(kHklm, key, "Port", "1", false); }),
             "Set_UnknownError: Unknown error when trying to set \"SOFTWARE\\Zelcor\"->\"Port\"\n"
-            "Store_Failure: Registry store " + underFile +
-                ": its folder cannot be made (Not a directory)");
-  EXPECT_EQ(test::thrownText<WinRegistry::Set_UnknownError>(
-                [&] { WinRegistry::set(kHklm, key, "Two\nLines", "1", false); }),
-            "Set_UnknownError: Unknown error when trying to set \"SOFTWARE\\Zelcor\"->\"Two\nLines\"\n"
-            "Store_Failure: Registry store " + underFile +
-                ": a key or value name with a line break or NUL cannot be stored");
+            "Store_Failure: Registry store " +
+                underFile + ": its folder cannot be made (Not a directory)");
+  EXPECT_EQ(
+      test::thrownText<WinRegistry::Set_UnknownError>(
+          [&] { WinRegistry::set(kHklm, key, "Two\nLines", "1", false); }),
+      "Set_UnknownError: Unknown error when trying to set \"SOFTWARE\\Zelcor\"->\"Two\nLines\"\n"
+      "Store_Failure: Registry store " +
+          underFile + ": a key or value name with a line break or NUL cannot be stored");
 
   // Nobody, root included, may make files in sysfs.
   if (fs::is_directory("/sys/kernel")) {
@@ -209,7 +227,8 @@ TEST_F(WinRegistryTest, RewriteKeepsTheFileAsAWindowsAdministratorBroughtIt) {
   writeFile(real, bytes);
   fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
   fs::create_symlink(real, store);
-  EXPECT_EQ(WinRegistry::get(kHklm, "SOFTWARE/Zelcor/Resources", "ConfigurationDir", false), "C:\\js");
+  EXPECT_EQ(WinRegistry::get(kHklm, "SOFTWARE/Zelcor/Resources", "ConfigurationDir", false),
+            "C:\\js");
   WinRegistry::set(kHklm, "SOFTWARE/Zelcor/Resources", "StartupLogDir", "/var/log/js", false);
 
   EXPECT_TRUE(fs::is_symlink(store));
@@ -268,9 +287,11 @@ class ChildWriter {
 };
 
 TEST_F(WinRegistryTest, ReaderSeesAWholeFileWhileAnotherProcessRewritesIt) {
-  writeFile(store, std::string(kHeader) +
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelcor]\n\"Generation\"=hex(7):30,00,00,00,00,00\n\n"
-                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelcor\\Last]\n\"End\"=\"end\"\n");
+  writeFile(
+      store,
+      std::string(kHeader) +
+          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelcor]\n\"Generation\"=hex(7):30,00,00,00,00,00\n\n"
+          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zelcor\\Last]\n\"End\"=\"end\"\n");
   ChildWriter writer("generations");
   std::set<std::string> seen;
   int reads = 0;
@@ -278,13 +299,16 @@ TEST_F(WinRegistryTest, ReaderSeesAWholeFileWhileAnotherProcessRewritesIt) {
     std::vector<std::string> items =
         WinRegistry::getList(kHklm, "SOFTWARE\\Zelcor", "Generation", false);
     ASSERT_FALSE(items.empty());
-    ASSERT_EQ(std::count(items.begin(), items.end(), items.front()), static_cast<long>(items.size()));
+    ASSERT_EQ(std::count(items.begin(), items.end(), items.front()),
+              static_cast<long>(items.size()));
     ASSERT_TRUE(items.size() == 200 || items.front() == "0") << items.size();
     ASSERT_EQ(WinRegistry::get(kHklm, "SOFTWARE\\Zelcor\\Last", "End", false), "end");
     // The same in one snapshot of the bytes, both values at once.
     RegistryFile file = RegistryFile::parse(readFile(store), store);
-    ASSERT_EQ(file.find(kHklm, "SOFTWARE\\Zelcor\\Last", "End").outcome, RegistryFile::Outcome::found);
-    ASSERT_EQ(file.find(kHklm, "SOFTWARE\\Zelcor", "Generation").outcome, RegistryFile::Outcome::found);
+    ASSERT_EQ(file.find(kHklm, "SOFTWARE\\Zelcor\\Last", "End").outcome,
+              RegistryFile::Outcome::found);
+    ASSERT_EQ(file.find(kHklm, "SOFTWARE\\Zelcor", "Generation").outcome,
+              RegistryFile::Outcome::found);
     seen.insert(items.front());
     ++reads;
   }
@@ -308,8 +332,12 @@ TEST_F(WinRegistryTest, WritersInTwoProcessesLoseNoValue) {
   }
   ASSERT_EQ(writer.wait(), 0);
   for (int i = 0; i < 60; ++i) {
-    EXPECT_EQ(WinRegistry::get(kHklm, "SOFTWARE\\Zelcor\\Shared", "child" + std::to_string(i), false), "c");
-    EXPECT_EQ(WinRegistry::get(kHklm, "SOFTWARE\\Zelcor\\Shared", "parent" + std::to_string(i), false), "p");
+    EXPECT_EQ(
+        WinRegistry::get(kHklm, "SOFTWARE\\Zelcor\\Shared", "child" + std::to_string(i), false),
+        "c");
+    EXPECT_EQ(
+        WinRegistry::get(kHklm, "SOFTWARE\\Zelcor\\Shared", "parent" + std::to_string(i), false),
+        "p");
   }
 }
 

@@ -36,12 +36,18 @@ ControlClient::ControlClient(std::string host, int port) : host(std::move(host))
 
 std::string ControlClient::commandName(std::int32_t command) {
   switch (command) {
-    case kCommandStatus: return "STATUS";
-    case kCommandStart: return "START";
-    case kCommandStop: return "STOP";
-    case kCommandResume: return "RESUME";
-    case kCommandPause: return "PAUSE";
-    default: return std::to_string(command);
+    case kCommandStatus:
+      return "STATUS";
+    case kCommandStart:
+      return "START";
+    case kCommandStop:
+      return "STOP";
+    case kCommandResume:
+      return "RESUME";
+    case kCommandPause:
+      return "PAUSE";
+    default:
+      return std::to_string(command);
   }
 }
 
@@ -55,9 +61,9 @@ ControlClient::Outcome ControlClient::connect(Tcp& connection) {
     return {Failure::unreachable,
             "cannot resolve the host \"" + host + "\" (port " + std::to_string(port) + ")"};
   } catch (const Tcp::ConnectTcp_BadProtocol& failure) {
-    return {Failure::refused, "the server at " + endpoint() +
-                                  " refused the scheduler's connect protocol: " +
-                                  describe(failure)};
+    return {Failure::refused,
+            "the server at " + endpoint() +
+                " refused the scheduler's connect protocol: " + describe(failure)};
   } catch (const Tcp::ConnectTcp_Timeout&) {
     return {Failure::unreachable,
             "cannot connect to the scheduler at " + endpoint() + ": no answer in time"};
@@ -110,8 +116,8 @@ ControlClient::Outcome ControlClient::waitForAnswer(Tcp& connection, Clock::time
 
 ControlClient::Outcome ControlClient::lost(const std::string& what,
                                            const Exception& failure) const {
-  return {Failure::lost, "the connection to the scheduler at " + endpoint() +
-                             " failed while " + what + " was awaited: " + describe(failure)};
+  return {Failure::lost, "the connection to the scheduler at " + endpoint() + " failed while " +
+                             what + " was awaited: " + describe(failure)};
 }
 
 void ControlClient::endConversation(Tcp& connection) {

@@ -38,11 +38,16 @@ bool isExecutableFile(const fs::path& path) {
 
 std::int32_t commandValue(Action action) {
   switch (action) {
-    case Action::start: return ControlClient::kCommandStart;
-    case Action::stop: return ControlClient::kCommandStop;
-    case Action::pause: return ControlClient::kCommandPause;
-    case Action::resume: return ControlClient::kCommandResume;
-    default: return ControlClient::kCommandStatus;
+    case Action::start:
+      return ControlClient::kCommandStart;
+    case Action::stop:
+      return ControlClient::kCommandStop;
+    case Action::pause:
+      return ControlClient::kCommandPause;
+    case Action::resume:
+      return ControlClient::kCommandResume;
+    default:
+      return ControlClient::kCommandStatus;
   }
 }
 
@@ -98,8 +103,8 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
       try {
         *pending = agent.getDir(kPendingPath);
       } catch (const ZelcorCorelib::Exception& failure) {
-        error = "configuration file \"" + path + "\": no pending folder at " + kPendingPath +
-                " (" + failure.toLine() + ")";
+        error = "configuration file \"" + path + "\": no pending folder at " + kPendingPath + " (" +
+                failure.toLine() + ")";
         return false;
       }
       // The scheduler follows a shortcut here too.
@@ -189,8 +194,7 @@ int Jsctl::submit(const JsctlOptions& options) {
   return kExitDone;
 }
 
-bool Jsctl::resolveExecutable(const std::string& given, std::string& resolved,
-                              std::string& error) {
+bool Jsctl::resolveExecutable(const std::string& given, std::string& resolved, std::string& error) {
   if (given.find('%') != std::string::npos) {
     resolved = given;
     return true;

@@ -93,8 +93,8 @@ bool dashDashMisplaced(std::string& error) {
 }  // namespace
 
 // Help, a repeated option and a parse failure, in the order they were met on the line.
-JsctlOptions::Outcome JsctlOptions::takeParsed(const CmdParser& parser, bool parsed,
-                                               Given& given, std::string& error) {
+JsctlOptions::Outcome JsctlOptions::takeParsed(const CmdParser& parser, bool parsed, Given& given,
+                                               std::string& error) {
   for (const CmdParser::ParsedOption& option : parser.getParsedOptions()) {
     const std::string& name = option.option->longName;
     if (name == "help") return Outcome::help;
@@ -260,8 +260,10 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
   if (given.count("priority") != 0) {
     options.priority = canonicalPriority(given["priority"]);
     if (options.priority.empty()) {
-      error = "--priority needs one of \"very low\", \"low\", \"normal\", \"high\", "
-              "\"very high\" or 0 to 4, not \"" + given["priority"] + "\"";
+      error =
+          "--priority needs one of \"very low\", \"low\", \"normal\", \"high\", "
+          "\"very high\" or 0 to 4, not \"" +
+          given["priority"] + "\"";
       return false;
     }
   }

@@ -156,11 +156,10 @@ std::string SpecWriter::createdText(std::chrono::system_clock::time_point time) 
 
 std::string SpecWriter::checkRequest(const SpecRequest& request) {
   if (request.executable.empty()) return "no executable given";
-  for (const std::string& error :
-       {lineFeedError("the executable", request.executable, true),
-        lineFeedError("the queue name", request.queue, true),
-        lineFeedError("the priority", request.priority, true),
-        lineFeedError("the name", request.name, true)}) {
+  for (const std::string& error : {lineFeedError("the executable", request.executable, true),
+                                   lineFeedError("the queue name", request.queue, true),
+                                   lineFeedError("the priority", request.priority, true),
+                                   lineFeedError("the name", request.name, true)}) {
     if (!error.empty()) return error;
   }
   for (std::size_t i = 0; i < request.arguments.size(); ++i) {

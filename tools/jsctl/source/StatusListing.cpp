@@ -63,13 +63,27 @@ void appendJsonString(std::string& out, const std::string& raw) {
   out += '"';
   for (char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char escaped[8];
@@ -137,7 +151,7 @@ void StatusListing::parseLine(const std::string& line, Section& section, std::st
   std::string heading = lower(trimBlanks(content));
   if (!heading.empty() && heading.back() == ':') heading.pop_back();
   if (heading == "pending jobs" || heading == "running jobs" || heading == "finished jobs") {
-    section = heading[0] == 'p' ? Section::pending
+    section = heading[0] == 'p'   ? Section::pending
               : heading[0] == 'r' ? Section::running
                                   : Section::finished;
     blockQueue.clear();

@@ -30,7 +30,7 @@ struct Outcome {
 };
 
 Outcome runJsctl(const Arguments& arguments,
-             std::chrono::milliseconds silence = std::chrono::milliseconds(5000)) {
+                 std::chrono::milliseconds silence = std::chrono::milliseconds(5000)) {
   std::ostringstream out, err;
   Jsctl program(out, err);
   program.setSilenceLimit(silence);
@@ -112,9 +112,10 @@ TEST(JsctlControl, TimeoutGivesUpWithAClearMessage) {
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(run.exitCode, Jsctl::kExitFailed);
   EXPECT_EQ(run.out, "waiting for running jobs to finish... 0 s\n");
-  EXPECT_EQ(run.err, "jsctl: gave up after 0.3 s waiting for the confirmation of STOP from the "
-                     "scheduler at 127.0.0.1:" + portOf(fake) +
-                         "\njsctl: the STOP request stays in effect on the scheduler.\n");
+  EXPECT_EQ(run.err,
+            "jsctl: gave up after 0.3 s waiting for the confirmation of STOP from the "
+            "scheduler at 127.0.0.1:" +
+                portOf(fake) + "\njsctl: the STOP request stays in effect on the scheduler.\n");
   EXPECT_GE(took, std::chrono::milliseconds(290));
   EXPECT_LT(took, std::chrono::seconds(3));
 }
@@ -155,8 +156,8 @@ TEST(JsctlControl, UnreachableOrRefusingPortsNameHostAndPort) {
 
   run = runJsctl({"stop", "--host", "no-such-host.invalid", "--port", port});
   EXPECT_EQ(run.exitCode, Jsctl::kExitFailed);
-  EXPECT_EQ(run.err, "jsctl: cannot resolve the host \"no-such-host.invalid\" (port " + port +
-                         ")\n");
+  EXPECT_EQ(run.err,
+            "jsctl: cannot resolve the host \"no-such-host.invalid\" (port " + port + ")\n");
 
   // A listener of the family that wants another key.
   FakeScheduler other(FakeScheduler::Reply{}, 2);
@@ -172,9 +173,12 @@ class JsctlConfiguredPort : public ::testing::Test {
  protected:
   std::string writeConfiguration(const std::string& port) {
     const std::string path = folder.file("jobscheduler.conf");
-    ZelcorCorelib::test::writeRaw(path, "jobscheduler (String) = \"\" {\n"
-                           "  port (NetworkPort) = \"" + port + "\" { }\n"
-                           "}\n");
+    ZelcorCorelib::test::writeRaw(path,
+                                  "jobscheduler (String) = \"\" {\n"
+                                  "  port (NetworkPort) = \"" +
+                                      port +
+                                      "\" { }\n"
+                                      "}\n");
     return path;
   }
   ZelcorCorelib::test::TempDir folder;
@@ -210,7 +214,8 @@ TEST_F(JsctlConfiguredPort, BadConfigurationIsAUsageError) {
   EXPECT_NE(run.err.find("no port at jobscheduler.port"), std::string::npos) << run.err;
 
   const std::string broken = folder.file("broken.conf");
-  ZelcorCorelib::test::writeRaw(broken, "jobscheduler (String) = \"\" {\n  port (Integer) = \"1\" {\n");
+  ZelcorCorelib::test::writeRaw(broken,
+                                "jobscheduler (String) = \"\" {\n  port (Integer) = \"1\" {\n");
   run = runJsctl({"-c", broken, "status"});
   EXPECT_EQ(run.exitCode, Jsctl::kExitUsage);
   EXPECT_NE(run.err.find("cannot read the configuration file"), std::string::npos) << run.err;

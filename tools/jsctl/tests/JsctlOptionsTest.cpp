@@ -36,10 +36,10 @@ TEST(JsctlOptions, ControlCommandsTakeTheirOptionsBeforeOrAfterTheWord) {
 TEST(JsctlOptions, EverythingAfterTheExecutableBelongsToTheJob) {
   JsctlOptions options;
   std::string error;
-  ASSERT_TRUE(JsctlOptions::parse({"submit", "--pending", "/p", "--queue", "night", "--priority",
-                                   "Very High", "--name", "nightly", "--", "/bin/tool", "--help",
-                                   "-c", "x", "--", ""},
-                                  options, error))
+  ASSERT_TRUE(JsctlOptions::parse(
+      {"submit", "--pending", "/p", "--queue", "night", "--priority", "Very High", "--name",
+       "nightly", "--", "/bin/tool", "--help", "-c", "x", "--", ""},
+      options, error))
       << error;
   EXPECT_EQ(options.action, Action::submit);
   EXPECT_EQ(options.pendingDirectory, "/p");
@@ -50,8 +50,8 @@ TEST(JsctlOptions, EverythingAfterTheExecutableBelongsToTheJob) {
   EXPECT_EQ(options.arguments, (Arguments{"--help", "-c", "x", "--", ""}));
 
   // Without "--" the first word after the options is the executable.
-  ASSERT_TRUE(JsctlOptions::parse({"submit", "-c", "/js.conf", "sleep", "--port", "1"}, options,
-                                  error));
+  ASSERT_TRUE(
+      JsctlOptions::parse({"submit", "-c", "/js.conf", "sleep", "--port", "1"}, options, error));
   EXPECT_EQ(options.executable, "sleep");
   EXPECT_EQ(options.arguments, (Arguments{"--port", "1"}));
   EXPECT_FALSE(options.port);
@@ -117,10 +117,10 @@ TEST(JsctlOptions, HelpListsEveryCommandOptionAndExitCode) {
     EXPECT_EQ(err.str(), "");
   }
   const std::string help = JsctlOptions::helpText();
-  for (const char* word : {"status", "start", "stop", "pause", "resume", "submit", "--host",
-                           "--port", "-c CONF", "--timeout", "--json", "--pending", "--queue",
-                           "--priority", "--name", "--help", "0  done", "1  the scheduler",
-                           "2  usage error"}) {
+  for (const char* word :
+       {"status", "start", "stop", "pause", "resume", "submit", "--host", "--port", "-c CONF",
+        "--timeout", "--json", "--pending", "--queue", "--priority", "--name", "--help", "0  done",
+        "1  the scheduler", "2  usage error"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }
 }

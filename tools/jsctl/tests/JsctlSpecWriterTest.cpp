@@ -47,8 +47,8 @@ std::string value(const ZelcorCorelib::KeyValueMap& entries, const std::string& 
 
 TEST(SpecWriter, CreatedIsFixedWidthUtcThatSortsInTimeOrder) {
   const sys_days day = year(2025) / January / 31;
-  EXPECT_EQ(SpecWriter::createdText(system_clock::time_point(day + 23h + 59min + 58s +
-                                                             microseconds(123456))),
+  EXPECT_EQ(SpecWriter::createdText(
+                system_clock::time_point(day + 23h + 59min + 58s + microseconds(123456))),
             "2025-01-31T23:59:58.123456Z");
   EXPECT_EQ(SpecWriter::createdText(system_clock::time_point()), "1970-01-01T00:00:00.000000Z");
 
@@ -258,12 +258,16 @@ TEST_F(JsctlSubmit, FailuresAndNotes) {
 TEST_F(JsctlSubmit, PendingFolderComesFromTheConfigurationFile) {
   const std::string tool = script("tool.sh");
   const std::string conf = folder.file("jobscheduler.conf");
-  ZelcorCorelib::test::writeRaw(conf, "jobscheduler (String) = \"\" {\n"
-                         "  working-dir (DirName) = \"" + folder.str() + "\" { }\n"
-                         "  jobdir (String) = \"\" {\n"
-                         "    pending-dir (DirName) = \"${jobscheduler.working-dir}pending\" { }\n"
-                         "  }\n"
-                         "}\n");
+  ZelcorCorelib::test::writeRaw(
+      conf,
+      "jobscheduler (String) = \"\" {\n"
+      "  working-dir (DirName) = \"" +
+          folder.str() +
+          "\" { }\n"
+          "  jobdir (String) = \"\" {\n"
+          "    pending-dir (DirName) = \"${jobscheduler.working-dir}pending\" { }\n"
+          "  }\n"
+          "}\n");
   EXPECT_EQ(run({"submit", "-c", conf, "--", tool}), Jsctl::kExitFailed);
   EXPECT_NE(err.find("the pending folder \"" + folder.file("pending")), std::string::npos) << err;
 

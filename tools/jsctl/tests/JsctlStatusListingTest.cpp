@@ -98,8 +98,7 @@ TEST(StatusListing, OddVariantsReadTheSameAndUnknownLinesAreKept) {
   EXPECT_TRUE(broken.getRunning().empty());
   EXPECT_EQ(broken.getUnparsed(),
             (std::vector<std::string>{"\t\t[1] /early", "\t\t[1] /opt/no-pid.sh",
-                                      "\t\t[x] 12 /opt/a", "\t\t[2 12 /opt/b",
-                                      "something else"}));
+                                      "\t\t[x] 12 /opt/a", "\t\t[2 12 /opt/b", "something else"}));
 }
 
 TEST(StatusListing, QueueNamesAndExecutablesWithBlanks) {

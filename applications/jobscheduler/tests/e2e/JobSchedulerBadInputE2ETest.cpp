@@ -49,8 +49,8 @@ class JobSchedulerBadInput : public ::testing::Test {
     sandbox = std::make_unique<Sandbox>("bad-input");
     sandbox->writeConfiguration();
     // At debug level the log shows the start-up line the test waits for and every refusal.
-    scheduler = std::make_unique<SchedulerProcess>(*sandbox,
-                                                   std::vector<std::string>{"--debug", "debug"});
+    scheduler =
+        std::make_unique<SchedulerProcess>(*sandbox, std::vector<std::string>{"--debug", "debug"});
     ASSERT_TRUE(scheduler->started());
     ASSERT_TRUE(waitForFileText(sandbox->logFile(), kReady, kStartDeadline))
         << scheduler->standardOutput() << readText(sandbox->logFile());
@@ -62,7 +62,8 @@ class JobSchedulerBadInput : public ::testing::Test {
     const fs::path script = sandbox->writeJobScript(name, 0);
     sandbox->dropJob(pending(), name, {{"executable", script.string()}, {"queue", "queue_fast"}});
     EXPECT_TRUE(waitForFileText(sandbox->jobFolder("finished/" + name + ".spec"), "exit-status=0"))
-        << name << "\n" << log().substr(0, 20'000);
+        << name << "\n"
+        << log().substr(0, 20'000);
   }
   Outcome status() {
     return runJsctl(*sandbox, {"--port", std::to_string(sandbox->getPort()), "status"});
@@ -207,11 +208,12 @@ TEST_F(JobSchedulerBadInput, HostileClientsCostTheListenerBoundedTimeAndControlS
         return answer.exitCode == 0;
       },
       std::chrono::seconds(40)))
-      << answer.error << "\n" << log().substr(0, 20'000);
-  std::printf("control answered %lld ms after the first hostile client\n",
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         Clock::now() - begin)
-                                         .count()));
+      << answer.error << "\n"
+      << log().substr(0, 20'000);
+  std::printf(
+      "control answered %lld ms after the first hostile client\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count()));
   EXPECT_NE(answer.output.find("Running Jobs:"), std::string::npos) << answer.output;
   ASSERT_TRUE(scheduler->isRunning());
   expectGoodJobRuns("after");
@@ -219,9 +221,9 @@ TEST_F(JobSchedulerBadInput, HostileClientsCostTheListenerBoundedTimeAndControlS
   EXPECT_LT(peakMemoryKb(scheduler->getPid()), kMemoryLimitKb);
   // Each one was refused or dropped with a line in the log.
   const std::string text = log();
-  EXPECT_GE(occurrences(text, "@jslistener.listener.accept-fail") +
-                occurrences(text, "Connection to "),
-            5u)
+  EXPECT_GE(
+      occurrences(text, "@jslistener.listener.accept-fail") + occurrences(text, "Connection to "),
+      5u)
       << text.substr(0, 20'000);
 }
 

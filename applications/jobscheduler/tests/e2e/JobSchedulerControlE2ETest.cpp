@@ -69,7 +69,7 @@ class JsonReader {
       char c = text[at++];
       if (c == '\\' && at < text.size()) {
         const char escaped = text[at++];
-        static const std::map<char, char> kEscapes = {{'n', '\n'}, {'t', '\t'}, {'r', '\r'},
+        static const std::map<char, char> kEscapes = {{'n', '\n'}, {'t', '\t'},  {'r', '\r'},
                                                       {'"', '"'},  {'\\', '\\'}, {'/', '/'},
                                                       {'b', '\b'}, {'f', '\f'}};
         auto known = kEscapes.find(escaped);
@@ -208,9 +208,9 @@ TEST_F(JobSchedulerControl, PauseQueuesNewJobsWithoutStartingThemAndResumeRunsTh
 TEST_F(JobSchedulerControl, StopWaitsForTheRunningJobHoldsNewJobsAndStartReleasesThem) {
   ASSERT_NO_FATAL_FAILURE(startScheduler("ctl-stop"));
   const fs::path longScript = sandbox->writeBlockingScript("long");
-  sandbox->dropJob(pending(), "long", {{"executable", longScript.string()},
-                                       {"arguments", "--hold on"},
-                                       {"queue", "queue_slow"}});
+  sandbox->dropJob(
+      pending(), "long",
+      {{"executable", longScript.string()}, {"arguments", "--hold on"}, {"queue", "queue_slow"}});
   const fs::path running = sandbox->jobFolder("running/long.spec");
   ASSERT_TRUE(waitForFileText(running, "pid=")) << log();
   ASSERT_TRUE(waitForFileText(sandbox->path("long.started"), "")) << log();
@@ -224,7 +224,8 @@ TEST_F(JobSchedulerControl, StopWaitsForTheRunningJobHoldsNewJobsAndStartRelease
         std::string("\tQueue:queue_normal max:0 priority:2\n"),
         std::string("\tQueue:queue_slow max:1 priority:1\n"),
         "Running Jobs:\n\tQueue:queue_fast\n\t\t 0 jobs\n\tQueue:queue_normal\n\t\t 0 jobs\n"
-        "\tQueue:queue_slow\n\t\t[1] " + pid + " " + longScript.string() + " --hold on\n"}) {
+        "\tQueue:queue_slow\n\t\t[1] " +
+            pid + " " + longScript.string() + " --hold on\n"}) {
     EXPECT_NE(text.output.find(line), std::string::npos) << line << "\n---\n" << text.output;
   }
   // ... and as JSON.
@@ -277,11 +278,12 @@ TEST_F(JobSchedulerControl, StopWaitsForTheRunningJobHoldsNewJobsAndStartRelease
 TEST_F(JobSchedulerControl, SubmittedArgumentsReachTheJobUnchanged) {
   ASSERT_NO_FATAL_FAILURE(startScheduler("ctl-submit"));
   const fs::path script = sandbox->writeArgumentLinesScript("words");
-  const std::vector<std::string> arguments = {"two words", "say \"hi\"", "C:\\dir with blank\\",
-                                              "  padded  ", "plain", "-c", "my file.conf"};
-  std::vector<std::string> command = {"submit",    "--pending", pending().string(),
+  const std::vector<std::string> arguments = {"two words",   "say \"hi\"", "C:\\dir with blank\\",
+                                              "  padded  ",  "plain",      "-c",
+                                              "my file.conf"};
+  std::vector<std::string> command = {"submit",    "--pending",  pending().string(),
                                       "--queue",   "queue_fast", "--name",
-                                      "words-job", "--",        script.string()};
+                                      "words-job", "--",         script.string()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   const Outcome submitted = runJsctl(*sandbox, command);
   ASSERT_EQ(submitted.exitCode, 0) << submitted.output << submitted.error;

@@ -74,10 +74,9 @@ fs::path dropRecordingJob(Sandbox& sandbox, const fs::path& script, const std::s
 // jsctl's status listing, or empty when the scheduler does not answer.
 std::string statusListing(const Sandbox& sandbox) {
   const fs::path out = sandbox.path("status.txt");
-  const int code =
-      runShellCommand(std::string("'") + JSCTL_BINARY + "' -c '" +
-                      sandbox.configurationFile().string() + "' --timeout 5 status > '" +
-                      out.string() + "' 2>&1");
+  const int code = runShellCommand(std::string("'") + JSCTL_BINARY + "' -c '" +
+                                   sandbox.configurationFile().string() +
+                                   "' --timeout 5 status > '" + out.string() + "' 2>&1");
   return code == 0 ? readText(out) : std::string();
 }
 
@@ -145,7 +144,8 @@ TEST(JobSchedulerCrashRecovery, KilledWhileJobsRunAndWaitTakesRunningBackAndRuns
   all.insert(all.end(), waiting.begin(), waiting.end());
   for (const std::string& id : all) {
     EXPECT_TRUE(waitForFileText(sandbox.jobFolder("finished/" + id + ".spec"), "ended="))
-        << id << "\n" << readText(sandbox.logFile());
+        << id << "\n"
+        << readText(sandbox.logFile());
   }
   for (std::size_t i = 0; i < held.size(); ++i) {
     const fs::path spec = sandbox.jobFolder("finished/" + held[i] + ".spec");
@@ -292,8 +292,8 @@ TEST(JobSchedulerCrashRecovery, KillAndRestartLoopLosesNoSpecAndNeverRunsAJobTwi
     std::this_thread::sleep_for(std::chrono::milliseconds(uniform(0, 1800)));
     if (!scheduler.isRunning()) {
       ++figures.restartFailures;
-      failures.push_back("instance " + std::to_string(round) + " ended by itself: " +
-                         scheduler.standardOutput());
+      failures.push_back("instance " + std::to_string(round) +
+                         " ended by itself: " + scheduler.standardOutput());
     }
     life.ended = wallClockNanos();
     scheduler.signal("KILL");
@@ -336,8 +336,7 @@ TEST(JobSchedulerCrashRecovery, KillAndRestartLoopLosesNoSpecAndNeverRunsAJobTwi
     }
     if (entry->second.size() > 1) {
       ++figures.duplicated;
-      failures.push_back(id + ": spec file in " + std::to_string(entry->second.size()) +
-                         " places");
+      failures.push_back(id + ": spec file in " + std::to_string(entry->second.size()) + " places");
     } else if (entry->second[0] != "finished") {
       ++figures.stuck;
       failures.push_back(id + ": spec file left in " + entry->second[0]);
@@ -359,8 +358,8 @@ TEST(JobSchedulerCrashRecovery, KillAndRestartLoopLosesNoSpecAndNeverRunsAJobTwi
       failures.push_back(id + ": never ran");
       continue;
     }
-    const std::string status = specValue(sandbox.jobFolder("finished/" + id + ".spec"),
-                                         "exit-status");
+    const std::string status =
+        specValue(sandbox.jobFolder("finished/" + id + ".spec"), "exit-status");
     // 0 from a job the scheduler started; -1 from one it re-attached after a restart.
     if (status != "0" && status != "-1") failures.push_back(id + ": exit-status " + status);
     if (runs.size() > 1) ++figures.ranTwice;

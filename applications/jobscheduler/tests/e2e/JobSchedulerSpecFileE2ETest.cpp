@@ -43,8 +43,8 @@ class JobSchedulerSpecFile : public ::testing::Test {
   void SetUp() override {
     sandbox = std::make_unique<Sandbox>("spec-file");
     sandbox->writeConfiguration();
-    scheduler = std::make_unique<SchedulerProcess>(*sandbox,
-                                                   std::vector<std::string>{"--debug", "debug"});
+    scheduler =
+        std::make_unique<SchedulerProcess>(*sandbox, std::vector<std::string>{"--debug", "debug"});
     ASSERT_TRUE(scheduler->started());
     ASSERT_TRUE(waitForFileText(sandbox->logFile(), kReady, kStartDeadline))
         << scheduler->standardOutput() << readText(sandbox->logFile());
@@ -55,7 +55,8 @@ class JobSchedulerSpecFile : public ::testing::Test {
     const fs::path script = sandbox->writeJobScript(name, 0);
     sandbox->dropJob(pending(), name, {{"executable", script.string()}, {"queue", "queue_fast"}});
     EXPECT_TRUE(waitForFileText(sandbox->jobFolder("finished/" + name + ".spec"), "exit-status=0"))
-        << name << "\n" << log().substr(0, 20'000);
+        << name << "\n"
+        << log().substr(0, 20'000);
   }
   void expectPromptCleanExit() {
     const auto before = Clock::now();
@@ -92,8 +93,8 @@ TEST_F(JobSchedulerSpecFile, ANameSwappedBetweenFileAndFifoNeverStallsTheLoop) {
     }
   });
   for (const char* name : {"during-1", "during-2", "during-3"}) expectGoodJobRuns(name);
-  const Outcome status = runJsctl(*sandbox, {"--port", std::to_string(sandbox->getPort()),
-                                             "status"});
+  const Outcome status =
+      runJsctl(*sandbox, {"--port", std::to_string(sandbox->getPort()), "status"});
   EXPECT_EQ(status.exitCode, 0) << status.error;
   stop = true;
   swapper.join();

@@ -1,8 +1,8 @@
 #include "support/DirectoryStore.h"
 
+#include "bus/ImsMessage.h"
 #include "config/ConfNode.h"
 #include "config/ConfParams.h"
-#include "bus/ImsMessage.h"
 #include "values/StringStream.h"
 
 namespace Zelcor::test {

@@ -14,8 +14,8 @@ HoldScript::HoldScript(const ZelcorCorelib::test::TempDir& dir, OnStop onStop)
     : folder(dir.str()), ranFile(dir.file("ran")) {
   path = ZelcorCorelib::test::writeScript(
       dir, "hold.sh",
-      std::string(onStop == OnStop::ignore ? "trap '' TERM\n" : "") + "echo \"$1\" >> '" +
-          ranFile + "'\nwhile [ -e '" + folder + "/hold-'\"$1\" ]; do sleep 0.02; done");
+      std::string(onStop == OnStop::ignore ? "trap '' TERM\n" : "") + "echo \"$1\" >> '" + ranFile +
+          "'\nwhile [ -e '" + folder + "/hold-'\"$1\" ]; do sleep 0.02; done");
 }
 
 void HoldScript::hold(const std::string& tag) const { writeRaw(folder + "/hold-" + tag, ""); }

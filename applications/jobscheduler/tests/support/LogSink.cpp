@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "bus/Logger.h"
 #include "bus/ImsMessage.h"
+#include "bus/Logger.h"
 #include "values/Primitive.h"
 
 namespace Zelcor::test {

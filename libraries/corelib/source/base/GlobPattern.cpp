@@ -122,8 +122,7 @@ bool matchGlob(const std::string& text, const std::string& pattern, std::size_t 
 
 std::optional<std::pair<std::size_t, std::size_t>> findGlob(const std::string& text,
                                                             const std::string& pattern,
-                                                            std::size_t start,
-                                                            std::size_t length) {
+                                                            std::size_t start, std::size_t length) {
   if (start >= text.size() || length == 0) return std::nullopt;
   const std::string normalised = normaliseGlob(pattern);
   const std::size_t end = windowEnd(text, start, length);

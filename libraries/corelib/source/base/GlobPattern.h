@@ -23,9 +23,10 @@ bool matchGlob(const std::string& text, const std::string& pattern, std::size_t 
 // the length of that match: the shortest one when the pattern ends in a literal, up to the
 // window's end when it ends in "*". Empty when the window is empty (start at or past the end,
 // or a zero length) or nothing matches.
-std::optional<std::pair<std::size_t, std::size_t>> findGlob(
-    const std::string& text, const std::string& pattern, std::size_t start = 0,
-    std::size_t length = std::string::npos);
+std::optional<std::pair<std::size_t, std::size_t>> findGlob(const std::string& text,
+                                                            const std::string& pattern,
+                                                            std::size_t start = 0,
+                                                            std::size_t length = std::string::npos);
 
 // The pattern with every run of "*" reduced to one.
 std::string normaliseGlob(const std::string& pattern);

@@ -107,13 +107,16 @@ std::int32_t textToInt(const std::string& text) {
   }
   // Accumulate as a negative-capable 64-bit value and stop early once past the 32-bit range.
   std::int64_t value = 0;
-  const std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1;
+  const std::int64_t limit =
+      static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1;
   for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
     if (value <= limit) value = value * 10 + (text[i] - '0');
   }
   if (negative) value = -value;
-  if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-  if (value < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  if (value > std::numeric_limits<std::int32_t>::max())
+    return std::numeric_limits<std::int32_t>::max();
+  if (value < std::numeric_limits<std::int32_t>::min())
+    return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(value);
 }
 

@@ -4,10 +4,10 @@
 #include <utility>
 #include <vector>
 
-#include "bus/ImsAgent.h"
-#include "bus/ImsMessage.h"
 #include "base/GlobPattern.h"
 #include "base/NoDestructor.h"
+#include "bus/ImsAgent.h"
+#include "bus/ImsMessage.h"
 
 namespace ZelcorCorelib {
 
@@ -68,8 +68,8 @@ std::uint64_t Ims::setHook(ImsAgent* agent, bool hookOnlyOnce, const std::string
   const std::uint64_t id = registry.empty() ? 1 : registry.rbegin()->first + 1;
   const std::uint64_t serial = lastSerial + 1;
   // Build everything that may fail before anything is changed.
-  auto table = tables[stage] ? std::make_shared<StageTable>(*tables[stage])
-                             : std::make_shared<StageTable>();
+  auto table =
+      tables[stage] ? std::make_shared<StageTable>(*tables[stage]) : std::make_shared<StageTable>();
   (*table)[hook.pattern].emplace(id, serial);
   registry.emplace(id, Entry{std::move(hook), stage, serial});
   tables[stage] = std::move(table);
@@ -89,8 +89,8 @@ bool Ims::removeHook(std::uint64_t hookId, std::uint64_t serial) {
   // The hook's own stage is searched, not the first stage holding an equal pattern: that could
   // be another agent's, and would leave this id behind for a later hook that reuses it.
   const int stage = entry->second.stage;
-  auto table = tables[stage] ? std::make_shared<StageTable>(*tables[stage])
-                             : std::make_shared<StageTable>();
+  auto table =
+      tables[stage] ? std::make_shared<StageTable>(*tables[stage]) : std::make_shared<StageTable>();
   auto pattern = table->find(entry->second.hook.pattern);
   if (pattern != table->end()) {
     pattern->second.erase(hookId);

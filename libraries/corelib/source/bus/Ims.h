@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "errors/Exception.h"
 #include "bus/ImsHook.h"
+#include "errors/Exception.h"
 #include "threads/ThreadLock.h"
 
 namespace ZelcorCorelib {

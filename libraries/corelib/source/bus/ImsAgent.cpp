@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "bus/Logger.h"
-#include "bus/Ims.h"
 #include "base/NoDestructor.h"
+#include "bus/Ims.h"
+#include "bus/Logger.h"
 
 namespace ZelcorCorelib {
 
@@ -58,8 +58,8 @@ ImsResult ImsAgent::receiveHookedMessage(std::uint64_t, ImsMessage&) {
 }
 
 std::uint64_t ImsAgent::setMessageHook(bool hookOnlyOnce, const std::string& generalType,
-                                       const std::string& groupType,
-                                       const std::string& messageType, int hookStage) {
+                                       const std::string& groupType, const std::string& messageType,
+                                       int hookStage) {
   if (!theLogger && generalType != "debug" && busLogWanted(kLogVerbose)) {
     busLog(kLogVerbose,
            "ImsAgent::setMessageHook: Setting hook:\n\tHook only once   : %\n\tGeneral type glob: "

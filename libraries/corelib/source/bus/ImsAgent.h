@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <string>
 
-#include "errors/Exception.h"
 #include "bus/ImsMessage.h"
 #include "bus/ImsResult.h"
+#include "errors/Exception.h"
 
 namespace ZelcorCorelib {
 

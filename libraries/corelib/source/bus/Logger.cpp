@@ -4,18 +4,18 @@
 #include <charconv>
 #include <utility>
 
+#include "base/NoDestructor.h"
+#include "base/StringUtils.h"
 #include "bus/ImsMessage.h"
 #include "platform/Threads.h"
 #include "time/DateTime.h"
-#include "base/StringUtils.h"
-#include "base/NoDestructor.h"
 
 namespace ZelcorCorelib {
 
 namespace {
 
-constexpr std::array<const char*, 9> kLevelNames = {
-    "none", "fatal", "error", "warning", "info", "verbose", "debug", "trace", "flood"};
+constexpr std::array<const char*, 9> kLevelNames = {"none",    "fatal", "error", "warning", "info",
+                                                    "verbose", "debug", "trace", "flood"};
 
 // Constant-initialised, so loggers made during static initialisation already see it.
 constinit std::atomic<int> levelCeiling{kLogTrace};

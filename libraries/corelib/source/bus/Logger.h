@@ -17,14 +17,13 @@
 #include <string_view>
 #include <type_traits>
 
-#include "errors/Exception.h"
-#include "errors/RawLog.h"
 #include "bus/ImsAgent.h"
 #include "bus/ImsMessageParameter.h"
+#include "errors/Exception.h"
+#include "errors/RawLog.h"
 #include "values/ParamStream.h"
 
 namespace ZelcorCorelib {
-
 
 // "none" ... "flood"; "undefined" for any other value.
 std::string levelName(int level);
@@ -37,13 +36,13 @@ void setLevelCeiling(int level);
 // A value the variadic level operations can put into a record: what a ParamStream writes, and
 // string views. Pointers other than C strings are refused rather than logged as bools.
 template <typename V>
-concept LogValue =
-    std::same_as<V, std::string_view> ||
+concept LogValue = std::same_as<V, std::string_view> ||
     ((!std::is_pointer_v<std::decay_t<V>> || std::same_as<std::decay_t<V>, char*> ||
       std::same_as<std::decay_t<V>, const char*> ||
       std::same_as<std::decay_t<V>, const char16_t*> ||
-      std::same_as<std::decay_t<V>, char16_t*>) &&
-     requires(ParamStream& stream, const V& value) { stream.write(value); });
+      std::same_as<std::decay_t<V>, char16_t*>)&&requires(ParamStream& stream, const V& value) {
+      stream.write(value);
+    });
 
 class Logger : public ImsAgent {
  public:
@@ -89,33 +88,27 @@ class Logger : public ImsAgent {
   // Values are packed only when the level is enabled:
   //   log.flood("ThreadLock::lock: Going to lock % (%)", id, "blocking");
   template <LogValue... V>
-    requires(sizeof...(V) > 0)
-  void error(std::string_view text, const V&... values) {
+  requires(sizeof...(V) > 0) void error(std::string_view text, const V&... values) {
     if (isEnabled(kLogError)) sendRecord(kLogError, text, pack(values...));
   }
   template <LogValue... V>
-    requires(sizeof...(V) > 0)
-  void warning(std::string_view text, const V&... values) {
+  requires(sizeof...(V) > 0) void warning(std::string_view text, const V&... values) {
     if (isEnabled(kLogWarning)) sendRecord(kLogWarning, text, pack(values...));
   }
   template <LogValue... V>
-    requires(sizeof...(V) > 0)
-  void verbose(std::string_view text, const V&... values) {
+  requires(sizeof...(V) > 0) void verbose(std::string_view text, const V&... values) {
     if (isEnabled(kLogVerbose)) sendRecord(kLogVerbose, text, pack(values...));
   }
   template <LogValue... V>
-    requires(sizeof...(V) > 0)
-  void debug(std::string_view text, const V&... values) {
+  requires(sizeof...(V) > 0) void debug(std::string_view text, const V&... values) {
     if (isEnabled(kLogDebug)) sendRecord(kLogDebug, text, pack(values...));
   }
   template <LogValue... V>
-    requires(sizeof...(V) > 0)
-  void trace(std::string_view text, const V&... values) {
+  requires(sizeof...(V) > 0) void trace(std::string_view text, const V&... values) {
     if (isEnabled(kLogTrace)) sendRecord(kLogTrace, text, pack(values...));
   }
   template <LogValue... V>
-    requires(sizeof...(V) > 0)
-  void flood(std::string_view text, const V&... values) {
+  requires(sizeof...(V) > 0) void flood(std::string_view text, const V&... values) {
     if (isEnabled(kLogFlood)) sendRecord(kLogFlood, text, pack(values...));
   }
 

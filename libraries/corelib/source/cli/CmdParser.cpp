@@ -63,8 +63,8 @@ bool CmdParser::DefinitionOrder::operator()(const OptionDefinition& a,
 }
 
 bool CmdParser::init(const std::string& name, const std::string& versionText,
-                     const std::string& revisionText, bool addStandardOptions,
-                     bool acceptExtra, bool addConfigurationFileOption) {
+                     const std::string& revisionText, bool addStandardOptions, bool acceptExtra,
+                     bool addConfigurationFileOption) {
   if (initialised) return false;
   applicationName = name;
   version = versionText;
@@ -192,8 +192,7 @@ bool CmdParser::parse(const std::vector<std::string>& argumentList, std::string&
 }
 
 bool CmdParser::stopsHere() const {
-  return syntax.stopAfterPositionals != 0 &&
-         parsedArguments.size() >= syntax.stopAfterPositionals;
+  return syntax.stopAfterPositionals != 0 && parsedArguments.size() >= syntax.stopAfterPositionals;
 }
 
 bool CmdParser::fail(Failure failure, const std::string& name, const std::string& token,
@@ -210,8 +209,7 @@ bool CmdParser::parseOptionToken(const std::string& token, std::size_t& next,
   // nothing recorded from its earlier characters may stay.
   auto unknown = [&](const std::string& name) {
     if (!acceptExtraArguments) {
-      return fail(Failure::kUnknownOption, name, token, "Unknown option " + quoted(name),
-                  message);
+      return fail(Failure::kUnknownOption, name, token, "Unknown option " + quoted(name), message);
     }
     parsedOptions.resize(recordedBefore);
     return addPositional(token, message);
@@ -263,10 +261,10 @@ bool CmdParser::takeValue(const OptionDefinition& option, const std::string& nam
                 "Option " + quoted(name) + " must be option=value", message);
   }
   if (moreInToken) {
-    return fail(Failure::kValueInsideToken, name, token,
-                "Option " + quoted(name) +
-                    " requires argument but is located inside an options token",
-                message);
+    return fail(
+        Failure::kValueInsideToken, name, token,
+        "Option " + quoted(name) + " requires argument but is located inside an options token",
+        message);
   }
   if (next >= arguments.size()) {
     return fail(Failure::kMissingValue, name, token,
@@ -280,13 +278,11 @@ bool CmdParser::takeValue(const OptionDefinition& option, const std::string& nam
 }
 
 bool CmdParser::recordValue(const OptionDefinition& option, const std::string& name,
-                            const std::string& token, std::string value,
-                            std::string& message) {
+                            const std::string& token, std::string value, std::string& message) {
   if (option.kind != kRest) {
     // The quotes a shell would have removed are taken off here, before the list check, so a
     // quoted allowed value is accepted too.
-    if (!syntax.keepQuotes && value.size() > 1 && value.front() == '"' &&
-        value.back() == '"') {
+    if (!syntax.keepQuotes && value.size() > 1 && value.front() == '"' && value.back() == '"') {
       value = value.substr(1, value.size() - 2);
     }
     if (option.kind == kChoice &&
@@ -308,9 +304,7 @@ bool CmdParser::addPositional(const std::string& value, std::string& message) {
   return true;
 }
 
-bool CmdParser::isSet(char shortChar) const {
-  return findParsed(findShort(shortChar)) != nullptr;
-}
+bool CmdParser::isSet(char shortChar) const { return findParsed(findShort(shortChar)) != nullptr; }
 
 bool CmdParser::isSet(const std::string& longName) const {
   return findParsed(findLong(longName)) != nullptr;
@@ -406,9 +400,8 @@ void CmdParser::appendBlock(const OptionDefinition& option, std::string& text) c
       list += option.allowedValues[i];
     }
     list += ")";
-    const std::size_t width =
-        std::max(kChoiceLineLimit > widestOption ? kChoiceLineLimit - widestOption : 0,
-                 kChoiceLineMinimum);
+    const std::size_t width = std::max(
+        kChoiceLineLimit > widestOption ? kChoiceLineLimit - widestOption : 0, kChoiceLineMinimum);
     const std::string indent(column + 2, ' ');
     for (const std::string& line : wrap(list, width)) block += "\n" + indent + line;
   }

@@ -49,8 +49,8 @@ class CmdParser {
     kNotAssignment,     // a non-assignment written name=value, or an assignment without "="
     kValueInsideToken,  // a value option inside a group of short options
     kMissingValue,
-    kInvalidValue,      // not one of a choice's allowed values
-    kUnexpectedValue,   // "--flag=value", with inline values on
+    kInvalidValue,     // not one of a choice's allowed values
+    kUnexpectedValue,  // "--flag=value", with inline values on
     kTooManyArguments,
   };
   struct ParseError {
@@ -149,15 +149,14 @@ class CmdParser {
   // Step for one token; `next` is the index of the argument after it, advanced past any
   // arguments the token consumes. False with message set on an error.
   bool parseOptionToken(const std::string& token, std::size_t& next, std::string& message);
-  bool takeValue(const OptionDefinition& option, const std::string& name,
-                 const std::string& token, bool moreInToken, std::size_t& next,
-                 std::string& message);
+  bool takeValue(const OptionDefinition& option, const std::string& name, const std::string& token,
+                 bool moreInToken, std::size_t& next, std::string& message);
   // The value's last steps: quotes, the allowed values; then it is recorded.
   bool recordValue(const OptionDefinition& option, const std::string& name,
                    const std::string& token, std::string value, std::string& message);
   // Records the failure and its line; always false.
-  bool fail(Failure failure, const std::string& name, const std::string& token,
-            std::string text, std::string& message);
+  bool fail(Failure failure, const std::string& name, const std::string& token, std::string text,
+            std::string& message);
   bool addPositional(const std::string& value, std::string& message);
   bool stopsHere() const;
   void appendBlock(const OptionDefinition& option, std::string& text) const;

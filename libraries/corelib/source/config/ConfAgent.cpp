@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "config/ConfNodeTypes.h"
 #include "bus/ImsMessage.h"
+#include "config/ConfNodeTypes.h"
 #include "files/FileUtils.h"
 
 namespace ZelcorCorelib {
@@ -57,8 +57,7 @@ const StatusFailure kQueryStatuses[] = {
     {kConfStatusNotFound, raiseAs<ConfAgent::Query_NotFound>,
      "@conf-agent.query.not-found{Configuration entry \"%\" was not found};", false},
     {kConfStatusWrongType, raiseAs<ConfAgent::Query_WrongType>,
-     "@conf-agent.query.wrong-type{Configuration entry \"%\" is not of requested type (%)};",
-     true},
+     "@conf-agent.query.wrong-type{Configuration entry \"%\" is not of requested type (%)};", true},
     {kConfStatusUnknownType, raiseAs<ConfAgent::Query_WrongType>,
      "@conf-agent.query.unknown-type{Got request for configuration entry \"%\" of type %, but "
      "no such type is defined};",
@@ -113,8 +112,8 @@ void exchange(ImsAgent& agent, ImsMessage& message, const int& status, const std
   if (!handled) table.imsNotWorking(table.imsNotWorkingMessage, ZELCOR_HERE, makeParams(subject));
   for (const StatusFailure& failure : table.statuses) {
     if (failure.status != status) continue;
-    const ParamStream values = failure.withType ? makeParams(subject, confTypeName(type))
-                                                : makeParams(subject);
+    const ParamStream values =
+        failure.withType ? makeParams(subject, confTypeName(type)) : makeParams(subject);
     failure.raise(failure.message, ZELCOR_HERE, values);
   }
 }

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "config/ConfParams.h"
-#include "errors/Exception.h"
 #include "bus/ImsAgent.h"
+#include "config/ConfParams.h"
 #include "config/SystemQueryParam.h"
+#include "errors/Exception.h"
 
 namespace ZelcorCorelib {
 

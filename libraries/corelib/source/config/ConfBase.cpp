@@ -144,14 +144,30 @@ int ConfBase::readValue(const ConfNode& node, ConfQueryParam& param) const {
   if (param.value == nullptr) return kConfStatusUnknownType;
   try {
     switch (param.queryType) {
-      case kConfBool: valueOf<bool>(param) = node.getBool(); break;
-      case kConfInt: valueOf<std::int64_t>(param) = node.getInt(); break;
-      case kConfUInt: valueOf<std::uint64_t>(param) = node.getUInt(); break;
-      case kConfFloat: valueOf<double>(param) = node.getFloat(); break;
-      case kConfDateTime: valueOf<DateTime>(param) = node.getDateTime(); break;
-      case kConfTimeOfDay: valueOf<DateTime>(param) = node.getTimeOfDay(); break;
-      case kConfTimeZone: valueOf<TimeZone>(param) = node.getTimeZone(); break;
-      case kConfTimeSpan: valueOf<TimeSpan>(param) = node.getTimeSpan(); break;
+      case kConfBool:
+        valueOf<bool>(param) = node.getBool();
+        break;
+      case kConfInt:
+        valueOf<std::int64_t>(param) = node.getInt();
+        break;
+      case kConfUInt:
+        valueOf<std::uint64_t>(param) = node.getUInt();
+        break;
+      case kConfFloat:
+        valueOf<double>(param) = node.getFloat();
+        break;
+      case kConfDateTime:
+        valueOf<DateTime>(param) = node.getDateTime();
+        break;
+      case kConfTimeOfDay:
+        valueOf<DateTime>(param) = node.getTimeOfDay();
+        break;
+      case kConfTimeZone:
+        valueOf<TimeZone>(param) = node.getTimeZone();
+        break;
+      case kConfTimeSpan:
+        valueOf<TimeSpan>(param) = node.getTimeSpan();
+        break;
       case kConfString:
       case kConfDir:
       case kConfFile: {
@@ -162,9 +178,14 @@ int ConfBase::readValue(const ConfNode& node, ConfQueryParam& param) const {
         valueOf<std::string>(param) = expandedText(node, text);
         break;
       }
-      case kConfList: valueOf<std::vector<std::string>>(param) = node.getList(); break;
-      case kConfSubEntries: valueOf<std::vector<std::string>>(param) = node.getChildOrder(); break;
-      default: return kConfStatusUnknownType;
+      case kConfList:
+        valueOf<std::vector<std::string>>(param) = node.getList();
+        break;
+      case kConfSubEntries:
+        valueOf<std::vector<std::string>>(param) = node.getChildOrder();
+        break;
+      default:
+        return kConfStatusUnknownType;
     }
   } catch (const ConfNode::Get_InvalidValue&) {
     // The text is no value of the node's type, so the entry holds no value of the one asked.
@@ -184,8 +205,7 @@ std::string ConfBase::expandedText(const ConfNode& node, const std::string& text
   }
 }
 
-std::string ConfBase::expandReferences(const std::string& text, Visited& visited,
-                                       int depth) const {
+std::string ConfBase::expandReferences(const std::string& text, Visited& visited, int depth) const {
   if (text.find("${") == std::string::npos) return text;
   std::string result;
   std::size_t pos = 0;
@@ -236,9 +256,15 @@ void ConfBase::set(ConfQueryParam& param) {
   if (!cache) cache = ConfNode::root();
   int status = kConfStatusUnanswered;
   switch (param.queryType) {
-    case kConfCreateEntry: status = createEntry(param); break;
-    case kConfRemoveEntry: status = removeEntry(param); break;
-    default: status = writeValue(param); break;
+    case kConfCreateEntry:
+      status = createEntry(param);
+      break;
+    case kConfRemoveEntry:
+      status = removeEntry(param);
+      break;
+    default:
+      status = writeValue(param);
+      break;
   }
   param.status = status == kConfStatusUnanswered ? kConfStatusDone : status;
 }
@@ -274,19 +300,38 @@ int ConfBase::writeValue(ConfQueryParam& param) {
                    "@conf-node.set.wrong-type{Trying to set % value in node % but values of this "
                    "type cannot be set};",
                    confTypeName(param.queryType), target.getPath());
-    default: break;
+    default:
+      break;
   }
   if (param.value == nullptr) return kConfStatusUnknownType;
   switch (param.queryType) {
-    case kConfBool: target.setBool(valueOf<bool>(param)); break;
-    case kConfInt: target.setInt(valueOf<std::int64_t>(param)); break;
-    case kConfUInt: target.setUInt(valueOf<std::uint64_t>(param)); break;
-    case kConfFloat: target.setFloat(valueOf<double>(param)); break;
-    case kConfString: target.setString(valueOf<std::string>(param)); break;
-    case kConfTimeZone: target.setTimeZone(valueOf<TimeZone>(param)); break;
-    case kConfTimeSpan: target.setTimeSpan(valueOf<TimeSpan>(param)); break;
-    case kConfDir: target.setDir(valueOf<std::string>(param)); break;
-    case kConfFile: target.setFile(valueOf<std::string>(param)); break;
+    case kConfBool:
+      target.setBool(valueOf<bool>(param));
+      break;
+    case kConfInt:
+      target.setInt(valueOf<std::int64_t>(param));
+      break;
+    case kConfUInt:
+      target.setUInt(valueOf<std::uint64_t>(param));
+      break;
+    case kConfFloat:
+      target.setFloat(valueOf<double>(param));
+      break;
+    case kConfString:
+      target.setString(valueOf<std::string>(param));
+      break;
+    case kConfTimeZone:
+      target.setTimeZone(valueOf<TimeZone>(param));
+      break;
+    case kConfTimeSpan:
+      target.setTimeSpan(valueOf<TimeSpan>(param));
+      break;
+    case kConfDir:
+      target.setDir(valueOf<std::string>(param));
+      break;
+    case kConfFile:
+      target.setFile(valueOf<std::string>(param));
+      break;
     case kConfList: {
       auto ltype = param.options.find("ltype");
       const std::string kind = ltype == param.options.end() ? std::string() : ltype->second;
@@ -299,7 +344,8 @@ int ConfBase::writeValue(ConfQueryParam& param) {
       }
       break;
     }
-    default: return kConfStatusUnknownType;
+    default:
+      return kConfStatusUnknownType;
   }
   return kConfStatusUnanswered;
 }
@@ -347,7 +393,8 @@ ImsResult ConfBase::cacheData(ImsMessage& message) {
     case Outcome::Merged:
       logLine(logger, kLogDebug, "ConfBase::cache: Merged new configuration data with old");
       return ImsResult::Handled;
-    case Outcome::Refused: break;
+    case Outcome::Refused:
+      break;
   }
   logLine(logger, kLogWarning,
           "@config.cache.merge{Failed to merge new configuration data with old}; (New data "
@@ -361,8 +408,8 @@ ImsResult ConfBase::registerKeyword(ImsMessage& message) {
   logLine(logger, kLogTrace, "ConfBase::registerKeyword: Extacting keyword details from message");
   auto* param = dynamic_cast<ConfKeywordParam*>(message.getParameter());
   if (param == nullptr) return ImsResult::NotHandled;
-  logLine(logger, kLogTrace, "ConfBase::registerKeyword: Keyword=\"%\", Path=\"%\"",
-          param->keyword, param->path);
+  logLine(logger, kLogTrace, "ConfBase::registerKeyword: Keyword=\"%\", Path=\"%\"", param->keyword,
+          param->path);
   std::unique_lock guard(lock);
   keywords[param->keyword] = param->path;
   return ImsResult::Handled;

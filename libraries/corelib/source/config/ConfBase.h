@@ -19,11 +19,11 @@
 #include <shared_mutex>
 #include <string>
 
+#include "bus/ImsAgent.h"
+#include "bus/Logger.h"
 #include "config/ConfNode.h"
 #include "config/ConfParams.h"
 #include "errors/Exception.h"
-#include "bus/Logger.h"
-#include "bus/ImsAgent.h"
 
 namespace ZelcorCorelib {
 

@@ -58,7 +58,8 @@ bool splitPath(const std::string& path, std::vector<std::string>& parts) {
   std::size_t start = 0;
   while (true) {
     std::size_t pos = path.find('.', start);
-    std::string part = path.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
+    std::string part =
+        path.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
     if (part.empty()) return false;
     parts.push_back(std::move(part));
     if (pos == std::string::npos) return true;
@@ -122,7 +123,9 @@ std::string ConfNode::getPath() const {
   return path;
 }
 
-void ConfNode::setAttribute(const std::string& key, const std::string& text) { attributes[key] = text; }
+void ConfNode::setAttribute(const std::string& key, const std::string& text) {
+  attributes[key] = text;
+}
 
 void ConfNode::addChild(const Handle& child) {
   if (!child) {
@@ -131,16 +134,16 @@ void ConfNode::addChild(const Handle& child) {
         ZELCOR_HERE);
   }
   if (children.count(child->name) != 0) {
-    throw AddChild_NameAlreadyInUse("@conf-node.add-child.name-already-in-use{Cannot add child node \"" +
-                                        child->name + "\" to \"" + getPath() +
-                                        "\" because another child with that name already exists};",
-                                    ZELCOR_HERE);
+    throw AddChild_NameAlreadyInUse(
+        "@conf-node.add-child.name-already-in-use{Cannot add child node \"" + child->name +
+            "\" to \"" + getPath() + "\" because another child with that name already exists};",
+        ZELCOR_HERE);
   }
   // A node in two maps would break the parent link of one of them.
   if (Handle owner = child->parent.lock()) {
-    throw AddChild_HasParent("@conf-node.add-child.has-parent{Cannot add child node \"" + child->name +
-                                 "\" to \"" + getPath() + "\" because it already belongs to \"" +
-                                 owner->getPath() + "\"};",
+    throw AddChild_HasParent("@conf-node.add-child.has-parent{Cannot add child node \"" +
+                                 child->name + "\" to \"" + getPath() +
+                                 "\" because it already belongs to \"" + owner->getPath() + "\"};",
                              ZELCOR_HERE);
   }
   // A parentless child can only close a cycle if it is the top of this node's tree; a cycle
@@ -148,8 +151,9 @@ void ConfNode::addChild(const Handle& child) {
   const ConfNode* top = this;
   for (Handle up = parent.lock(); up; up = up->parent.lock()) top = up.get();
   if (top == child.get()) {
-    throw AddChild_Circular("@conf-node.add-child.circular{Cannot add node \"" + child->name + "\" to \"" +
-                                getPath() + "\" because it would become its own descendant};",
+    throw AddChild_Circular("@conf-node.add-child.circular{Cannot add node \"" + child->name +
+                                "\" to \"" + getPath() +
+                                "\" because it would become its own descendant};",
                             ZELCOR_HERE);
   }
   childOrder.push_back(child->name);
@@ -165,8 +169,9 @@ void ConfNode::addChild(const Handle& child) {
 void ConfNode::removeChild(const std::string& childName) {
   auto it = children.find(childName);
   if (it == children.end()) {
-    throw RemoveChild_NotFound("@conf-node.remove-child.not-found{Cannot remove child node \"" + childName +
-                                   "\" from \"" + getPath() + "\" because no such child exists};",
+    throw RemoveChild_NotFound("@conf-node.remove-child.not-found{Cannot remove child node \"" +
+                                   childName + "\" from \"" + getPath() +
+                                   "\" because no such child exists};",
                                ZELCOR_HERE);
   }
   it->second->parent.reset();
@@ -259,24 +264,27 @@ void ConfNode::mergeFrom(ConfNode& source) {
 
 void ConfNode::requireGet(int required, const char* word) const {
   if (type == required) return;
-  throw Get_WrongType(std::string("@conf-node.get.wrong-type{Trying to get ") + word + " value from node " +
-                          getPath() + " but this node is of type " + getTypeName() + "};",
+  throw Get_WrongType(std::string("@conf-node.get.wrong-type{Trying to get ") + word +
+                          " value from node " + getPath() + " but this node is of type " +
+                          getTypeName() + "};",
                       ZELCOR_HERE);
 }
 
 void ConfNode::requireSet(int required, const char* word) const {
   if (type == required) return;
-  throw Set_WrongType(std::string("@conf-node.set.wrong-type{Trying to set ") + word + " value in node " +
-                          getPath() + " but this node is of type " + getTypeName() + "};",
+  throw Set_WrongType(std::string("@conf-node.set.wrong-type{Trying to set ") + word +
+                          " value in node " + getPath() + " but this node is of type " +
+                          getTypeName() + "};",
                       ZELCOR_HERE);
 }
 
 namespace {
 
-[[noreturn]] void throwInvalidValue(const std::string& value, const std::string& path, const char* typeName) {
+[[noreturn]] void throwInvalidValue(const std::string& value, const std::string& path,
+                                    const char* typeName) {
   ZELCOR_THROW(ConfNode::Get_InvalidValue,
-               "@conf-node.get.invalid-value{Value \"%\" of node % is not a valid % value};", value, path,
-               typeName);
+               "@conf-node.get.invalid-value{Value \"%\" of node % is not a valid % value};", value,
+               path, typeName);
 }
 
 }  // namespace
@@ -416,21 +424,31 @@ void ConfNode::setList(const std::vector<std::string>& items, char separator) {
 std::string ConfNode::valueAsText() const {
   try {
     switch (type) {
-      case kConfBool: return getBool() ? "true" : "false";
-      case kConfInt: return int64ToText(getInt());
-      case kConfUInt: return uint64ToText(getUInt());
-      case kConfFloat: return doubleToText(getFloat());
-      case kConfString: return value;
+      case kConfBool:
+        return getBool() ? "true" : "false";
+      case kConfInt:
+        return int64ToText(getInt());
+      case kConfUInt:
+        return uint64ToText(getUInt());
+      case kConfFloat:
+        return doubleToText(getFloat());
+      case kConfString:
+        return value;
       // With its offset, so that the text names one moment wherever it is read again.
-      case kConfDateTime: return getDateTime().toText(true, false, true);
+      case kConfDateTime:
+        return getDateTime().toText(true, false, true);
       case kConfTimeOfDay: {
         const std::string text = getTimeOfDay().toText();
         return text.size() > 11 ? text.substr(11, 8) : text;
       }
-      case kConfTimeZone: return getTimeZone().toText();
-      case kConfTimeSpan: return getTimeSpan().toText();
-      case kConfDir: return getDir();
-      case kConfFile: return getFile();
+      case kConfTimeZone:
+        return getTimeZone().toText();
+      case kConfTimeSpan:
+        return getTimeSpan().toText();
+      case kConfDir:
+        return getDir();
+      case kConfFile:
+        return getFile();
       case kConfList: {
         std::string text;
         for (const std::string& item : listItems) {
@@ -439,7 +457,8 @@ std::string ConfNode::valueAsText() const {
         }
         return text;
       }
-      default: return std::string();
+      default:
+        return std::string();
     }
   } catch (const Get_InvalidValue&) {
     return value;  // shown as written rather than lost
@@ -493,12 +512,14 @@ void ConfNode::readRecord(StreamBase& stream, int depth, const std::string& cont
   };
   auto fail = [&]() {
     ZELCOR_THROW(StreamFrom_Malformed,
-                 "@conf-node.stream-from.malformed{Configuration node data is incomplete or damaged at node %};",
+                 "@conf-node.stream-from.malformed{Configuration node data is incomplete or "
+                 "damaged at node %};",
                  where());
   };
   if (depth > kMaxStreamDepth) {
     ZELCOR_THROW(StreamFrom_Malformed,
-                 "@conf-node.stream-from.too-deep{Configuration node data nests deeper than % levels at node %};",
+                 "@conf-node.stream-from.too-deep{Configuration node data nests deeper than % "
+                 "levels at node %};",
                  kMaxStreamDepth, where());
   }
   if (!stream.readString(name)) fail();
@@ -533,10 +554,10 @@ void ConfNode::readRecord(StreamBase& stream, int depth, const std::string& cont
 
 void ConfNode::renameChild(const std::string& oldName, const std::string& newName) {
   if (children.count(newName) != 0) {
-    throw AddChild_NameAlreadyInUse("@conf-node.add-child.name-already-in-use{Cannot add child node \"" +
-                                        newName + "\" to \"" + getPath() +
-                                        "\" because another child with that name already exists};",
-                                    ZELCOR_HERE);
+    throw AddChild_NameAlreadyInUse(
+        "@conf-node.add-child.name-already-in-use{Cannot add child node \"" + newName + "\" to \"" +
+            getPath() + "\" because another child with that name already exists};",
+        ZELCOR_HERE);
   }
   auto entry = children.extract(oldName);
   entry.key() = newName;

@@ -17,10 +17,10 @@
 
 #include "config/ConfNodeTypes.h"
 #include "errors/Exception.h"
-#include "values/StreamBase.h"
 #include "time/DateTime.h"
 #include "time/TimeSpan.h"
 #include "time/TimeZone.h"
+#include "values/StreamBase.h"
 
 namespace ZelcorCorelib {
 

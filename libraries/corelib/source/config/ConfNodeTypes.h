@@ -34,27 +34,48 @@ enum ConfType : int {
 // "undefined" for every code without a name, the write requests 14 and 15 included.
 inline const char* confTypeName(int type) {
   switch (type) {
-    case kConfNone: return "none";
-    case kConfBool: return "bool";
-    case kConfInt: return "int";
-    case kConfUInt: return "uint";
-    case kConfFloat: return "float";
-    case kConfString: return "string";
-    case kConfDateTime: return "datetime";
-    case kConfTimeOfDay: return "time-of-day";
-    case kConfTimeZone: return "timezone";
-    case kConfTimeSpan: return "timespan";
-    case kConfDir: return "dir";
-    case kConfFile: return "file";
-    case kConfList: return "list";
-    case kConfSubEntries: return "sub-entries";
-    case kConfSystemString: return "system string";
-    case kConfLocalInt: return "local int";
-    case kConfLocalUInt: return "local uint";
-    case kConfLocalFloat: return "local float";
-    case kConfLocalString: return "local string";
-    case kConfLocalSet: return "local set";
-    default: return "undefined";
+    case kConfNone:
+      return "none";
+    case kConfBool:
+      return "bool";
+    case kConfInt:
+      return "int";
+    case kConfUInt:
+      return "uint";
+    case kConfFloat:
+      return "float";
+    case kConfString:
+      return "string";
+    case kConfDateTime:
+      return "datetime";
+    case kConfTimeOfDay:
+      return "time-of-day";
+    case kConfTimeZone:
+      return "timezone";
+    case kConfTimeSpan:
+      return "timespan";
+    case kConfDir:
+      return "dir";
+    case kConfFile:
+      return "file";
+    case kConfList:
+      return "list";
+    case kConfSubEntries:
+      return "sub-entries";
+    case kConfSystemString:
+      return "system string";
+    case kConfLocalInt:
+      return "local int";
+    case kConfLocalUInt:
+      return "local uint";
+    case kConfLocalFloat:
+      return "local float";
+    case kConfLocalString:
+      return "local string";
+    case kConfLocalSet:
+      return "local set";
+    default:
+      return "undefined";
   }
 }
 

@@ -6,12 +6,12 @@
 #include <set>
 #include <utility>
 
-#include "config/ConfParams.h"
+#include "base/StringUtils.h"
 #include "bus/ImsMessage.h"
-#include "values/StringStream.h"
+#include "config/ConfParams.h"
 #include "files/File.h"
 #include "files/FileUtils.h"
-#include "base/StringUtils.h"
+#include "values/StringStream.h"
 
 namespace ZelcorCorelib {
 

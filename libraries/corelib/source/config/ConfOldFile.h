@@ -16,10 +16,10 @@
 #include <memory>
 #include <string>
 
+#include "bus/ImsAgent.h"
+#include "bus/Logger.h"
 #include "config/ConfNode.h"
 #include "errors/Exception.h"
-#include "bus/Logger.h"
-#include "bus/ImsAgent.h"
 
 namespace ZelcorCorelib {
 

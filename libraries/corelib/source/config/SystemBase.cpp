@@ -5,11 +5,11 @@
 #include <charconv>
 #include <vector>
 
+#include "base/StringUtils.h"
 #include "config/ConfNodeTypes.h"
+#include "config/SystemQueryParam.h"
 #include "platform/Environment.h"
 #include "platform/SystemFacts.h"
-#include "base/StringUtils.h"
-#include "config/SystemQueryParam.h"
 #include "registry/WinRegistry.h"
 
 namespace ZelcorCorelib {
@@ -79,9 +79,9 @@ const FactTable& facts() {
 
 // Fact names and their numbers, 1 to 17; 0 is an unknown name.
 constexpr std::array<const char*, 17> kFactNames = {
-    "hostname", "machinename", "platform", "os",        "osversion",  "oslang",
-    "keyboardlang", "keyboardtype", "arch", "domain",  "currentuser", "osbits",
-    "groups",   "groupusers",  "usergroups", "ip",     "diskserial"};
+    "hostname",     "machinename",  "platform",   "os",     "osversion",   "oslang",
+    "keyboardlang", "keyboardtype", "arch",       "domain", "currentuser", "osbits",
+    "groups",       "groupusers",   "usergroups", "ip",     "diskserial"};
 
 int factNumber(const std::string& name) {
   for (std::size_t i = 0; i < kFactNames.size(); ++i) {
@@ -177,27 +177,44 @@ std::optional<std::string> SystemBase::getFact(const std::string& name) {
   const std::string argument = dot == std::string::npos ? "" : name.substr(dot + 1);
   const FactTable& slots = facts();
   switch (factNumber(factName)) {
-    case 1: return slots[kComputerName];
-    case 2: return slots[kMachineName];
-    case 3: return slots[kPlatform];
-    case 4: return slots[kOs];
-    case 5: return intToText(textToInt(slots[kOsVersion]));
-    case 6: return slots[kOsLanguage];
-    case 7: return slots[kKeyboardLanguage];
-    case 8: return slots[kKeyboardType];
-    case 9: return slots[kArchitecture];
-    case 10: return slots[kDomain];
-    case 11: return slots[kCurrentUser];
-    case 12: return intToText(textToInt(slots[kOsBits]));
-    case 13: return joinLines(platform::localGroups());
-    case 14: return joinLines(platform::groupMembers(argument));
-    case 15: return joinLines(platform::userGroups(argument));
-    case 16: return joinLines(platform::ipv4Addresses());
+    case 1:
+      return slots[kComputerName];
+    case 2:
+      return slots[kMachineName];
+    case 3:
+      return slots[kPlatform];
+    case 4:
+      return slots[kOs];
+    case 5:
+      return intToText(textToInt(slots[kOsVersion]));
+    case 6:
+      return slots[kOsLanguage];
+    case 7:
+      return slots[kKeyboardLanguage];
+    case 8:
+      return slots[kKeyboardType];
+    case 9:
+      return slots[kArchitecture];
+    case 10:
+      return slots[kDomain];
+    case 11:
+      return slots[kCurrentUser];
+    case 12:
+      return intToText(textToInt(slots[kOsBits]));
+    case 13:
+      return joinLines(platform::localGroups());
+    case 14:
+      return joinLines(platform::groupMembers(argument));
+    case 15:
+      return joinLines(platform::userGroups(argument));
+    case 16:
+      return joinLines(platform::ipv4Addresses());
     case 17: {
       std::optional<std::uint64_t> serial = platform::volumeSerial(argument);
       return serial ? uint64ToText(*serial) : std::string("[unknown]");
     }
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -218,7 +235,7 @@ std::string SystemBase::machineName(const std::string& computerName, const std::
 
 std::string SystemBase::localHive(const SystemQueryParam& request) const {
   return request.perUser && facts()[kCurrentUser] != "SYSTEM" ? "HKEY_CURRENT_USER"
-                                                               : "HKEY_LOCAL_MACHINE";
+                                                              : "HKEY_LOCAL_MACHINE";
 }
 
 namespace {
@@ -292,8 +309,10 @@ void SystemBase::readLocal(SystemQueryParam& request) {
   }
   if (!converted) {
     // A number that is not one would otherwise pass as 0 without anyone noticing.
-    logger.warning("@system-base.local.bad-number{Registry value \"%\"->\"%\" holds \"%\", which is not a % value};",
-                   key, valueName, text, confTypeName(type));
+    logger.warning(
+        "@system-base.local.bad-number{Registry value \"%\"->\"%\" holds \"%\", which is not a % "
+        "value};",
+        key, valueName, text, confTypeName(type));
     request.status = kSystemStatusWrongType;
   }
 }

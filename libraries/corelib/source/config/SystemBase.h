@@ -13,9 +13,9 @@
 #include <optional>
 #include <string>
 
-#include "errors/Exception.h"
-#include "bus/Logger.h"
 #include "bus/ImsAgent.h"
+#include "bus/Logger.h"
+#include "errors/Exception.h"
 
 namespace ZelcorCorelib {
 

@@ -36,7 +36,9 @@ std::string Exception::toString(bool withName) const {
     wide.wideMessage.clear();
     for (char16_t c : wideMessage) {
       unsigned code = c;
-      wide.message += static_cast<char>(code < 0x80 ? code : code < 0x800 ? 0xC0 | (code >> 6) : 0xE0 | (code >> 12));
+      wide.message += static_cast<char>(code < 0x80    ? code
+                                        : code < 0x800 ? 0xC0 | (code >> 6)
+                                                       : 0xE0 | (code >> 12));
     }
     return wide.toString(withName);
   }
@@ -72,7 +74,8 @@ void Exception::appendRecords(std::vector<ExceptionRecord>& records) const {
   for (const Exception& nested : nestedExceptions) nested.appendRecords(records);
   ExceptionRecord record;
   if (message.empty()) {
-    record.text = className + (nestedExceptions.empty() ? ": <NO MESSAGE>" : ": Container for above exceptions");
+    record.text = className + (nestedExceptions.empty() ? ": <NO MESSAGE>"
+                                                        : ": Container for above exceptions");
   } else {
     record.text = className + ": " + message;
     for (const std::string& location : locations) record.text += location;

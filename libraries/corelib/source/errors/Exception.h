@@ -94,24 +94,24 @@ std::string sourceStem(const char* path);
   ::ZelcorCorelib::Exception::sourceLocation(::ZelcorCorelib::sourceStem(__FILE__), __LINE__)
 
 // Declares a nested exception class that only sets its own name.
-#define ZELCOR_EXCEPTION(Name)                                                               \
-  class Name : public ::ZelcorCorelib::Exception {                                           \
-   public:                                                                                   \
-    Name() { setClassName(#Name); }                                                          \
-    explicit Name(std::string m) : Exception(std::move(m)) { setClassName(#Name); }          \
-    Name(std::string m, std::string l) : Exception(std::move(m), std::move(l)) {             \
-      setClassName(#Name);                                                                   \
-    }                                                                                        \
+#define ZELCOR_EXCEPTION(Name)                                                                \
+  class Name : public ::ZelcorCorelib::Exception {                                            \
+   public:                                                                                    \
+    Name() { setClassName(#Name); }                                                           \
+    explicit Name(std::string m) : Exception(std::move(m)) { setClassName(#Name); }           \
+    Name(std::string m, std::string l) : Exception(std::move(m), std::move(l)) {              \
+      setClassName(#Name);                                                                    \
+    }                                                                                         \
     Name(std::string m, const ::ZelcorCorelib::ParamStream& p) : Exception(std::move(m), p) { \
-      setClassName(#Name);                                                                   \
-    }                                                                                        \
-    Name(std::string m, std::string l, const ::ZelcorCorelib::ParamStream& p)                \
-        : Exception(std::move(m), std::move(l), p) {                                         \
-      setClassName(#Name);                                                                   \
-    }                                                                                        \
-    Name(std::string l, const ::ZelcorCorelib::Exception& n) : Exception(std::move(l), n) {  \
-      setClassName(#Name);                                                                   \
-    }                                                                                        \
+      setClassName(#Name);                                                                    \
+    }                                                                                         \
+    Name(std::string m, std::string l, const ::ZelcorCorelib::ParamStream& p)                 \
+        : Exception(std::move(m), std::move(l), p) {                                          \
+      setClassName(#Name);                                                                    \
+    }                                                                                         \
+    Name(std::string l, const ::ZelcorCorelib::Exception& n) : Exception(std::move(l), n) {   \
+      setClassName(#Name);                                                                    \
+    }                                                                                         \
   }
 
 // Raises Name with a keyed message, the current location and the placeholder values:

@@ -19,8 +19,7 @@ std::pair<std::size_t, std::size_t> GlobMatcher::find(const std::string& text,
   if (start >= text.size() || length == 0) {
     throw Find_OutOfBounds(std::string(), ZELCOR_HERE);
   }
-  std::optional<std::pair<std::size_t, std::size_t>> found =
-      findGlob(text, pattern, start, length);
+  std::optional<std::pair<std::size_t, std::size_t>> found = findGlob(text, pattern, start, length);
   if (!found) throw Find_NotFound(std::string(), ZELCOR_HERE);
   return *found;
 }

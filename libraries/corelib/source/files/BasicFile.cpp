@@ -55,8 +55,7 @@ bool BasicFile::seek(std::int64_t position) {
   std::size_t lines = 1;
   std::int64_t remaining = position;
   while (remaining > 0) {
-    std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::int64_t>(remaining, buffer.size()));
+    std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(remaining, buffer.size()));
     std::size_t got = std::fread(buffer.data(), 1, wanted, stream.get());
     lines += static_cast<std::size_t>(std::count(buffer.data(), buffer.data() + got, '\n'));
     remaining -= static_cast<std::int64_t>(got);

@@ -1,8 +1,8 @@
 #include "files/File.h"
 
+#include "base/StringUtils.h"
 #include "files/BasicFile.h"
 #include "files/FileUtils.h"
-#include "base/StringUtils.h"
 #include "files/ZFile.h"
 
 namespace ZelcorCorelib {

@@ -3,10 +3,10 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Environment.h"
-#include "platform/FileSystem.h"
 #include "base/GlobPattern.h"
 #include "base/StringUtils.h"
+#include "platform/Environment.h"
+#include "platform/FileSystem.h"
 
 namespace ZelcorCorelib {
 

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/StringUtils.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileSystem.h"
-#include "base/StringUtils.h"
 
 namespace ZelcorCorelib {
 

@@ -8,11 +8,11 @@
 #include <thread>
 #include <utility>
 
-#include "values/ParamStream.h"
+#include "files/FileUtils.h"
 #include "platform/Threads.h"
 #include "time/DateTime.h"
-#include "files/FileUtils.h"
 #include "time/TimeZone.h"
+#include "values/ParamStream.h"
 
 namespace ZelcorCorelib {
 
@@ -123,8 +123,8 @@ ImsResult FileLogger::receiveMessage(ImsMessage& message) {
   const std::string& typeText = message.getMessageType();
   int n = 0;
   auto [end, error] = std::from_chars(typeText.data(), typeText.data() + typeText.size(), n);
-  const bool numeric = error == std::errc() && end == typeText.data() + typeText.size() &&
-                       !typeText.empty();
+  const bool numeric =
+      error == std::errc() && end == typeText.data() + typeText.size() && !typeText.empty();
   const std::string& group = message.getGroupType();
   if (group == "debug" || group == "functional") {
     auto* record = dynamic_cast<Logger::LogMessageParameter*>(message.getParameter());
@@ -139,8 +139,8 @@ ImsResult FileLogger::receiveMessage(ImsMessage& message) {
 }
 
 ImsResult FileLogger::receiveHookedMessage(std::uint64_t hookId, ImsMessage& message) {
-  if (hookId != 0 && (hookId == levelHookId || hookId == debugHookId ||
-                      hookId == functionalHookId)) {
+  if (hookId != 0 &&
+      (hookId == levelHookId || hookId == debugHookId || hookId == functionalHookId)) {
     return receiveMessage(message);
   }
   return ImsResult::NotHandled;
@@ -202,7 +202,7 @@ void FileLogger::ensureOpen() {
   const auto size = file.getSize();
   std::string banner = size && *size > 0 ? "\n" : "";
   banner += equalIgnoringCase(name, lastClosedFileName) ? "Enabling logging to this file at "
-                                                         : "Opened log file at ";
+                                                        : "Opened log file at ";
   writeText(banner + nowText() + "\n");
 }
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "errors/Exception.h"
-#include "bus/Logger.h"
 #include "bus/ImsAgent.h"
+#include "bus/Logger.h"
+#include "errors/Exception.h"
 #include "files/BasicFile.h"
 #include "threads/ThreadLock.h"
 #include "threads/ThreadRunner.h"

@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "bus/Logger.h"
 #include "base/NoDestructor.h"
+#include "bus/Logger.h"
 
 namespace ZelcorCorelib {
 

@@ -20,8 +20,8 @@
 #include <string>
 
 #include "errors/Exception.h"
-#include "platform/Sockets.h"
 #include "net/Ipc.h"
+#include "platform/Sockets.h"
 
 namespace ZelcorCorelib {
 

@@ -107,8 +107,7 @@ bool Tcp::tryReceive(char* buffer, std::size_t count, int timeoutSeconds) {
   return receiveWithin(buffer, count, std::chrono::seconds(timeoutSeconds));
 }
 
-bool Tcp::receiveWithin(char* buffer, std::size_t count,
-                        std::chrono::milliseconds firstByteLimit) {
+bool Tcp::receiveWithin(char* buffer, std::size_t count, std::chrono::milliseconds firstByteLimit) {
   if (!isOpen || !hasSocket()) {
     ZELCOR_THROW(Recv_NotOpen,
                  "@ipc.recv.not-open{Attempting to receive data through closed connection};");

@@ -98,9 +98,7 @@ bool makeDirectory(const std::string& path) {
   return usable(path) && ::mkdir(path.c_str(), 0777) == 0;
 }
 
-bool removeDirectory(const std::string& path) {
-  return usable(path) && ::rmdir(path.c_str()) == 0;
-}
+bool removeDirectory(const std::string& path) { return usable(path) && ::rmdir(path.c_str()) == 0; }
 
 std::optional<std::vector<DirectoryEntry>> readDirectory(const std::string& directory) {
   if (!usable(directory)) return std::nullopt;
@@ -123,8 +121,7 @@ std::optional<std::vector<DirectoryEntry>> readDirectory(const std::string& dire
       item.isDirectory = true;
     } else if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       struct stat st {};
-      item.isDirectory = ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
-                         S_ISDIR(st.st_mode);
+      item.isDirectory = ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
     }
     entries.push_back(std::move(item));
   }

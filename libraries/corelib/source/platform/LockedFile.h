@@ -79,8 +79,8 @@ ReadOutcome readWholeFile(const std::string& path, std::string& bytes, FileOwner
 // away keeps it as its own. False with error set when any step failed; target is then as it
 // was and the temporary file is gone.
 // Requires: the caller holds a lock that excludes every other writer of target.
-bool replaceFileDurably(const std::string& target, std::string_view text,
-                        const FileOwnership* keep, FileError& error);
+bool replaceFileDurably(const std::string& target, std::string_view text, const FileOwnership* keep,
+                        FileError& error);
 
 // Makes folder and every missing folder above it (mode 0755 before the umask); true when it
 // exists afterwards.

@@ -110,8 +110,8 @@ ReadOutcome readWholeFile(const std::string& path, std::string& bytes, FileOwner
   return ReadOutcome::ok;
 }
 
-bool replaceFileDurably(const std::string& target, std::string_view text,
-                        const FileOwnership* keep, FileError& error) {
+bool replaceFileDurably(const std::string& target, std::string_view text, const FileOwnership* keep,
+                        FileError& error) {
   const std::string temporary = target + ".tmp";
   // A temporary file left by a crash goes first; O_EXCL then makes sure the data lands in a
   // file of our own, not in one that a link planted under that name leads to.

@@ -18,8 +18,8 @@ namespace {
 
 // A name, never a path: a slash would reach into another folder.
 bool usableName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
 }
 
 EntryKind kindOfMode(mode_t mode) {
@@ -34,15 +34,21 @@ EntryKind kindOfMode(mode_t mode) {
 
 FsResult resultOf(int error) {
   switch (error) {
-    case EEXIST: return FsResult::targetExists;
+    case EEXIST:
+      return FsResult::targetExists;
     case EACCES:
-    case EPERM: return FsResult::accessDenied;
-    case EXDEV: return FsResult::crossDevice;
+    case EPERM:
+      return FsResult::accessDenied;
+    case EXDEV:
+      return FsResult::crossDevice;
     case EINVAL:
     case ENOSYS:
-    case EOPNOTSUPP: return FsResult::notSupported;
-    case ENOENT: return FsResult::notFound;
-    default: return FsResult::failed;
+    case EOPNOTSUPP:
+      return FsResult::notSupported;
+    case ENOENT:
+      return FsResult::notFound;
+    default:
+      return FsResult::failed;
   }
 }
 
@@ -79,9 +85,8 @@ SpecFolder::SpecFolder(std::string path, int descriptor)
 
 SpecFolder::~SpecFolder() { ::close(descriptor); }
 
-SpecFileRead SpecFolder::readRegular(
-    const std::string& name, std::size_t maxBytes,
-    const std::function<bool(const SpecFileStatus&)>& skip) const {
+SpecFileRead SpecFolder::readRegular(const std::string& name, std::size_t maxBytes,
+                                     const std::function<bool(const SpecFileStatus&)>& skip) const {
   SpecFileRead read;
   if (!usableName(name)) return read;
   // O_NOFOLLOW: a link is refused (ELOOP), not read as root wherever it leads; O_NONBLOCK: a
@@ -139,8 +144,8 @@ SpecFileRead SpecFolder::readRegular(
       }
       read.contents.resize(std::min(maxBytes + 1, read.contents.size() * 2 + 4096));
     }
-    const ssize_t got = ::read(file.get(), read.contents.data() + filled,
-                               read.contents.size() - filled);
+    const ssize_t got =
+        ::read(file.get(), read.contents.data() + filled, read.contents.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       read.contents.clear();
@@ -160,8 +165,7 @@ SpecFileRead SpecFolder::readRegular(
   return read;
 }
 
-bool SpecFolder::replace(const std::string& name, std::string_view data,
-                         std::uint32_t mode) const {
+bool SpecFolder::replace(const std::string& name, std::string_view data, std::uint32_t mode) const {
   if (!usableName(name)) return false;
   for (int attempt = 0; attempt < 8; ++attempt) {
     const std::string temporary = temporaryName(name);
@@ -258,14 +262,28 @@ std::optional<std::vector<std::pair<std::string, EntryKind>>> SpecFolder::list()
     if (name == "." || name == "..") continue;
     EntryKind kind = EntryKind::other;
     switch (entry->d_type) {
-      case DT_REG: kind = EntryKind::regular; break;
-      case DT_DIR: kind = EntryKind::directory; break;
-      case DT_LNK: kind = EntryKind::symlink; break;
-      case DT_FIFO: kind = EntryKind::fifo; break;
+      case DT_REG:
+        kind = EntryKind::regular;
+        break;
+      case DT_DIR:
+        kind = EntryKind::directory;
+        break;
+      case DT_LNK:
+        kind = EntryKind::symlink;
+        break;
+      case DT_FIFO:
+        kind = EntryKind::fifo;
+        break;
       case DT_CHR:
-      case DT_BLK: kind = EntryKind::device; break;
-      case DT_SOCK: kind = EntryKind::socket; break;
-      default: kind = kindOf(name); break;  // file systems that do not fill d_type
+      case DT_BLK:
+        kind = EntryKind::device;
+        break;
+      case DT_SOCK:
+        kind = EntryKind::socket;
+        break;
+      default:
+        kind = kindOf(name);
+        break;  // file systems that do not fill d_type
     }
     entries.emplace_back(name, kind);
   }

@@ -14,10 +14,10 @@
 namespace ZelcorCorelib::platform {
 
 struct HostFacts {
-  std::string computerName;      // "[unknown]" when unreadable
-  std::string domainName;        // empty when the host has none
-  std::string platformName;      // "linux", "windows", ...
-  std::string osText;            // "linux_6.1.0-18-amd64"
+  std::string computerName;  // "[unknown]" when unreadable
+  std::string domainName;    // empty when the host has none
+  std::string platformName;  // "linux", "windows", ...
+  std::string osText;        // "linux_6.1.0-18-amd64"
   int osMajor = 0;
   int osMinor = 0;
   std::string osLanguage;        // "[unknown]" when unreadable

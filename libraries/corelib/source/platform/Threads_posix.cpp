@@ -16,7 +16,8 @@ thread_local std::uint32_t cachedThreadId = 0;
 
 void clearCachedThreadId() { cachedThreadId = 0; }
 
-[[maybe_unused]] const int kAtForkRegistered = ::pthread_atfork(nullptr, nullptr, clearCachedThreadId);
+[[maybe_unused]] const int kAtForkRegistered =
+    ::pthread_atfork(nullptr, nullptr, clearCachedThreadId);
 
 }  // namespace
 

@@ -9,9 +9,9 @@ namespace ZelcorCorelib {
 
 namespace {
 
-constexpr std::array<const char*, 6> kHives = {
-    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG", "HKEY_CURRENT_USER",
-    "HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_PERFORMANCE_DATA"};
+constexpr std::array<const char*, 6> kHives = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG",
+                                               "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
+                                               "HKEY_USERS",        "HKEY_PERFORMANCE_DATA"};
 
 char foldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -135,7 +135,8 @@ RegistryValue RegistryValue::fromText(const std::string& text) {
 
 RegistryValue RegistryValue::fromList(const std::vector<std::string>& items) {
   RegistryValue value{kRegMultiSz, {}};
-  for (const std::string& item : items) value.data += utf16leBytes(toWide(item)) + std::string(2, '\0');
+  for (const std::string& item : items)
+    value.data += utf16leBytes(toWide(item)) + std::string(2, '\0');
   value.data += std::string(2, '\0');
   return value;
 }
@@ -264,7 +265,8 @@ RegistryFile::Entry RegistryFile::parseSection(const std::string& line, int line
   if (hive.empty()) return entry;
   entry.kind = removed ? Kind::removedSection : Kind::section;
   entry.hive = hive;
-  entry.keyFold = split == std::string_view::npos ? "" : fold(canonicalKey(inner.substr(split + 1)));
+  entry.keyFold =
+      split == std::string_view::npos ? "" : fold(canonicalKey(inner.substr(split + 1)));
   return entry;
 }
 
@@ -490,7 +492,8 @@ void RegistryFile::setValue(const std::string& hive, const std::string& key,
     entry.kind = Kind::value;
     entry.value = value;
     entry.problem.clear();
-    entry.lines = withEndings(renderValue(entry.name, value));  // the stored spelling of the name stays
+    entry.lines =
+        withEndings(renderValue(entry.name, value));  // the stored spelling of the name stays
     return;
   }
   Entry fresh;

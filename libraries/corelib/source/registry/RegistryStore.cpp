@@ -34,8 +34,7 @@ long writeResultOf(const FileError& error) {
 }
 
 long readResultOf(const FileError& error) {
-  return error.kind == FileError::Kind::outOfMemory ? kRegistryOutOfMemory
-                                                    : kRegistryAccessDenied;
+  return error.kind == FileError::Kind::outOfMemory ? kRegistryOutOfMemory : kRegistryAccessDenied;
 }
 
 std::string folderOf(const std::string& path) {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "platform/Environment.h"
-#include "registry/RegistryStore.h"
 #include "registry/RegistryFile.h"
+#include "registry/RegistryStore.h"
 
 namespace ZelcorCorelib {
 
@@ -27,8 +27,8 @@ template <typename E, typename... V>
 RegistryValue readValue(const std::string& hive, const std::string& key,
                         const std::string& valueName, bool view64, std::uint32_t wanted) {
   if (!RegistryFile::isHiveName(hive)) {
-    ZELCOR_THROW(WinRegistry::Get_BadArguments, "@winregistry.get.bad-arguments{Invalid argument \"%\"};",
-                 hive);
+    ZELCOR_THROW(WinRegistry::Get_BadArguments,
+                 "@winregistry.get.bad-arguments{Invalid argument \"%\"};", hive);
   }
   const std::string mapped = WinRegistry::mapKey(key);
   platform::RegistryRead read = platform::readRegistryValue(hive, mapped, valueName, view64);
@@ -39,7 +39,8 @@ RegistryValue readValue(const std::string& hive, const std::string& key,
       break;
     case platform::kRegistryAccessDenied:
       fail<WinRegistry::Get_AccessDenied>(
-          ZELCOR_HERE, "@winregistry.get.access-denied{Access denied when trying to get \"%\"->\"%\"};",
+          ZELCOR_HERE,
+          "@winregistry.get.access-denied{Access denied when trying to get \"%\"->\"%\"};",
           read.store, read.reason, mapped, valueName);
     case platform::kRegistryOutOfMemory:
       fail<WinRegistry::Get_OutOfMemory>(ZELCOR_HERE, "@out-of-memory{Out of memory};", read.store,
@@ -51,7 +52,8 @@ RegistryValue readValue(const std::string& hive, const std::string& key,
           read.store, read.reason, mapped, valueName);
     default:
       fail<WinRegistry::Get_UnknownError>(
-          ZELCOR_HERE, "@winregistry.get.unknown-error{Unknown error when trying to get \"%\"->\"%\"};",
+          ZELCOR_HERE,
+          "@winregistry.get.unknown-error{Unknown error when trying to get \"%\"->\"%\"};",
           read.store, read.reason, mapped, valueName);
   }
   if (read.value.type != wanted) {
@@ -66,24 +68,27 @@ RegistryValue readValue(const std::string& hive, const std::string& key,
 void writeValue(const std::string& hive, const std::string& key, const std::string& valueName,
                 const RegistryValue& value, bool view64) {
   if (!RegistryFile::isHiveName(hive)) {
-    ZELCOR_THROW(WinRegistry::Set_BadArguments, "@winregistry.set.bad-arguments{Invalid argument \"%\"};",
-                 hive);
+    ZELCOR_THROW(WinRegistry::Set_BadArguments,
+                 "@winregistry.set.bad-arguments{Invalid argument \"%\"};", hive);
   }
   const std::string mapped = WinRegistry::mapKey(key);
-  platform::RegistryWrite write = platform::writeRegistryValue(hive, mapped, valueName, value, view64);
+  platform::RegistryWrite write =
+      platform::writeRegistryValue(hive, mapped, valueName, value, view64);
   switch (write.result) {
     case platform::kRegistrySuccess:
       return;
     case platform::kRegistryAccessDenied:
       fail<WinRegistry::Set_AccessDenied>(
-          ZELCOR_HERE, "@winregistry.set.access-denied{Access denied when trying to set \"%\"->\"%\"};",
+          ZELCOR_HERE,
+          "@winregistry.set.access-denied{Access denied when trying to set \"%\"->\"%\"};",
           write.store, write.reason, mapped, valueName);
     case platform::kRegistryOutOfMemory:
       fail<WinRegistry::Set_OutOfMemory>(ZELCOR_HERE, "@out-of-memory{Out of memory};", write.store,
                                          write.reason);
     default:
       fail<WinRegistry::Set_UnknownError>(
-          ZELCOR_HERE, "@winregistry.set.unknown-error{Unknown error when trying to set \"%\"->\"%\"};",
+          ZELCOR_HERE,
+          "@winregistry.set.unknown-error{Unknown error when trying to set \"%\"->\"%\"};",
           write.store, write.reason, mapped, valueName);
   }
 }
@@ -128,8 +133,8 @@ std::vector<std::string> WinRegistry::getList(const std::string& hive, const std
   }
 }
 
-void WinRegistry::set(const std::string& hive, const std::string& key,
-                      const std::string& valueName, const std::string& text, bool view64) {
+void WinRegistry::set(const std::string& hive, const std::string& key, const std::string& valueName,
+                      const std::string& text, bool view64) {
   try {
     writeValue(hive, key, valueName, RegistryValue::fromText(text), view64);
   } catch (const std::bad_alloc&) {

@@ -43,9 +43,8 @@ class WinRegistry : public Throws {
   static void set(const std::string& hive, const std::string& key, const std::string& valueName,
                   const std::string& text, bool view64);
   // Writes a REG_MULTI_SZ value; throws as set.
-  static void setList(const std::string& hive, const std::string& key,
-                      const std::string& valueName, const std::vector<std::string>& items,
-                      bool view64);
+  static void setList(const std::string& hive, const std::string& key, const std::string& valueName,
+                      const std::vector<std::string>& items, bool view64);
 
   // '/' becomes '\'; a key of the resource key or below it has that prefix replaced by
   // ZELCOR_ENV when the variable holds a key. Every other key is left as it is.

@@ -10,8 +10,8 @@
 
 #include "errors/RawLog.h"
 #include "platform/Threads.h"
-#include "time/DateTime.h"
 #include "threads/ThreadMessages.h"
+#include "time/DateTime.h"
 
 namespace ZelcorCorelib {
 
@@ -77,8 +77,7 @@ struct Thread::Owner {
   std::shared_ptr<Thread> record;
 };
 
-std::shared_ptr<Thread> Thread::create(std::string name, Function function,
-                                       Parameters parameters) {
+std::shared_ptr<Thread> Thread::create(std::string name, Function function, Parameters parameters) {
   auto record =
       std::make_shared<Thread>(Key(), std::move(name), std::move(function), std::move(parameters));
   auto owner = std::make_shared<Owner>(record);
@@ -166,8 +165,8 @@ void Thread::runFunction() {
     report.addNested(escaped);
     reportEscaped(std::move(report));
   } catch (const std::exception& escaped) {
-    reportEscaped(Run_EndedByException(kEndedByException, ZELCOR_HERE,
-                                       makeParams(name, escaped.what())));
+    reportEscaped(
+        Run_EndedByException(kEndedByException, ZELCOR_HERE, makeParams(name, escaped.what())));
   } catch (...) {
     reportEscaped(Run_EndedByException(kEndedByException, ZELCOR_HERE,
                                        makeParams(name, "unknown exception")));
@@ -282,9 +281,8 @@ void Thread::resume() {
     moveState(state, {kStateSuspended}, kStateRunning);
     trace("Thread::resume: Thread \"%\" has been resumed", name);
   } else {
-    trace(
-        "Thread::resume: Suspend counter reduced to % - cannot do actual resume until it is zero",
-        left);
+    trace("Thread::resume: Suspend counter reduced to % - cannot do actual resume until it is zero",
+          left);
   }
 }
 

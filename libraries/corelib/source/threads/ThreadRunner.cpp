@@ -153,9 +153,8 @@ void ThreadRunner::collectGarbage() {
     if (thread && thread->isFunctionRunning()) leaving.push_back(thread);
     entry = threads.erase(entry);
   }
-  std::erase_if(leaving, [](const std::shared_ptr<Thread>& thread) {
-    return !thread->isFunctionRunning();
-  });
+  std::erase_if(leaving,
+                [](const std::shared_ptr<Thread>& thread) { return !thread->isFunctionRunning(); });
 }
 
 bool ThreadRunner::waitForThreads(std::chrono::milliseconds timeout) {

@@ -2,8 +2,8 @@
 
 #include <limits>
 
-#include "time/DateTimeDetails.h"
 #include "base/StringUtils.h"
+#include "time/DateTimeDetails.h"
 
 namespace ZelcorCorelib {
 

@@ -4,11 +4,11 @@
 #include <mutex>
 #include <vector>
 
+#include "base/GlobPattern.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "time/DateTime.h"
 #include "time/DateTimeDetails.h"
-#include "base/GlobPattern.h"
 
 namespace ZelcorCorelib {
 

@@ -2,9 +2,9 @@
 
 #include <charconv>
 
-#include "time/DateTime.h"
-#include "base/Utf16.h"
 #include "base/StringUtils.h"
+#include "base/Utf16.h"
+#include "time/DateTime.h"
 
 namespace ZelcorCorelib {
 
@@ -96,7 +96,8 @@ std::string primitiveToText(const Primitive& primitive) {
       return toNarrow(unescapeWide(bytesToWide(primitive.text)));
     case kPrimWideChar: {
       std::uint64_t code = textToUInt64(primitive.text);
-      return code <= 0xFFFF ? toNarrow(std::u16string(1, static_cast<char16_t>(code))) : std::string();
+      return code <= 0xFFFF ? toNarrow(std::u16string(1, static_cast<char16_t>(code)))
+                            : std::string();
     }
     default:
       return primitive.text;

@@ -52,15 +52,21 @@ bool StreamBase::writeWideCString(const char16_t* value) {
   return writeWideString(value == nullptr ? std::u16string() : std::u16string(value));
 }
 
-bool StreamBase::writeDouble(double value) { return writePrimitive({kPrimDouble, doubleToText(value)}); }
+bool StreamBase::writeDouble(double value) {
+  return writePrimitive({kPrimDouble, doubleToText(value)});
+}
 
-bool StreamBase::writeInt64(std::int64_t value) { return writePrimitive({kPrimInt64, int64ToText(value)}); }
+bool StreamBase::writeInt64(std::int64_t value) {
+  return writePrimitive({kPrimInt64, int64ToText(value)});
+}
 
 bool StreamBase::writeUInt64(std::uint64_t value) {
   return writePrimitive({kPrimUInt64, uint64ToText(value)});
 }
 
-bool StreamBase::writeInt32(std::int32_t value) { return writePrimitive({kPrimInt32, intToText(value)}); }
+bool StreamBase::writeInt32(std::int32_t value) {
+  return writePrimitive({kPrimInt32, intToText(value)});
+}
 
 bool StreamBase::writeUInt32(std::uint32_t value) {
   return writePrimitive({kPrimUInt32, std::to_string(value)});
@@ -70,7 +76,9 @@ bool StreamBase::writeWideChar(char16_t value) {
   return writePrimitive({kPrimWideChar, std::to_string(static_cast<unsigned>(value))});
 }
 
-bool StreamBase::writeChar(char value) { return writePrimitive({kPrimChar, std::string(1, value)}); }
+bool StreamBase::writeChar(char value) {
+  return writePrimitive({kPrimChar, std::string(1, value)});
+}
 
 bool StreamBase::writeBool(bool value) { return writePrimitive({kPrimBool, value ? "1" : "0"}); }
 

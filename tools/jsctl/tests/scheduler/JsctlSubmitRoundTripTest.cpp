@@ -102,8 +102,8 @@ class SubmitToController : public ::testing::Test {
     for (const char* name : {"pending", "queued", "running", "finished"}) {
       fs::create_directories(folder.file(name));
     }
-    controller.setDirectories(folder.file("pending"), folder.file("queued"),
-                              folder.file("running"), folder.file("finished"));
+    controller.setDirectories(folder.file("pending"), folder.file("queued"), folder.file("running"),
+                              folder.file("finished"));
     JobQueue night;
     night.setName("night");
     night.setMaxCores(2);
@@ -115,8 +115,9 @@ class SubmitToController : public ::testing::Test {
 
   std::string submit(const Arguments& arguments) {
     std::ostringstream out, err;
-    Arguments command = {"submit", "--pending", folder.file("pending"), "--queue", "night",
-                         "--name", "echo", "--", recorder};
+    Arguments command = {"submit",  "--pending", folder.file("pending"),
+                         "--queue", "night",     "--name",
+                         "echo",    "--",        recorder};
     command.insert(command.end(), arguments.begin(), arguments.end());
     EXPECT_EQ(Jsctl(out, err).run(command), Jsctl::kExitDone) << err.str();
     return out.str();
@@ -142,8 +143,9 @@ class SubmitToController : public ::testing::Test {
   const std::string output = folder.file("argv");
   const std::string recorder = [this] {
     const std::string path = folder.file("record args.sh");
-    ZelcorCorelib::test::writeRaw(path, "#!/bin/sh\n{ printf '%s\\n' \"$#\"; printf '%s\\0' \"$@\"; } > '" +
-                               output + ".tmp' && mv '" + output + ".tmp' '" + output + "'\n");
+    ZelcorCorelib::test::writeRaw(
+        path, "#!/bin/sh\n{ printf '%s\\n' \"$#\"; printf '%s\\0' \"$@\"; } > '" + output +
+                  ".tmp' && mv '" + output + ".tmp' '" + output + "'\n");
     fs::permissions(path, fs::perms::owner_all);
     return path;
   }();
@@ -153,8 +155,8 @@ class SubmitToController : public ::testing::Test {
 };
 
 TEST_F(SubmitToController, TheJobRunsWithTheSubmittedArgumentsAndIsListed) {
-  const Arguments arguments = {"a b", "", "say \"hi\"", "back\\slash\\", "'q'",
-                               "-c",  "x y", "z.conf", "\ttab", "trail "};
+  const Arguments arguments = {"a b", "",    "say \"hi\"", "back\\slash\\", "'q'",
+                               "-c",  "x y", "z.conf",     "\ttab",         "trail "};
   const std::string printed = submit(arguments);
   ASSERT_FALSE(printed.empty());
   const std::string specName = fs::path(printed.substr(0, printed.size() - 1)).filename();
@@ -191,7 +193,8 @@ TEST_F(SubmitToController, TheJobRunsWithTheSubmittedArgumentsAndIsListed) {
 TEST_F(SubmitToController, RunningJobsAreListedWithTheirPid) {
   const std::string gate = folder.file("gate");
   const std::string held = folder.file("held.sh");
-  ZelcorCorelib::test::writeRaw(held, "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.02; done\n");
+  ZelcorCorelib::test::writeRaw(held,
+                                "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.02; done\n");
   fs::permissions(held, fs::perms::owner_all);
   std::ostringstream out, err;
   ASSERT_EQ(Jsctl(out, err).run({"submit", "--pending", folder.file("pending"), "--", held, "x"}),

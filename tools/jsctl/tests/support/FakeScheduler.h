@@ -41,7 +41,7 @@ class FakeScheduler {
     std::string clientName;
     std::vector<std::int32_t> codes;  // framed codes received, in order
     std::vector<std::int32_t> commands;
-    std::string failure;              // the exception that ended the conversation, if any
+    std::string failure;  // the exception that ended the conversation, if any
   };
   std::vector<Record> records() const;
 

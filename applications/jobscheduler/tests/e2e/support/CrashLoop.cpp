@@ -33,8 +33,8 @@ std::optional<std::int64_t> parseLogTime(const std::string& text) {
     return std::nullopt;
   }
   using namespace std::chrono;
-  const sys_days date = year_month_day{std::chrono::year(year), std::chrono::month(month),
-                                       std::chrono::day(day)};
+  const sys_days date =
+      year_month_day{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
   const auto stamp = date + hours(hour) + minutes(minute) + seconds(second) + milliseconds(millis);
   return duration_cast<nanoseconds>(stamp.time_since_epoch()).count();
 }
@@ -76,14 +76,18 @@ fs::path writeRecordingJob(const Sandbox& sandbox) {
   // same job (the fault looked for) never tear each other's lines.
   writeText(script,
             "#!/bin/sh\n"
-            "record=" + runs + "/\"$1\".log\n"
-            "echo \"start $$ $(date +%s%N)\" >> \"$record\"\n"
-            "if [ \"$2\" = hold ]; then\n"
-            "  while [ ! -e " + release + "\"$1\" ]; do sleep 0.02; done\n"
-            "else\n"
-            "  sleep \"$2\"\n"
-            "fi\n"
-            "echo \"end $$ $(date +%s%N)\" >> \"$record\"\n");
+            "record=" +
+                runs +
+                "/\"$1\".log\n"
+                "echo \"start $$ $(date +%s%N)\" >> \"$record\"\n"
+                "if [ \"$2\" = hold ]; then\n"
+                "  while [ ! -e " +
+                release +
+                "\"$1\" ]; do sleep 0.02; done\n"
+                "else\n"
+                "  sleep \"$2\"\n"
+                "fi\n"
+                "echo \"end $$ $(date +%s%N)\" >> \"$record\"\n");
   fs::permissions(script, fs::perms::owner_all);
   return script;
 }
@@ -136,9 +140,8 @@ std::map<int, InstanceTimeline> readTimelines(const Sandbox& sandbox) {
   for (const auto& entry : fs::directory_iterator(sandbox.path("log"), error)) {
     std::istringstream lines(readText(entry.path()));
     for (std::string line; std::getline(lines, line);) {
-      const bool pass =
-          line.find("QueueController::handleFinishedJobs: Handling finished jobs.") !=
-          std::string::npos;
+      const bool pass = line.find("QueueController::handleFinishedJobs: Handling finished jobs.") !=
+                        std::string::npos;
       // Logged once every job of the running folder has been re-attached or requeued.
       const bool recovered =
           line.find("QueueController::recover: Recovering previously queued jobs.") !=

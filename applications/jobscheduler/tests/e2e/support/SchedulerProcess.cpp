@@ -136,8 +136,8 @@ fs::path Sandbox::writeJobScript(const std::string& name, int exitCode) {
 
 fs::path Sandbox::writeArgumentLinesScript(const std::string& name) {
   const fs::path script = path(name + ".sh");
-  writeText(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + quoted(path(name + ".out").string()) +
-                        "\n");
+  writeText(script,
+            "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + quoted(path(name + ".out").string()) + "\n");
   fs::permissions(script, fs::perms::owner_all);
   return script;
 }
