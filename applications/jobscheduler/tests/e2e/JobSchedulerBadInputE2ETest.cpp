@@ -14,6 +14,7 @@
 
 #include "errors/Exception.h"
 #include "net/Tcp.h"
+#include "support/RunningScheduler.h"
 #include "support/SchedulerProcess.h"
 #include "testsupport/WaitFor.h"
 
@@ -25,46 +26,12 @@ using Clock = std::chrono::steady_clock;
 using ZelcorCorelib::Tcp;
 using ZelcorCorelib::testing::waitFor;
 
-constexpr const char* kReady = "JobScheduler::startListener: Listening on port";
 constexpr const char* kRefused = "@jobscheduler.load.spec-refused{Spec file \"";
 constexpr std::size_t kFiftyMegabytes = 50u * 1024u * 1024u;
-#ifdef __SANITIZE_ADDRESS__
-// The sanitizer keeps freed blocks in quarantine (256 MB) before it gives them back.
-constexpr long kMemoryLimitKb = 1'200'000;
-#else
-constexpr long kMemoryLimitKb = 300'000;
-#endif
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-class JobSchedulerBadInput : public ::testing::Test {
+class JobSchedulerBadInput : public RunningSchedulerTest {
  protected:
-  void SetUp() override {
-    sandbox = std::make_unique<Sandbox>("bad-input");
-    sandbox->writeConfiguration();
-    // At debug level the log shows the start-up line the test waits for and every refusal.
-    scheduler =
-        std::make_unique<SchedulerProcess>(*sandbox, std::vector<std::string>{"--debug", "debug"});
-    ASSERT_TRUE(scheduler->started());
-    ASSERT_TRUE(waitForFileText(sandbox->logFile(), kReady, kStartDeadline))
-        << scheduler->standardOutput() << readText(sandbox->logFile());
-  }
-  fs::path pending() const { return sandbox->jobFolder("pending"); }
-  std::string log() const { return readText(sandbox->logFile()); }
-  // A good job, dropped now, must reach the finished folder.
-  void expectGoodJobRuns(const std::string& name) {
-    const fs::path script = sandbox->writeJobScript(name, 0);
-    sandbox->dropJob(pending(), name, {{"executable", script.string()}, {"queue", "queue_fast"}});
-    EXPECT_TRUE(waitForFileText(sandbox->jobFolder("finished/" + name + ".spec"), "exit-status=0"))
-        << name << "\n"
-        << log().substr(0, 20'000);
-  }
+  JobSchedulerBadInput() : RunningSchedulerTest("bad-input") {}
   Outcome status() {
     return runJsctl(*sandbox, {"--port", std::to_string(sandbox->getPort()), "status"});
   }
@@ -90,9 +57,6 @@ class JobSchedulerBadInput : public ::testing::Test {
     }
     return bytes;
   }
-
-  std::unique_ptr<Sandbox> sandbox;
-  std::unique_ptr<SchedulerProcess> scheduler;
 };
 
 TEST_F(JobSchedulerBadInput, BadSpecFilesStayInPendingReportedOnceWhileGoodJobsRun) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/RunningScheduler.h"
 #include "support/SchedulerProcess.h"
 
 namespace Zelcor::e2e {
@@ -22,51 +23,17 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kReady = "JobScheduler::startListener: Listening on port";
 constexpr const char* kNotRegular = "@jobscheduler.load.spec-not-regular{Spec file \"";
-#ifdef __SANITIZE_ADDRESS__
-constexpr long kMemoryLimitKb = 1'200'000;
-#else
-constexpr long kMemoryLimitKb = 300'000;
-#endif
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-class JobSchedulerSpecFile : public ::testing::Test {
+class JobSchedulerSpecFile : public RunningSchedulerTest {
  protected:
-  void SetUp() override {
-    sandbox = std::make_unique<Sandbox>("spec-file");
-    sandbox->writeConfiguration();
-    scheduler =
-        std::make_unique<SchedulerProcess>(*sandbox, std::vector<std::string>{"--debug", "debug"});
-    ASSERT_TRUE(scheduler->started());
-    ASSERT_TRUE(waitForFileText(sandbox->logFile(), kReady, kStartDeadline))
-        << scheduler->standardOutput() << readText(sandbox->logFile());
-  }
-  fs::path pending() const { return sandbox->jobFolder("pending"); }
-  std::string log() const { return readText(sandbox->logFile()); }
-  void expectGoodJobRuns(const std::string& name) {
-    const fs::path script = sandbox->writeJobScript(name, 0);
-    sandbox->dropJob(pending(), name, {{"executable", script.string()}, {"queue", "queue_fast"}});
-    EXPECT_TRUE(waitForFileText(sandbox->jobFolder("finished/" + name + ".spec"), "exit-status=0"))
-        << name << "\n"
-        << log().substr(0, 20'000);
-  }
+  JobSchedulerSpecFile() : RunningSchedulerTest("spec-file") {}
   void expectPromptCleanExit() {
     const auto before = Clock::now();
     ASSERT_TRUE(scheduler->signal("TERM"));
     EXPECT_EQ(scheduler->waitForExit(std::chrono::seconds(10)), 0) << log().substr(0, 20'000);
     EXPECT_LT(Clock::now() - before, std::chrono::seconds(5));
   }
-
-  std::unique_ptr<Sandbox> sandbox;
-  std::unique_ptr<SchedulerProcess> scheduler;
 };
 
 TEST_F(JobSchedulerSpecFile, ANameSwappedBetweenFileAndFifoNeverStallsTheLoop) {
