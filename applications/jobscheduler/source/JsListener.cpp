@@ -44,7 +44,8 @@ ZelcorCorelib::Logger& listenerLogger() {
 }
 
 void logFailure(const Exception& failure, int line) {
-  listenerLogger().error(kFailureLine, failure.toString(), line, kSourceFile);
+  // One line: the text may carry what a client sent, and must not forge log lines.
+  listenerLogger().error(kFailureLine, failure.toLine(true), line, kSourceFile);
 }
 
 void logFailure(const std::exception& failure, int line) {

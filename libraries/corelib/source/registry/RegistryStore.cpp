@@ -17,11 +17,6 @@ std::string storePath() {
   return path && !path->empty() ? *path : kDefaultStore;
 }
 
-std::string messageText(const Exception& failure) {
-  std::string text = failure.toString(false);
-  return !text.empty() && text.front() == ' ' ? text.substr(1) : text;
-}
-
 long writeResultOf(const FileError& error) {
   switch (error.kind) {
     case FileError::Kind::accessDenied:
@@ -87,7 +82,7 @@ void writeLocked(const std::string& hive, const std::string& key, const std::str
       } catch (const Exception& failure) {
         // A file that cannot be understood is left exactly as it is.
         result.result = kRegistryBadDatabase;
-        result.reason = messageText(failure);
+        result.reason = failure.toLine();
         return;
       }
       break;
@@ -125,7 +120,7 @@ RegistryRead readRegistryValue(const std::string& hive, const std::string& key,
       document = RegistryFile::parse(bytes, result.store);
     } catch (const Exception& failure) {
       result.openResult = kRegistryBadDatabase;
-      result.reason = messageText(failure);
+      result.reason = failure.toLine();
       return result;
     }
     RegistryFile::Lookup lookup = document.find(hive, key, valueName);
