@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "platform/FileSystem.h"
+
 namespace ZelcorCorelib::platform {
 
 class Descriptor {
@@ -33,6 +35,24 @@ class Descriptor {
  private:
   int descriptor;
 };
+
+// The reasons file callers react to; everything else is a plain failure.
+inline FsResult fsResultOf(int error) {
+  switch (error) {
+    case EEXIST:
+    case ENOTEMPTY:
+      return FsResult::targetExists;
+    case EACCES:
+    case EPERM:
+      return FsResult::accessDenied;
+    case EXDEV:
+      return FsResult::crossDevice;
+    case ENOENT:
+      return FsResult::notFound;
+    default:
+      return FsResult::failed;
+  }
+}
 
 // Every byte, across short writes and signals; false with errno set when a write fails.
 inline bool writeAll(int fd, const char* data, std::size_t length) {

@@ -20,23 +20,6 @@ bool usable(const std::string& path) {
   return !path.empty() && path.find('\0') == std::string::npos;
 }
 
-FsResult fromErrno(int error) {
-  switch (error) {
-    case EEXIST:
-    case ENOTEMPTY:
-      return FsResult::targetExists;
-    case EACCES:
-    case EPERM:
-      return FsResult::accessDenied;
-    case EXDEV:
-      return FsResult::crossDevice;
-    case ENOENT:
-      return FsResult::notFound;
-    default:
-      return FsResult::failed;
-  }
-}
-
 FileStatus toStatus(const struct stat& st) {
   FileStatus status;
   status.isDirectory = S_ISDIR(st.st_mode);
@@ -54,10 +37,10 @@ FsResult copyContents(int in, int out, std::size_t bufferSize) {
     ssize_t got = ::read(in, buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR) continue;
-      return fromErrno(errno);
+      return fsResultOf(errno);
     }
     if (got == 0) return FsResult::ok;
-    if (!writeAll(out, buffer.data(), static_cast<std::size_t>(got))) return fromErrno(errno);
+    if (!writeAll(out, buffer.data(), static_cast<std::size_t>(got))) return fsResultOf(errno);
   }
 }
 
@@ -139,7 +122,7 @@ FsResult renameNoReplace(const std::string& source, const std::string& target) {
   int error = errno;
   // EINVAL: the file system does not know the flag (older NFS, some FUSE); ENOSYS: old kernel.
   if (error == EINVAL || error == ENOSYS) return linkThenUnlink(source, target);
-  return fromErrno(error);
+  return fsResultOf(error);
 }
 
 FsResult linkThenUnlink(const std::string& source, const std::string& target) {
@@ -148,12 +131,12 @@ FsResult linkThenUnlink(const std::string& source, const std::string& target) {
     int error = errno;
     // EPERM here mostly means "no hard links on this file system" (FAT, some FUSE).
     if (error == EPERM || error == EOPNOTSUPP) return FsResult::notSupported;
-    return fromErrno(error);
+    return fsResultOf(error);
   }
   if (::unlink(source.c_str()) != 0) {
     int error = errno;
     ::unlink(target.c_str());
-    return fromErrno(error);
+    return fsResultOf(error);
   }
   return FsResult::ok;
 }
@@ -161,26 +144,26 @@ FsResult linkThenUnlink(const std::string& source, const std::string& target) {
 FsResult renameReplace(const std::string& source, const std::string& target) {
   if (!usable(source) || !usable(target)) return FsResult::failed;
   if (::rename(source.c_str(), target.c_str()) == 0) return FsResult::ok;
-  return fromErrno(errno);
+  return fsResultOf(errno);
 }
 
 FsResult copyFile(const std::string& source, const std::string& target, bool exclusive,
                   std::size_t bufferSize) {
   if (!usable(source) || !usable(target)) return FsResult::failed;
   Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) return fromErrno(errno);
+  if (!in.valid()) return fsResultOf(errno);
   struct stat sourceStat {};
-  if (::fstat(in.get(), &sourceStat) != 0) return fromErrno(errno);
+  if (::fstat(in.get(), &sourceStat) != 0) return fsResultOf(errno);
   if (S_ISDIR(sourceStat.st_mode)) return FsResult::failed;
 
   // O_TRUNC is left out so that a target that is the source itself (the same name or a hard
   // link) can be recognised before its contents are destroyed.
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : 0);
   Descriptor out(::open(target.c_str(), flags, 0600));
-  if (!out.valid()) return fromErrno(errno);
+  if (!out.valid()) return fsResultOf(errno);
   struct stat targetStat {};
   if (::fstat(out.get(), &targetStat) != 0) {
-    FsResult result = fromErrno(errno);
+    FsResult result = fsResultOf(errno);
     out.reset();
     if (exclusive) ::unlink(target.c_str());
     return result;
@@ -190,7 +173,7 @@ FsResult copyFile(const std::string& source, const std::string& target, bool exc
   }
 
   FsResult result = FsResult::ok;
-  if (::ftruncate(out.get(), 0) != 0) result = fromErrno(errno);
+  if (::ftruncate(out.get(), 0) != 0) result = fsResultOf(errno);
   if (result == FsResult::ok) result = copyContents(in.get(), out.get(), bufferSize);
   if (result == FsResult::ok) {
     // Best effort, like mv: a file system without modes or times still gets the data.
@@ -198,7 +181,7 @@ FsResult copyFile(const std::string& source, const std::string& target, bool exc
     struct timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
     ::futimens(out.get(), times);
     // The source is deleted next; the copy must be on disk before that.
-    if (::fsync(out.get()) != 0) result = fromErrno(errno);
+    if (::fsync(out.get()) != 0) result = fsResultOf(errno);
   }
   if (!out.reset() && result == FsResult::ok) result = FsResult::failed;
   if (result != FsResult::ok) ::unlink(target.c_str());
@@ -208,7 +191,7 @@ FsResult copyFile(const std::string& source, const std::string& target, bool exc
 FsResult unlinkFile(const std::string& path) {
   if (!usable(path)) return FsResult::failed;
   if (::unlink(path.c_str()) == 0) return FsResult::ok;
-  return fromErrno(errno);
+  return fsResultOf(errno);
 }
 
 bool setPermissions(const std::string& path, std::uint32_t mode) {

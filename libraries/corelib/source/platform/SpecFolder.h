@@ -39,10 +39,14 @@ struct SpecFileRead {
 };
 
 class SpecFolder {
+  // Only open makes a folder; make_shared still reaches the constructor.
+  struct OpenKey {};
+
  public:
   // The folder at path (a link to a folder is fine: the configured folders may be links);
   // nullptr when it cannot be opened.
   static std::shared_ptr<const SpecFolder> open(const std::string& path);
+  SpecFolder(OpenKey, std::string path, int descriptor);
   ~SpecFolder();
   SpecFolder(const SpecFolder&) = delete;
   SpecFolder& operator=(const SpecFolder&) = delete;
@@ -74,8 +78,6 @@ class SpecFolder {
   void sync() const;
 
  private:
-  SpecFolder(std::string path, int descriptor);
-
   std::string path;
   int descriptor;
 };

@@ -32,26 +32,6 @@ EntryKind kindOfMode(mode_t mode) {
   return EntryKind::other;
 }
 
-FsResult resultOf(int error) {
-  switch (error) {
-    case EEXIST:
-      return FsResult::targetExists;
-    case EACCES:
-    case EPERM:
-      return FsResult::accessDenied;
-    case EXDEV:
-      return FsResult::crossDevice;
-    case EINVAL:
-    case ENOSYS:
-    case EOPNOTSUPP:
-      return FsResult::notSupported;
-    case ENOENT:
-      return FsResult::notFound;
-    default:
-      return FsResult::failed;
-  }
-}
-
 std::string temporaryName(const std::string& name) {
   // Seeded once per thread: a random device per name is costly, and O_EXCL settles a clash.
   thread_local std::mt19937_64 random = [] {
@@ -77,10 +57,10 @@ std::shared_ptr<const SpecFolder> SpecFolder::open(const std::string& path) {
   // O_CLOEXEC: no job inherits the folder.
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  return std::shared_ptr<const SpecFolder>(new SpecFolder(path, fd));
+  return std::make_shared<const SpecFolder>(OpenKey{}, path, fd);
 }
 
-SpecFolder::SpecFolder(std::string path, int descriptor)
+SpecFolder::SpecFolder(OpenKey, std::string path, int descriptor)
     : path(std::move(path)), descriptor(descriptor) {}
 
 SpecFolder::~SpecFolder() { ::close(descriptor); }
@@ -196,7 +176,7 @@ FsResult SpecFolder::create(const std::string& name, std::string_view data,
   if (!usableName(name)) return FsResult::failed;
   Descriptor file(::openat(descriptor, name.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
-  if (!file.valid()) return resultOf(errno);
+  if (!file.valid()) return fsResultOf(errno);
   bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
   if (!file.reset()) ok = false;
   if (!ok) {
@@ -218,16 +198,17 @@ FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
     target.sync();
     return FsResult::ok;
   }
-  const FsResult failure = resultOf(errno);
-  if (failure != FsResult::notSupported) return failure;
+  const int error = errno;
+  // EINVAL: the file system does not know the flag (older NFS, some FUSE); ENOSYS: old kernel.
+  if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return fsResultOf(error);
   // linkat fails on an existing name the same atomic way; it does not follow a link either.
   if (::linkat(descriptor, name.c_str(), target.descriptor, targetName.c_str(), 0) != 0) {
-    return resultOf(errno);
+    return fsResultOf(errno);
   }
   if (::unlinkat(descriptor, name.c_str(), 0) != 0) {
     const int error = errno;
     ::unlinkat(target.descriptor, targetName.c_str(), 0);
-    return resultOf(error);
+    return fsResultOf(error);
   }
   target.sync();
   return FsResult::ok;
@@ -235,7 +216,7 @@ FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
 
 FsResult SpecFolder::remove(const std::string& name) const {
   if (!usableName(name)) return FsResult::failed;
-  if (::unlinkat(descriptor, name.c_str(), 0) != 0) return resultOf(errno);
+  if (::unlinkat(descriptor, name.c_str(), 0) != 0) return fsResultOf(errno);
   return FsResult::ok;
 }
 
