@@ -1,6 +1,5 @@
 #include "QueueController.h"
 
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -185,26 +184,27 @@ std::set<std::string> QueueController::getJobSpecFiles(const std::string& direct
   const SpecFile::Folder& folder = folderFor(directory);
   const auto entries = folder ? folder->list() : std::nullopt;
   const std::string prefix = ZelcorCorelib::normalizedPath(directory) + "/";
-  // Reported entries of this folder are forgotten once they are gone.
-  for (auto it = notRegular.lower_bound(prefix);
-       it != notRegular.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
-    const bool listed =
-        entries && std::any_of(entries->begin(), entries->end(), [&](const auto& e) {
-          return prefix + e.first == it->first && e.second != EntryKind::regular;
-        });
-    it = listed ? std::next(it) : notRegular.erase(it);
-  }
-  if (!entries) return files;
-  for (const auto& [name, kind] : *entries) {
-    if (!ZelcorCorelib::GlobMatcher::match(name, "*.spec")) continue;
-    // Opening a FIFO or a device named *.spec would block the loop (or worse), and a link
-    // would be followed wherever it leads: only regular files are jobs.
-    if (kind == EntryKind::regular) {
-      files.insert(name);
-    } else {
-      reportNotRegular(prefix + name, kind);
+  std::set<std::string> stillNotRegular;
+  if (entries) {
+    for (const auto& [name, kind] : *entries) {
+      if (!ZelcorCorelib::GlobMatcher::match(name, "*.spec")) continue;
+      // Opening a FIFO or a device named *.spec would block the loop (or worse), and a link
+      // would be followed wherever it leads: only regular files are jobs.
+      if (kind == EntryKind::regular) {
+        files.insert(name);
+      } else {
+        reportNotRegular(prefix + name, kind);
+        stillNotRegular.insert(prefix + name);
+      }
     }
   }
+  // Reported entries of this folder are forgotten once they are gone (or became files), so
+  // that one coming back is reported again.
+  for (auto it = notRegular.lower_bound(prefix);
+       it != notRegular.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    it = stillNotRegular.count(it->first) != 0 ? std::next(it) : notRegular.erase(it);
+  }
+  if (!entries) return files;
   if (!files.empty()) {
     logger.debug("JobQueue::getJobSpecFiles: Got % files from %", files.size(), directory);
   }
@@ -237,9 +237,7 @@ void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::
       continue;
     }
     if (spec.getOutcome() == SpecFile::Outcome::skipped) continue;
-    const std::optional<std::string> queue = spec.firstValue("queue");
-    const bool named = queue && !queue->empty() && hasQueue(*queue);
-    groups[named ? *queue : defaultQueueName].push_back(std::move(spec));
+    groups[queueNameFor(spec)].push_back(std::move(spec));
   }
   for (JobQueue& queue : queues) {
     auto group = groups.find(queue.getName());
@@ -252,12 +250,14 @@ std::map<std::string, std::set<std::string>> QueueController::groupSpecFilesByQu
     const std::set<std::string>& paths) {
   std::map<std::string, std::set<std::string>> groups;
   for (const std::string& path : paths) {
-    const SpecFile spec = SpecFile::readPath(path);
-    const std::optional<std::string> queue = spec.firstValue("queue");
-    const bool named = queue && !queue->empty() && hasQueue(*queue);
-    groups[named ? *queue : defaultQueueName].insert(path);
+    groups[queueNameFor(SpecFile::readPath(path))].insert(path);
   }
   return groups;
+}
+
+std::string QueueController::queueNameFor(const SpecFile& spec) const {
+  const std::optional<std::string> queue = spec.firstValue("queue");
+  return queue && !queue->empty() && hasQueue(*queue) ? *queue : defaultQueueName;
 }
 
 void QueueController::handleFinishedJobs() {

@@ -90,6 +90,9 @@ class QueueController {
   // Queue name -> full paths, by each file's first "queue" value when that names a queue.
   std::map<std::string, std::set<std::string>> groupSpecFilesByQueue(
       const std::set<std::string>& paths);
+  // The queue a spec file goes to: its first "queue" value when that names a queue, else the
+  // default queue.
+  std::string queueNameFor(const SpecFile& spec) const;
   // Post-processes every finished job, moves its spec file to the finished folder, gives its
   // core back and drops it.
   void handleFinishedJobs();
