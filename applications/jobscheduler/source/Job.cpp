@@ -157,11 +157,9 @@ ZelcorCorelib::platform::FsResult Job::moveSpecFile(const SpecFile::Folder& targ
   log.debug("Job::move: Moving \"%\" to \"%\".", specPath, targetPath);
   // A job built from a map learns its file here, without reading it: the move needs no more.
   if (!specFile.hasFile()) {
-    const std::size_t slash = specPath.rfind('/');
     specFile = SpecFile::attach(
-        ZelcorCorelib::platform::SpecFolder::open(
-            slash == std::string::npos ? "." : (slash == 0 ? "/" : specPath.substr(0, slash))),
-        name, specFile.getRecords());
+        ZelcorCorelib::platform::SpecFolder::open(ZelcorCorelib::folderName(specPath)), name,
+        specFile.getRecords());
   }
   const FsResult result = target ? specFile.moveTo(target, targetName) : FsResult::notFound;
   if (result != FsResult::ok) {

@@ -66,14 +66,9 @@ SpecFile SpecFile::attach(Folder folder, std::string name, ZelcorCorelib::KeyVal
 }
 
 SpecFile SpecFile::readPath(const std::string& path) {
-  std::string normalized = path;
-  ZelcorCorelib::normalizePath(normalized);
-  const std::size_t slash = normalized.rfind('/');
-  const std::string folderPath =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : normalized.substr(0, slash));
-  const std::string fileName =
-      slash == std::string::npos ? normalized : normalized.substr(slash + 1);
-  return read(platform::SpecFolder::open(folderPath), fileName);
+  const std::string normalized = ZelcorCorelib::normalizedPath(path);
+  return read(platform::SpecFolder::open(ZelcorCorelib::folderName(normalized)),
+              ZelcorCorelib::fileName(normalized));
 }
 
 std::string SpecFile::getPath() const {

@@ -127,6 +127,10 @@ TEST(FileUtils, NameParts) {
   EXPECT_EQ(fileName("a/b/"), "");
   EXPECT_EQ(fileName("c.txt"), "c.txt");
   EXPECT_EQ(fileName(""), "");
+  EXPECT_EQ(folderName("/jobs/pending/x.spec"), "/jobs/pending");
+  EXPECT_EQ(folderName("/x.spec"), "/");
+  EXPECT_EQ(folderName("x.spec"), ".");
+  EXPECT_EQ(folderName("a/b/"), "a/b");
 
   EXPECT_EQ(fileExtension("a/b.tar.gz"), "gz");
   EXPECT_EQ(fileExtension("a/b.c/d"), "");

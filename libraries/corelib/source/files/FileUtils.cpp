@@ -83,13 +83,6 @@ void collapseComponents(std::string& path) {
   path = std::move(result);
 }
 
-std::string folderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // The file must never end up in both places or in neither: a source that cannot be removed
 // after the copy takes the copy back.
 bool moveAcrossDevices(const std::string& source, const std::string& target, bool exclusive,
@@ -129,6 +122,13 @@ std::string fileName(const std::string& path) {
   std::size_t slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return path;
   return path.substr(slash + 1);
+}
+
+std::string folderName(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
 std::string fileExtension(const std::string& path) {
@@ -203,7 +203,7 @@ bool moveFile(const std::string& source, const std::string& target, bool overwri
   // linkStatus, not exists(): a dangling link is still a name that must not be replaced.
   auto targetEntry = platform::linkStatus(target);
   if (targetEntry && !overwrite) return false;
-  auto targetFolder = platform::fileStatus(folderOf(target));
+  auto targetFolder = platform::fileStatus(folderName(target));
   if (!targetFolder) return false;
 
   if (sourceStatus->device != targetFolder->device) {

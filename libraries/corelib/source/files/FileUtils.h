@@ -31,6 +31,8 @@ std::string collapseDotComponents(std::string path);
 // The text after the last separator ('\' counts as '/'); the whole text when there is no
 // separator.
 std::string fileName(const std::string& path);
+// The text before the last '/': "/" for a name in the root, "." when there is no '/'.
+std::string folderName(const std::string& path);
 // The text after the last '.' when that '.' follows the last '/'; otherwise empty.
 std::string fileExtension(const std::string& path);
 

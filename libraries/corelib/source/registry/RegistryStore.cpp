@@ -3,6 +3,7 @@
 #include <new>
 #include <optional>
 
+#include "files/FileUtils.h"
 #include "platform/Environment.h"
 #include "platform/LockedFile.h"
 
@@ -32,12 +33,6 @@ long readResultOf(const FileError& error) {
   return error.kind == FileError::Kind::outOfMemory ? kRegistryOutOfMemory : kRegistryAccessDenied;
 }
 
-std::string folderOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The file is line by line: a line break in a name would end its line early.
 bool storable(const std::string& text) {
   return text.find_first_of("\r\n") == std::string::npos && text.find('\0') == std::string::npos;
@@ -46,7 +41,7 @@ bool storable(const std::string& text) {
 void writeLocked(const std::string& hive, const std::string& key, const std::string& valueName,
                  const RegistryValue& value, const std::string& target, RegistryWrite& result) {
   FileError error;
-  if (!makeFolders(folderOf(target), error)) {
+  if (!makeFolders(folderName(target), error)) {
     result.result = writeResultOf(error);
     result.reason = "its folder cannot be made (" + error.text + ")";
     return;
