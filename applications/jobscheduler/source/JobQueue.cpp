@@ -85,13 +85,11 @@ bool JobQueue::load(const std::set<std::string>& files, const std::string& direc
   specs.reserve(files.size());
   for (const std::string& file : files) {
     const std::string path = ZelcorCorelib::normalizedPath(file);
-    const std::size_t slash = path.rfind('/');
-    const std::string parent =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string parent = ZelcorCorelib::folderName(path);
     auto [at, added] = folders.try_emplace(parent);
     if (added) at->second = ZelcorCorelib::platform::SpecFolder::open(parent);
     SpecFile spec = SpecFile::read(
-        at->second, path.substr(slash + 1),
+        at->second, ZelcorCorelib::fileName(path),
         [&](const SpecFile::Version& version) { return isRefusedUnchanged(path, version); });
     if (!at->second) spec = SpecFile::attach(nullptr, path, {});
     specs.push_back(std::move(spec));
