@@ -160,7 +160,9 @@ TEST_F(JsListenerTest, StopWhileAJobRunsIsAnsweredEverySecondUntilTheJobHasEnded
   while ((unit = client.read(16)) == kWorking) {
   }
   EXPECT_EQ(unit, kDone);
-  EXPECT_TRUE(fs::exists(dir.file("finished/held.spec")));
+  // The stop is acknowledged once no job runs; a job that ended after this pass looked for
+  // finished jobs reaches the finished folder in the next one.
+  EXPECT_TRUE(waitFor([&] { return fs::exists(dir.file("finished/held.spec")); }));
   client.send("00000000005CMD:9");
   EXPECT_TRUE(client.closedByServer());
   EXPECT_EQ(listener->getCommand(), JsListener::kCommandStop);
