@@ -1,12 +1,13 @@
 #include "ChildProcess.h"
 
+#include <chrono>
+#include <csignal>
 #include <new>
 #include <utility>
 
 #include "ProcessRegistry.h"
 #include "base/StringUtils.h"
 #include "files/FileUtils.h"
-#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
 
@@ -16,20 +17,30 @@ namespace platform = ZelcorCorelib::platform;
 
 namespace {
 
-// Ids above the signed range name no process and would turn into group or "all" addresses.
-bool isProcessIdValid(std::uint32_t pid) {
-  return pid > 0 && pid <= static_cast<std::uint32_t>(INT32_MAX);
+platform::ProcessId toProcessId(std::uint32_t pid) { return static_cast<platform::ProcessId>(pid); }
+
+// One line of the report pipe, or nothing when no whole line has come yet.
+std::optional<std::string> takeLine(std::string& text) {
+  const std::size_t end = text.find('\n');
+  if (end == std::string::npos) return std::nullopt;
+  std::string line = text.substr(0, end);
+  text.erase(0, end + 1);
+  return line;
 }
 
-platform::ProcessId toProcessId(std::uint32_t pid) { return static_cast<platform::ProcessId>(pid); }
+// The number after "word " in line; nullopt for another line.
+std::optional<std::uint64_t> valueOf(const std::string& line, const std::string& word) {
+  if (line.size() <= word.size() + 1 || line.compare(0, word.size(), word) != 0 ||
+      line[word.size()] != ' ') {
+    return std::nullopt;
+  }
+  const std::uint64_t value = ZelcorCorelib::textToUInt64(line.substr(word.size() + 1));
+  return value;
+}
 
 }  // namespace
 
 ChildProcess::ChildProcess(Key) {}
-
-ChildProcess::~ChildProcess() {
-  if (outputDescriptor >= 0) platform::closeDescriptor(outputDescriptor);
-}
 
 // Outside double quotes a blank ends a token; a token with a double quote at both ends loses
 // them. A double quote opens a quoted part, in which blanks are kept and a backslash takes the
@@ -119,43 +130,133 @@ std::string ChildProcess::argvElement(const std::string& entry) {
   return element;
 }
 
+void ChildProcess::setLaunch(Launch newLaunch) {
+  std::lock_guard<std::mutex> guard(mutex);
+  launch = std::move(newLaunch);
+}
+
 bool ChildProcess::run() {
   std::uint32_t startedPid = 0;
   {
     std::lock_guard<std::mutex> guard(mutex);
     if (pollLocked()) return false;
-    if (attached) {
-      // Starting the image of someone else's process again, without its arguments, is never
-      // what a caller wants from a recovered job.
+    if (!launch.records || launch.runId.empty()) {
+      startError = EINVAL;
       return false;
     }
     commandLine = buildCommandLine(command, argumentList);
-    std::vector<std::string> argv;
-    argv.reserve(argumentList.size());
+    RunRecord intent;
+    intent.runId = launch.runId;
+    intent.spec = launch.spec;
+    intent.queue = launch.queue;
+    intent.program = command;
+    intent.started = launch.started;
+    intent.bootId = platform::bootId();
+    int error = 0;
+    platform::Handle record = launch.records->begin(intent, error);
+    if (!record.valid()) {
+      startError = error;
+      return false;
+    }
+    platform::Handle reportRead, reportWrite;
+    if (!platform::makePipe(reportRead, reportWrite)) {
+      startError = errno != 0 ? errno : EMFILE;
+      launch.records->remove(launch.runId);
+      return false;
+    }
+    std::vector<std::string> argv{"--record-fd=3", "--report-fd=4", "--", command};
     for (const std::string& entry : argumentList) {
       if (!entry.empty()) argv.push_back(argvElement(entry));
     }
     platform::SpawnOptions options;
     options.inheritDescriptors = inheritHandles;
-    platform::SpawnResult spawned = platform::spawnProcess(command, argv, options);
+    options.newSession = true;
+    options.descriptors = {{record.get(), 3}, {reportWrite.get(), 4}};
+    platform::SpawnResult spawned =
+        platform::spawnProcess(launch.records->getSupervisor(), argv, options);
+    // The supervisor holds the record (and its lock) and the pipe's write end from now on.
+    record.reset();
+    reportWrite.reset();
     if (spawned.pid <= 0) {
       startError = spawned.error;
+      launch.records->remove(launch.runId);
       return false;
     }
-    startError = 0;
-    pid = static_cast<std::uint32_t>(spawned.pid);
-    threadId = pid;
+    supervisorPid = static_cast<std::uint32_t>(spawned.pid);
+    ownSupervisor = true;
+    report = std::move(reportRead);
+    reportText.clear();
+    outcome.reset();
     exitCode = -1;
-    if (redirectOutput && outputDescriptor >= 0) {
-      if (platform::redirectStandardOutput(outputDescriptor)) outputDescriptor = -1;
-    }
+    pid = 0;
     state = kRunning;
-    parentPid = static_cast<std::uint32_t>(platform::currentProcessId());
+    // The launch is on disk before the program runs; wait for the supervisor's word on it.
+    const auto deadline = std::chrono::steady_clock::now() + launch.records->getLaunchTimeout();
+    bool gone = false;
+    while (pid == 0 && !gone && state == kRunning) {
+      gone = readReportLocked();
+      if (pid != 0 || gone || state != kRunning) break;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      platform::waitReadable({report.get()}, left);
+    }
+    if (state == kNotStarted) {
+      // Refused: the program never ran.
+      endLocked();
+      return false;
+    }
+    if (gone) endLocked();
+    startError = 0;
     startedPid = pid;
   }
   // Outside the object's lock: a collection holds the registry lock while it polls objects.
-  if (registered) ProcessRegistry::instance().insert(startedPid, shared_from_this());
+  if (registered && startedPid != 0) {
+    ProcessRegistry::instance().insert(startedPid, shared_from_this());
+  }
   return true;
+}
+
+bool ChildProcess::readReportLocked() {
+  if (!report.valid()) return true;
+  const platform::ReadState read = platform::readAvailable(report.get(), reportText);
+  while (auto line = takeLine(reportText)) {
+    if (auto launched = valueOf(*line, "launched")) {
+      pid = static_cast<std::uint32_t>(*launched);
+    } else if (auto refused = valueOf(*line, "refused")) {
+      startError = static_cast<int>(*refused);
+      state = kNotStarted;
+    }
+    // "not-started" and "unwritten" are read from the record once the supervisor has gone.
+  }
+  if (read == platform::ReadState::ended || read == platform::ReadState::failed) {
+    report.reset();
+    return true;
+  }
+  return false;
+}
+
+void ChildProcess::endLocked() {
+  report.reset();
+  supervisorHandle.reset();
+  if (ownSupervisor) {
+    platform::waitChild(toProcessId(supervisorPid));
+    ownSupervisor = false;
+  }
+  if (state == kNotStarted) {
+    // Refused: the record tells nothing that happened; the run is as if never tried.
+    if (launch.records) launch.records->remove(launch.runId);
+    return;
+  }
+  std::optional<RunRecord> record = launch.records ? launch.records->read(launch.runId) : std::nullopt;
+  if (record && record->ended) {
+    exitCode = record->exitStatus;
+    outcome = std::move(record);
+  } else {
+    exitCode = -1;
+  }
+  if (record && record->launched && pid == 0) pid = record->jobPid;
+  state = kEnded;
 }
 
 bool ChildProcess::poll() {
@@ -165,36 +266,27 @@ bool ChildProcess::poll() {
 
 bool ChildProcess::pollLocked() {
   if (state != kRunning) return false;
-  if (attached) {
-    bool alive = platform::isProcessAlive(toProcessId(pid));
-    if (alive && startTicks != 0) {
-      auto ticks = platform::processStartTicks(toProcessId(pid));
-      alive = ticks && *ticks == startTicks;
-    }
-    if (!alive) state = kEnded;
-    return alive;
+  if (report.valid() || ownSupervisor) {
+    if (readReportLocked()) endLocked();
+    return state == kRunning;
   }
-  platform::ChildStatus status = platform::pollChild(toProcessId(pid));
-  switch (status.state) {
-    case platform::ChildState::running:
-      return true;
-    case platform::ChildState::ended:
-      exitCode = status.exitCode;
-      state = kEnded;
-      return false;
-    case platform::ChildState::unknown:
-      break;
+  bool gone;
+  if (supervisorHandle.valid()) {
+    gone = !platform::waitReadable({supervisorHandle.get()}, std::chrono::milliseconds(0)).empty();
+  } else {
+    gone = !launch.records ||
+           launch.records->lockState(launch.runId) != platform::LockState::held;
   }
-  // Reaped by someone else (SIGCHLD ignored, say): gone, with an exit code nobody can learn.
-  state = kEnded;
-  return false;
+  if (gone) endLocked();
+  return state == kRunning;
 }
 
 bool ChildProcess::requestStop() {
   // One lock over poll and signal: a pid is never signalled after this object reaped it.
   std::lock_guard<std::mutex> guard(mutex);
   if (!pollLocked()) return false;
-  return platform::terminateProcessGroup(toProcessId(pid));
+  if (ownSupervisor) return platform::signalChild(toProcessId(supervisorPid), SIGTERM);
+  return platform::signalProcessHandle(supervisorHandle, SIGTERM);
 }
 
 std::string ChildProcess::getCommandLine() const {
@@ -202,27 +294,14 @@ std::string ChildProcess::getCommandLine() const {
   return commandLine;
 }
 
-void ChildProcess::setOutputDescriptor(int descriptor) {
-  std::lock_guard<std::mutex> guard(mutex);
-  if (outputDescriptor >= 0 && outputDescriptor != descriptor) {
-    platform::closeDescriptor(outputDescriptor);
-  }
-  outputDescriptor = descriptor;
-}
-
 std::uint32_t ChildProcess::getPid() const {
   std::lock_guard<std::mutex> guard(mutex);
   return pid;
 }
 
-std::uint32_t ChildProcess::getParentPid() const {
+std::uint32_t ChildProcess::getSupervisorPid() const {
   std::lock_guard<std::mutex> guard(mutex);
-  return parentPid;
-}
-
-std::uint32_t ChildProcess::getThreadId() const {
-  std::lock_guard<std::mutex> guard(mutex);
-  return threadId;
+  return supervisorPid;
 }
 
 int ChildProcess::getState() const {
@@ -240,54 +319,67 @@ int ChildProcess::getStartError() const {
   return startError;
 }
 
+std::optional<RunRecord> ChildProcess::getOutcome() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return outcome;
+}
+
+int ChildProcess::getWakeDescriptor() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  if (state != kRunning) return -1;
+  if (report.valid()) return report.get();
+  return supervisorHandle.get();
+}
+
+ChildProcess::Pointer ChildProcess::fromRecord(const RunRecords::Pointer& records,
+                                               const RunRecord& record, bool alive) {
+  ChildProcess::Pointer process;
+  try {
+    process = std::make_shared<ChildProcess>(ChildProcess::Key());
+    process->command = record.program;
+    process->launch.records = records;
+    process->launch.runId = record.runId;
+    process->launch.spec = record.spec;
+    process->launch.queue = record.queue;
+    process->launch.started = record.started;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  process->pid = record.jobPid;
+  process->supervisorPid = record.supervisorPid;
+  if (alive) {
+    process->state = kRunning;
+    // Bound to the supervisor only if it is the very process the record names; else its end
+    // is learnt from its lock.
+    if (record.launched && record.supervisorPid != 0) {
+      platform::Handle handle = platform::openProcessHandle(toProcessId(record.supervisorPid));
+      const auto ticks = platform::processStartTicks(toProcessId(record.supervisorPid));
+      if (handle.valid() && ticks && *ticks == record.supervisorStart) {
+        process->supervisorHandle = std::move(handle);
+      }
+    }
+    return process;
+  }
+  process->state = kEnded;
+  if (record.ended) {
+    process->exitCode = record.exitStatus;
+    process->outcome = record;
+  }
+  return process;
+}
+
 ChildProcess::Pointer createChildProcess(const std::string& command, const std::string& arguments,
-                                         bool redirectOutput, bool inheritHandles) {
+                                         bool /*redirectOutput*/, bool inheritHandles) {
   ChildProcess::Pointer process;
   try {
     process = std::make_shared<ChildProcess>(ChildProcess::Key());
     process->command = command;
-    process->wideCommand = ZelcorCorelib::toWide(command);
     process->argumentList = ChildProcess::splitArguments(arguments);
-    for (const std::string& entry : process->argumentList) {
-      process->wideArgumentList.push_back(ZelcorCorelib::toWide(entry));
-    }
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  process->redirectOutput = redirectOutput;
   process->inheritHandles = inheritHandles;
   process->registered = true;
-  return process;
-}
-
-ChildProcess::Pointer attachChildProcess(std::uint32_t pid) {
-  ChildProcess::Pointer process;
-  try {
-    process = std::make_shared<ChildProcess>(ChildProcess::Key());
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-  process->registered = true;
-  process->attached = true;
-  process->pid = pid;
-  process->threadId = pid;
-  if (!isProcessIdValid(pid)) return process;
-  try {
-    platform::ProcessId id = toProcessId(pid);
-    if (auto image = platform::processImagePath(id)) {
-      process->command = *image;
-      process->wideCommand = ZelcorCorelib::toWide(*image);
-    }
-    if (auto elements = platform::processCommandLine(id)) {
-      process->commandLineElements = std::move(*elements);
-    }
-    if (auto ticks = platform::processStartTicks(id)) process->startTicks = *ticks;
-    if (auto started = platform::processStartTime(id)) process->startTime = *started;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-  // Alive with the start stamp just read: a pid reused later is seen by poll.
-  if (platform::isProcessAlive(toProcessId(pid))) process->state = ChildProcess::kRunning;
   return process;
 }
 

@@ -1,13 +1,19 @@
-// One operating-system process of a job: either one this program starts (createChildProcess,
-// then run) or one that was already running when the scheduler came up (attachChildProcess,
-// used by recovery). Knows the command and its split argument list, the process id, the state
-// (not started, running, ended) and the exit code, and asks the process group to stop.
+// One run of a job's program, under its supervisor (Supervisor.h): either one this program
+// starts (createChildProcess, setLaunch, then run) or one that an earlier scheduler started and
+// whose supervisor still lives or has recorded the outcome (fromRecord, used by recovery).
+// Knows the command and its split argument list, the program's process id, the state (not
+// started, running, ended), the exit code and the rest of the outcome as the supervisor
+// recorded it, and asks the supervisor to stop the program's process group.
+//
+// How an end is learnt: from a started run, the end of the pipe the supervisor reports on;
+// from a recovered one, the process handle (pidfd) of the supervisor, or else its lock on the
+// record. getWakeDescriptor gives what the scheduling loop may wait on.
 //
 // Ownership: objects exist only behind std::shared_ptr. The process registry holds one
 // reference to every started object until it has ended and been collected; the job's
 // CommandProcess holds another, so it can read the exit code after the registry let go.
 // Thread-safety: every operation may be called from any thread; the state changes of one
-// object (poll, run, requestStop) are serialised by the object's own mutex, so an ended child
+// object (poll, run, requestStop) are serialised by the object's own mutex, so a supervisor
 // is reaped exactly once and a stop is never sent to a pid that was already handed back.
 //
 // Command line and argv: the arguments are split into the argument list once, when the object
@@ -19,8 +25,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "RunRecords.h"
+#include "platform/Handle.h"
 
 namespace Zelcor {
 
@@ -35,23 +45,33 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
 
   enum State : int { kNotStarted = 0, kRunning = 1, kEnded = 6 };
 
+  // What run needs to know besides the command: where the record goes and what it names.
+  struct Launch {
+    RunRecords::Pointer records;
+    std::string runId;
+    std::string spec;
+    std::string queue;
+    std::int64_t started = -1;
+  };
+
   explicit ChildProcess(Key);
-  // Closes an output descriptor that was never used.
-  ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts the program. False when the child still runs, when this object describes an
-  // attached process, or when the program cannot be started (missing, not executable): that
-  // failure is known when run returns, and getStartError names it. A registered object
-  // enters the process registry under its new pid, replacing an older entry of that pid.
+  void setLaunch(Launch launch);
+  // Records the run and starts the supervisor, which starts the program once the launch is on
+  // disk. True when the program runs, or could not be executed (then the object has ended at
+  // once with exit code 127 or 126 and getOutcome says why). False, with getStartError, when
+  // nothing ran: no launch set, the record could not be written, the supervisor could not be
+  // started. A registered object enters the process registry under the program's pid.
   bool run();
-  // True while the process runs. Our own child is reaped here once it has ended (exit code,
-  // or 128 + N for signal N); an attached process has ended when it is gone, a zombie, or its
-  // pid now names a process that started at another time; its exit code stays -1.
+  // True while the program runs. Once the supervisor has gone, the object has ended with the
+  // recorded outcome: exit code, or 128 + N for signal N; -1 when the supervisor went without
+  // recording one (getOutcome then has none).
   bool poll();
-  // Sends SIGTERM to the process group; true when sent. False when poll says it does not
-  // run. No wait and no forced kill: the caller learns of the end by polling.
+  // Asks the supervisor to stop the program's process group (SIGTERM, passed on); true when
+  // asked. False when poll says it does not run. No wait: the caller learns of the end by
+  // polling.
   bool requestStop();
 
   // The rule for the arguments string, byte by byte (see the .cpp for the details).
@@ -70,72 +90,63 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   static std::string argvElement(const std::string& entry);
 
   const std::string& getCommand() const { return command; }
-  const std::u16string& getWideCommand() const { return wideCommand; }
   const std::vector<std::string>& getArgumentList() const { return argumentList; }
-  const std::vector<std::u16string>& getWideArgumentList() const { return wideArgumentList; }
   // The joined command line of the last run; empty before.
   std::string getCommandLine() const;
   bool getInheritHandles() const { return inheritHandles; }
-  bool getRedirectOutput() const { return redirectOutput; }
-  // The descriptor that becomes this program's standard output after a run with
-  // redirectOutput; the object takes it over (closing one it held before). -1: none.
-  void setOutputDescriptor(int descriptor);
 
   std::uint32_t getPid() const;
-  std::uint32_t getParentPid() const;
-  // The pid itself: a POSIX process has no separate primary-thread id to post to.
-  std::uint32_t getThreadId() const;
+  std::uint32_t getSupervisorPid() const;
   int getState() const;
   std::int32_t getExitCode() const;
   bool isRegistered() const { return registered; }
-  bool isAttached() const { return attached; }
   // errno of the last failed run, 0 when none.
   int getStartError() const;
+  const std::string& getRunId() const { return launch.runId; }
+  // The record as read when the run ended; nullopt before, or when it holds no outcome.
+  std::optional<RunRecord> getOutcome() const;
+  // A descriptor that becomes readable when poll has news; -1 when there is nothing to wait on.
+  int getWakeDescriptor() const;
 
-  // For recovery, of an attached process: the argument vector it runs with (for a script the
-  // image is the interpreter and the script is its first or second element) and its start
-  // time in Unix seconds (-1 when unknown), to tell a reused pid from the job's own process.
-  const std::vector<std::string>& getCommandLineElements() const { return commandLineElements; }
-  std::int64_t getStartTime() const { return startTime; }
+  // For recovery: an object for the run that record describes. With alive, the supervisor is
+  // taken to live (its lock is held): the object runs until it goes. Without, the object has
+  // ended with the record's outcome (when it has one). Not put into the registry.
+  static Pointer fromRecord(const RunRecords::Pointer& records, const RunRecord& record,
+                            bool alive);
 
  private:
   friend Pointer createChildProcess(const std::string& command, const std::string& arguments,
                                     bool redirectOutput, bool inheritHandles);
-  friend Pointer attachChildProcess(std::uint32_t pid);
 
   bool pollLocked();
+  // Reads the report pipe; true when the supervisor has gone.
+  bool readReportLocked();
+  // After the supervisor has gone: reap it (when ours), read the outcome.
+  void endLocked();
 
   std::string command;
-  std::u16string wideCommand;
   std::vector<std::string> argumentList;
-  std::vector<std::u16string> wideArgumentList;
   bool inheritHandles = true;
-  bool redirectOutput = false;
-  int outputDescriptor = -1;
   std::uint32_t pid = 0;
-  std::uint32_t parentPid = 0;
-  std::uint32_t threadId = 0;
+  std::uint32_t supervisorPid = 0;
+  bool ownSupervisor = false;
   int state = kNotStarted;
   std::int32_t exitCode = -1;
   bool registered = false;
-
-  bool attached = false;
   std::string commandLine;
   int startError = 0;
-  std::vector<std::string> commandLineElements;
-  std::int64_t startTime = -1;
-  // The kernel's start stamp at attach time; 0 when it could not be read.
-  std::uint64_t startTicks = 0;
+  Launch launch;
+  ZelcorCorelib::platform::Handle report;
+  std::string reportText;
+  ZelcorCorelib::platform::Handle supervisorHandle;
+  std::optional<RunRecord> outcome;
 
   mutable std::mutex mutex;
 };
 
-// A process to be started by run; null when the object cannot be made.
+// A process to be started by run (after setLaunch); null when the object cannot be made.
+// redirectOutput is not supported by supervised runs and is ignored.
 ChildProcess::Pointer createChildProcess(const std::string& command, const std::string& arguments,
                                          bool redirectOutput, bool inheritHandles);
-// An object for a process that already runs, filled from what the system tells about it
-// (image path as command, argument vector, start time); state running when it is alive, else
-// not started. Not put into the registry. Null when the object cannot be made.
-ChildProcess::Pointer attachChildProcess(std::uint32_t pid);
 
 }  // namespace Zelcor

@@ -40,7 +40,7 @@ std::string CommandProcess::resolveReferences(const std::string& text) {
   return resolved;
 }
 
-bool CommandProcess::start() {
+bool CommandProcess::start(ChildProcess::Launch launch) {
   collectEndedProcesses();
   ZelcorCorelib::Logger& log = commandLogger();
   log.debug("CommandProcess::start: % %", command, arguments);
@@ -49,6 +49,7 @@ bool CommandProcess::start() {
     log.error("@jobscheduler.cmdproc-start.create-proc-fail{Failed to create process instance.};");
     return false;
   }
+  process->setLaunch(std::move(launch));
   if (!process->run()) {
     log.debug("CommandProcess::start: Cannot run \"%\" (errno %).", command,
               process->getStartError());

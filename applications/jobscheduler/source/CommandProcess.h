@@ -26,9 +26,12 @@ class CommandProcess : public JobProcess {
 
   bool configure() override { return true; }
 
-  // Collects ended processes, then makes and runs a new child; false (with an error line)
-  // when it cannot be made or the program cannot be started.
-  bool start();
+  // Collects ended processes, then makes and runs a new child under its supervisor, recorded
+  // as launch says; false (with an error line, and getStartError) when nothing ran. A
+  // program that cannot be executed counts as started: it has ended at once (127 or 126).
+  bool start(ChildProcess::Launch launch);
+  // errno of the last failed start; 0 when none.
+  int getStartError() const { return process ? process->getStartError() : 0; }
   // Collects ended processes, then asks the child's process group to stop; false (with an
   // error line) when there is no child or it no longer runs.
   bool stop();
@@ -37,7 +40,7 @@ class CommandProcess : public JobProcess {
   bool isRunning() const;
   bool isAlive() const;
   bool wasStarted() const;
-  // -1 without a child or while it runs (and always for an attached process).
+  // -1 without a child, while it runs, or when its supervisor recorded no outcome.
   std::int32_t getExitCode() const;
   // 0 without a child.
   std::uint32_t getPid() const;

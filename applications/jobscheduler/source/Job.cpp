@@ -1,5 +1,6 @@
 #include "Job.h"
 
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "errors/Exception.h"
 #include "errors/GlobMatcher.h"
 #include "files/FileUtils.h"
+#include "platform/Handle.h"
 #include "time/DateTime.h"
 
 namespace Zelcor {
@@ -99,6 +101,21 @@ std::int32_t Job::parsePriorityLevel(const std::string& value) {
   return kDefaultPriorityLevel;
 }
 
+const std::vector<std::string>& Job::schedulerKeys() {
+  static const std::vector<std::string> keys{kRunIdKey, "pid", "started", "ended", "exit-status"};
+  return keys;
+}
+
+std::string Job::getRunId() const {
+  return specFile.firstValue(kRunIdKey).value_or(std::string());
+}
+
+void Job::logFileFailure(const std::string& text) {
+  if (text == lastFileFailure) return;
+  lastFileFailure = text;
+  jobLogger().error(text);
+}
+
 std::string Job::currentUnixTime() {
   return ZelcorCorelib::int64ToText(ZelcorCorelib::DateTime::now().toUnixSeconds());
 }
@@ -143,7 +160,12 @@ bool Job::move(const SpecFile::Folder& target) {
     ZelcorCorelib::normalizePath(targetPath);
     if (targetPath == specPath) return true;
   }
-  return moveSpecFile(target, {}) == ZelcorCorelib::platform::FsResult::ok;
+  const ZelcorCorelib::platform::FsResult result = moveSpecFile(target, {});
+  if (result == ZelcorCorelib::platform::FsResult::targetExists) {
+    jobLogger().error("@jobscheduler.job-move.unable-to-move{Failed to move file.}; \"%\": % is taken",
+                      specPath, target->getPath() + "/" + ZelcorCorelib::fileName(specPath));
+  }
+  return result == ZelcorCorelib::platform::FsResult::ok;
 }
 
 ZelcorCorelib::platform::FsResult Job::moveSpecFile(const SpecFile::Folder& target,
@@ -161,12 +183,72 @@ ZelcorCorelib::platform::FsResult Job::moveSpecFile(const SpecFile::Folder& targ
         ZelcorCorelib::platform::SpecFolder::open(ZelcorCorelib::folderName(specPath)), name,
         specFile.getRecords());
   }
-  const FsResult result = target ? specFile.moveTo(target, targetName) : FsResult::notFound;
+  int error = 0;
+  const FsResult result = target ? specFile.moveTo(target, targetName, &error) : FsResult::notFound;
+  if (result == FsResult::targetExists) return result;
   if (result != FsResult::ok) {
-    log.error("@jobscheduler.job-move.unable-to-move{Failed to move file.};");
+    std::string text = "@jobscheduler.job-move.unable-to-move{Failed to move file.}; \"";
+    text += specPath;
+    text += "\" to \"";
+    text += targetPath;
+    text += "\": ";
+    text += target ? ZelcorCorelib::platform::errorText(error) : "the folder cannot be opened";
+    logFileFailure(text);
     return result;
   }
+  lastFileFailure.clear();
   specPath = specFile.getPath();
+  return result;
+}
+
+ZelcorCorelib::platform::FsResult Job::moveToFreeName(const SpecFile::Folder& target) {
+  using ZelcorCorelib::platform::FsResult;
+  // Already there: a move onto itself would only find its own name taken.
+  if (target && ZelcorCorelib::normalizedPath(target->getPath() + "/") ==
+                    ZelcorCorelib::normalizedPath(ZelcorCorelib::folderName(specPath) + "/")) {
+    return FsResult::ok;
+  }
+  FsResult result = moveSpecFile(target, {});
+  if (result != FsResult::targetExists || !target) return result;
+  // A client that reuses a file name (the same job every night) finds the earlier file there.
+  const std::string name = ZelcorCorelib::fileName(specPath);
+  const std::size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  const std::string extension = stem.size() == name.size() ? "" : name.substr(stem.size());
+  const std::size_t limit = target->nameLimit();
+  auto fitted = [&](const std::string& suffix) {
+    std::string candidate = stem;
+    const std::size_t room = limit > suffix.size() + extension.size() + 1
+                                 ? limit - suffix.size() - extension.size()
+                                 : 1;
+    if (candidate.size() > room) {
+      candidate.resize(room);
+      // Never half a UTF-8 character.
+      while (candidate.size() > 1 && (static_cast<unsigned char>(candidate.back()) & 0xC0) == 0x80) {
+        candidate.pop_back();
+      }
+      if (!candidate.empty() && (static_cast<unsigned char>(candidate.back()) & 0xC0) == 0xC0) {
+        candidate.pop_back();
+      }
+    }
+    candidate += suffix;
+    candidate += extension;
+    return candidate;
+  };
+  for (int suffix = 1; suffix <= 1000; ++suffix) {
+    std::string numbered = ".";
+    numbered += std::to_string(suffix);
+    result = moveSpecFile(target, fitted(numbered));
+    if (result != FsResult::targetExists) return result;
+  }
+  // Past a thousand earlier runs, a stamp no earlier run can have taken.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::string suffix = ".";
+    suffix += std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+    result = moveSpecFile(target, fitted(suffix));
+    if (result != FsResult::targetExists) return result;
+  }
   return result;
 }
 
@@ -174,41 +256,82 @@ bool Job::writeSpecValue(const std::string& key, const std::string& value) {
   return writeSpecValues({{key, value}});
 }
 
-bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>& values) {
-  ZelcorCorelib::Logger& log = jobLogger();
+bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>& values,
+                          const std::vector<std::string>& dropped) {
   if (!specFile.hasFile() || !specFile.isRead()) {
     SpecFile read = SpecFile::readPath(specPath);
     if (!read.isRead()) {
-      log.error(
-          "@jobscheduler.job-preprocess.fail-load-src{Failed to read key-value data from \"%\"};",
-          specPath);
+      std::string text =
+          "@jobscheduler.job-preprocess.fail-load-src{Failed to read key-value data from \"";
+      text += specPath;
+      text += "\"};";
+      logFileFailure(text);
       return false;
     }
     specFile = std::move(read);
   }
-  if (!specFile.stamp(values)) {
-    log.error("@jobscheduler.job-preprocess.fail-write-data{Failed to write start time to \"%\"};",
-              specPath);
+  int error = 0;
+  if (!specFile.stamp(values, dropped, &error)) {
+    std::string text = "@jobscheduler.job-preprocess.fail-write-data{Failed to write start time to \"";
+    text += specPath;
+    text += "\"}; ";
+    text += ZelcorCorelib::platform::errorText(error);
+    logFileFailure(text);
     return false;
   }
+  lastFileFailure.clear();
   return true;
 }
 
 bool Job::preprocess() { return writeSpecValue("started", currentUnixTime()); }
 
-bool Job::start() {
-  if (!mainProcess.start()) return false;
+bool Job::start(const RunRecords::Pointer& records, const std::string& queue, std::string& why) {
+  if (!records) {
+    why = "no folder for run records is set";
+    startFailure = why;
+    return false;
+  }
+  const std::string runId = records->newRunId();
+  const std::string started = currentUnixTime();
+  // The run id is the scheduler's alone: every other "run-id" entry goes with this stamp.
+  if (!writeSpecValues({{"started", started}, {kRunIdKey, runId}}, {kRunIdKey})) {
+    why = "its spec file cannot be written (";
+    why += lastFileFailure;
+    why += ")";
+    startFailure = why;
+    return false;
+  }
+  ChildProcess::Launch launch;
+  launch.records = records;
+  launch.runId = runId;
+  launch.spec = specFile.getName();
+  launch.queue = queue;
+  launch.started = static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(started));
+  if (!mainProcess.start(std::move(launch))) {
+    why = "its run cannot be recorded or its supervisor started: ";
+    why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());
+    startFailure = why;
+    return false;
+  }
+  startFailure.clear();
   pid = mainProcess.getPid();
-  writeSpecValue("pid", ZelcorCorelib::uint64ToText(pid));
+  if (pid != 0) writeSpecValue("pid", ZelcorCorelib::uint64ToText(pid));
   return true;
 }
 
 bool Job::stop() { return mainProcess.stop(); }
 
 bool Job::postprocess() {
+  std::string ended;
+  if (const ChildProcess::Pointer& process = mainProcess.getProcess()) {
+    if (auto outcome = process->getOutcome(); outcome && outcome->endedAt >= 0) {
+      ended = ZelcorCorelib::int64ToText(outcome->endedAt);
+    }
+  }
+  if (ended.empty()) ended = currentUnixTime();
   // One rewrite for both: the finished file carries the same keys as two rewrites would leave.
   if (!writeSpecValues({{"exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode())},
-                        {"ended", currentUnixTime()}})) {
+                        {"ended", ended}})) {
     jobLogger().warning(
         "@jobscheduler.run-postprocess.failed-write-exitvalue{Unable to get exit value from "
         "process %}",

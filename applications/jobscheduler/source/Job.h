@@ -15,6 +15,7 @@
 
 #include "CommandProcess.h"
 #include "PrePostProcess.h"
+#include "RunRecords.h"
 #include "SpecFile.h"
 #include "files/KeyValueFile.h"
 
@@ -49,23 +50,34 @@ class Job {
   // The same into a folder the caller holds open.
   bool move(const SpecFile::Folder& target);
   // Moves the spec file into target as targetName (its own name when empty), with the same
-  // log lines as move; the caller sees why it failed.
+  // log lines as move; the caller sees why it failed. A name taken in target is no failure to
+  // log: the caller picks another (moveToFreeName).
   ZelcorCorelib::platform::FsResult moveSpecFile(const SpecFile::Folder& target,
                                                  const std::string& targetName);
+  // Moves the spec file into target under its own name or, when that is taken, under the
+  // first free "stem.N.spec" (N from 1; past 1000 a unique stamp), cut to fit the file
+  // system's name limit. The result of the last try.
+  ZelcorCorelib::platform::FsResult moveToFreeName(const SpecFile::Folder& target);
   // Sets the first entry of key (or adds it) and rewrites the whole spec file in one step;
   // records without "=" or with an empty key are dropped, keys come out sorted. False (error
   // line) when the file cannot be read or replaced; the file then keeps its old contents.
   // The file is read only when the job holds no spec file yet.
   bool writeSpecValue(const std::string& key, const std::string& value);
-  // Several keys in one rewrite; the same texts and result as writeSpecValue.
-  bool writeSpecValues(const std::vector<std::pair<std::string, std::string>>& values);
+  // Several keys in one rewrite, after dropping every entry of the keys in dropped; the same
+  // texts and result as writeSpecValue.
+  bool writeSpecValues(const std::vector<std::pair<std::string, std::string>>& values,
+                       const std::vector<std::string>& dropped = {});
   // Stamps "started" with the current Unix time.
   bool preprocess();
-  // Starts the main process; on success records its pid in the job and in the spec file.
-  bool start();
+  // Writes ahead, then starts: "started" and a fresh "run-id" are stamped into the spec file
+  // (durably), the run is recorded in records and the main process started under its
+  // supervisor; the pid is then stamped too. False, with the reason in why, when the stamp or
+  // the record cannot be written or the supervisor cannot be started: nothing ran then.
+  bool start(const RunRecords::Pointer& records, const std::string& queue, std::string& why);
   // Asks the main process to stop (no wait).
   bool stop();
-  // Stamps "exit-status" and "ended" in one rewrite; a warning when that fails.
+  // Stamps "exit-status" and "ended" (the end as the supervisor recorded it) in one rewrite; a
+  // warning when that fails.
   bool postprocess();
   // Deletes the spec file (a refused duplicate's).
   void removeSpecFile() const;
@@ -77,6 +89,22 @@ class Job {
   static std::int32_t parsePriorityLevel(const std::string& value);
   // Whole seconds since 1970-01-01 UTC, in decimal, as the spec file stamps carry them.
   static std::string currentUnixTime();
+  // The stamps only the scheduler writes; a client's own are dropped when its file is taken.
+  static const std::vector<std::string>& schedulerKeys();
+  static constexpr const char* kRunIdKey = "run-id";
+
+  // The run this job's spec file was last started under ("run-id"); empty when none.
+  std::string getRunId() const;
+  // Whether the job holds one of the scheduler's cores (taken at start or re-attach, given
+  // back when its process has ended).
+  bool holdsCore() const { return coreHeld; }
+  void setHoldsCore(bool held) { coreHeld = held; }
+  // The last file failure logged for this job (a move or stamp), which is not logged again
+  // while it repeats; a caller that rebuilds the job each pass hands it over.
+  const std::string& getLastFileFailure() const { return lastFileFailure; }
+  void setLastFileFailure(std::string text) { lastFileFailure = std::move(text); }
+  // The reason the last start failed, as logged; empty once a start succeeds.
+  const std::string& getStartFailure() const { return startFailure; }
 
   std::string getCreated() const { return created; }
   std::string getArguments() const { return arguments; }
@@ -110,6 +138,11 @@ class Job {
   CommandProcess mainProcess;
   std::int32_t recoveryRank = 1;
   SpecFile specFile;
+  bool coreHeld = false;
+  std::string startFailure;
+  // The last file failure logged for this job: the same failure again is not logged again.
+  std::string lastFileFailure;
+  void logFileFailure(const std::string& text);
 };
 
 }  // namespace Zelcor

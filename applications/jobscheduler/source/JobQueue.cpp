@@ -156,6 +156,9 @@ std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
   for (auto it = refusedFiles.begin(); it != refusedFiles.end();) {
     it = ZelcorCorelib::exists(it->first) ? std::next(it) : refusedFiles.erase(it);
   }
+  for (auto it = stuckFiles.begin(); it != stuckFiles.end();) {
+    it = ZelcorCorelib::exists(it->first) ? std::next(it) : stuckFiles.erase(it);
+  }
   std::set<std::string> notQueued;
   for (SpecFile& spec : specs) {
     const std::string path = spec.getPath();
@@ -180,6 +183,8 @@ std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
       refusedFiles.erase(path);
       continue;
     }
+    // A file that could not be moved in is logged once and tried again next time.
+    if (stuckFiles.count(path) != 0) continue;
     notQueued.insert(path);
     // A duplicate's file has been deleted and reported; a vanished one has nothing to keep.
     if (why.empty() || !present) continue;
@@ -243,10 +248,35 @@ bool JobQueue::insertJob(Job job, const std::string& queueDirectory, std::string
     log.warning("@jobscheduler.insertJobToQueue.load-spec-fail{Failed. Not including job.");
     return false;
   }
-  job.move(queueFolder(queueDirectory));
-  job.writeSpecValue("queued", Job::currentUnixTime());
+  // A file that cannot be moved in stays where it is and is tried again: queued from
+  // elsewhere it would run from a folder no restart looks at for running jobs.
+  const std::string folderPath = ZelcorCorelib::normalizedPath(queueDirectory);
+  if (ZelcorCorelib::normalizedPath(ZelcorCorelib::folderName(job.getSpecPath()) + "/") !=
+          ZelcorCorelib::normalizedPath(folderPath + "/") &&
+      !moveIn(job, queueDirectory)) {
+    return false;
+  }
+  // What a client wrote under the scheduler's own keys decides nothing: taken from the pending
+  // folder, those entries go.
+  if (job.getRecoveryRank() == kRankPending) {
+    job.writeSpecValues({{"queued", Job::currentUnixTime()}}, Job::schedulerKeys());
+  } else {
+    job.writeSpecValue("queued", Job::currentUnixTime());
+  }
   append(std::move(job));
   return true;
+}
+
+bool JobQueue::moveIn(Job& job, const std::string& queueDirectory) {
+  const std::string path = job.getSpecPath();
+  auto stuck = stuckFiles.find(path);
+  if (stuck != stuckFiles.end()) job.setLastFileFailure(stuck->second);
+  if (job.moveToFreeName(queueFolder(queueDirectory)) == ZelcorCorelib::platform::FsResult::ok) {
+    stuckFiles.erase(path);
+    return true;
+  }
+  stuckFiles[path] = job.getLastFileFailure();
+  return false;
 }
 
 bool JobQueue::hasDuplicate(const Job& job) {
@@ -323,6 +353,17 @@ std::vector<Job*> JobQueue::getFinishedJobs() {
     if (process.wasStarted() && !process.isAlive()) result.push_back(&entry.job);
   }
   return result;
+}
+
+std::vector<int> JobQueue::wakeDescriptors() const {
+  std::vector<int> descriptors;
+  for (const Entry& entry : jobs) {
+    const ChildProcess::Pointer& process = entry.job.getMainProcess().getProcess();
+    if (!process) continue;
+    const int descriptor = process->getWakeDescriptor();
+    if (descriptor >= 0) descriptors.push_back(descriptor);
+  }
+  return descriptors;
 }
 
 std::string JobQueue::getQueueDirectory(const std::string& directory) const {

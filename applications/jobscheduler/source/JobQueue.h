@@ -36,6 +36,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   ZELCOR_EXCEPTION(TakeFirstJob_Empty);
 
   static constexpr const char* kDefaultName = "queue_normal";
+  // The recovery rank of a job taken from the pending folder.
+  static constexpr std::int32_t kRankPending = 1;
 
   JobQueue();
   JobQueue(const JobQueue& other);
@@ -93,6 +95,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::vector<Job*> getRunningJobs();
   std::vector<Job*> getFinishedJobs();
   std::size_t getJobCount() const { return jobs.size(); }
+  // What the scheduling loop may wait on for news of this queue's running jobs; polls nothing.
+  std::vector<int> wakeDescriptors() const;
   bool isEmpty() const { return jobs.empty(); }
 
   // directory + "/" + name + "/", normalised.
@@ -117,6 +121,9 @@ class JobQueue : public ZelcorCorelib::Throws {
   const SpecFile::Folder& queueFolder(const std::string& queueDirectory);
   // insertJobToQueue, with the reason of a refusal in why (empty for a duplicate).
   bool insertJob(Job job, const std::string& queueDirectory, std::string& why);
+  // Moves job's spec file into the queue's folder under a free name; false (logged once per
+  // file while the failure repeats) when it cannot be moved: it is tried again next time.
+  bool moveIn(Job& job, const std::string& queueDirectory);
   // Why the spec file at path is no job: for the one error line of a refused file.
   void reportRejection(const std::string& path, const std::string& why);
 
@@ -134,6 +141,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::int32_t priorityLevel = 0;
   // Spec files refused and reported, as they were then; forgotten once they are gone.
   std::map<std::string, SpecFile::Version> refusedFiles;
+  // Spec files that could not be moved in, with the failure logged for each.
+  std::map<std::string, std::string> stuckFiles;
   SpecFile::Folder folder;
 };
 

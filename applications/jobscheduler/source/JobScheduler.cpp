@@ -184,7 +184,8 @@ int JobScheduler::run() {
   std::string pending, queued, running, finished;
   const bool ready = initCmdLine() && loadCommandLineConfiguration() &&
                      initJobsDir(pending, queued, running, finished) && initCpuMem() &&
-                     initQueues(pending, queued, running, finished) && startListener();
+                     initQueues(pending, queued, running, finished) && initRunRecords() &&
+                     startListener();
   if (!ready) {
     log.fatal(
         "@jobscheduler.run.init-fail{Failed to initialize Job Scheduler. Exiting "

@@ -86,6 +86,13 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
   // when the port is missing or out of range, or the listener does not run.
   bool startListener();
 
+  // The jobs' supervisor; by default the one beside this program (RunRecords).
+  void setSupervisorProgram(std::string program) { supervisorProgram = std::move(program); }
+  // The folder of run records under the working folder, and the supervisor, for the
+  // controller; false with a start-up error when the folder cannot be had or the supervisor
+  // is missing.
+  bool initRunRecords();
+
   // Null before initQueues.
   QueueController* getQueueController() { return queueController.get(); }
   JsListener& getListener() { return listener; }
@@ -120,6 +127,7 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
 
   std::unique_ptr<QueueController> queueController;
   JsListener listener;
+  std::string supervisorProgram;
   // Why init failed; printed only when no help or version request is served instead.
   std::string initFailure;
 };

@@ -14,6 +14,8 @@
 #include "base/StringUtils.h"
 #include "config/ConfOldFile.h"
 #include "files/FileUtils.h"
+#include "platform/Process.h"
+#include "platform/Threads.h"
 
 namespace Zelcor {
 
@@ -204,6 +206,36 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
     return false;
   }
   return queueController->initQueues();
+}
+
+bool JobScheduler::initRunRecords() {
+  std::string folder;
+  try {
+    folder = getConfAgent().getString(keywordReference(kKeywordWorkDir));
+  } catch (const Exception& failure) {
+    reportFailure(failure);
+    return false;
+  }
+  if (ZelcorCorelib::isShortcut(folder)) ZelcorCorelib::resolveShortcut(folder);
+  std::string program = supervisorProgram;
+  if (program.empty()) {
+    const auto self = ZelcorCorelib::platform::processImagePath(
+        static_cast<ZelcorCorelib::platform::ProcessId>(ZelcorCorelib::platform::currentProcessId()));
+    program = RunRecords::supervisorBeside(self.value_or(std::string()));
+  }
+  std::string error;
+  RunRecords::Pointer records =
+      RunRecords::open(ZelcorCorelib::normalizedPath(folder.append("/runs")), program, error);
+  if (!records) {
+    std::string text = "Jobs cannot be run: ";
+    text += error;
+    reportFailure(text);
+    return false;
+  }
+  getApplicationLogger().debug("JobScheduler::initRunRecords: Run records in \"%\", supervisor \"%\"",
+                               records->getFolder(), records->getSupervisor());
+  queueController->setRunRecords(std::move(records));
+  return true;
 }
 
 bool JobScheduler::startListener() {

@@ -1,6 +1,8 @@
 #include "QueueController.h"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -8,6 +10,7 @@
 #include "errors/GlobMatcher.h"
 #include "files/FileUtils.h"
 #include "files/KeyValueFile.h"
+#include "platform/Process.h"
 
 namespace Zelcor {
 
@@ -18,8 +21,6 @@ using Guard = std::lock_guard<std::mutex>;
 constexpr auto kPassInterval = std::chrono::milliseconds(1000);
 // The pause between passes is cut into slices so that a quit does not wait out the second.
 constexpr auto kSleepSlice = std::chrono::milliseconds(20);
-constexpr int kStartAttempts = 10;
-constexpr auto kStartRetryDelay = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -112,16 +113,34 @@ bool QueueController::run() {
   recover();
   while (!isQuitRaised()) {
     pass();
-    const auto wakeUp = std::chrono::steady_clock::now() + kPassInterval;
-    while (!isQuitRaised() && std::chrono::steady_clock::now() < wakeUp) {
-      std::this_thread::sleep_for(kSleepSlice);
-    }
+    waitForNextPass();
   }
   if (!quit()) {
     logger.error("@jobscheduler.quectrl-run.stop-jobs-error{Failed to clean up jobs.}");
     return false;
   }
   return true;
+}
+
+void QueueController::waitForNextPass() {
+  const auto wakeUp = std::chrono::steady_clock::now() + kPassInterval;
+  while (!isQuitRaised()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        wakeUp - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    std::vector<int> descriptors;
+    {
+      Guard guard(queuesLock);
+      for (const JobQueue& queue : queues) {
+        std::vector<int> ofQueue = queue.wakeDescriptors();
+        descriptors.insert(descriptors.end(), ofQueue.begin(), ofQueue.end());
+      }
+    }
+    // A job's end is news at once; the slices keep a quit from waiting out the second.
+    if (!ZelcorCorelib::platform::waitReadable(descriptors, std::min(left, kSleepSlice)).empty()) {
+      return;
+    }
+  }
 }
 
 bool QueueController::runOnce() {
@@ -270,45 +289,105 @@ void QueueController::handleFinishedJobsLocked() {
   for (JobQueue& queue : queues) {
     std::vector<Job*> finished = queue.getFinishedJobs();
     if (finished.empty()) continue;
+    std::vector<Job*> done;
     for (Job* job : finished) {
-      logger.trace("QueueController::run: (PID=%) Finished running job.", job->getPid());
-      logger.trace("QueueController::run: (PID=%) Running post-process.", job->getPid());
-      if (!job->postprocess()) {
-        logger.warning(
-            "@jobscheduler.quectrl-run.postprocess-fail{(PID=%) Failed to run post-process. "
-            "Binary=\"%\" Specs=\"%\"};",
-            job->getPid(), job->getExecutable(), job->getArguments());
+      if (job->holdsCore()) {
+        // The process has ended: its core is free, whatever happens to its files.
+        cores.releaseCore();
+        job->setHoldsCore(false);
+        logger.trace("QueueController::run: (PID=%) Finished running job.", job->getPid());
+        logJobEnd(*job);
       }
-      moveToFinished(*job);
-      cores.releaseCore();
+      const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
+      const std::optional<RunRecord> outcome = process ? process->getOutcome() : std::nullopt;
+      if (!outcome || outcome->endReason == RunRecord::kReasonShutdown) {
+        requeueLocked(queue, *job);
+        continue;
+      }
+      if (finishJobLocked(*job)) done.push_back(job);
     }
-    queue.eraseJobs(finished);
+    queue.eraseJobs(done);
   }
 }
 
-void QueueController::moveToFinished(Job& job) {
-  using ZelcorCorelib::platform::FsResult;
-  const SpecFile::Folder& folder = folderFor(finishedDirectory);
-  if (job.moveSpecFile(folder, {}) != FsResult::targetExists) return;
-  // A client that reuses a file name (the same job every night) finds the earlier run's file
-  // in the finished folder. Left in the running folder, the finished job would run again
-  // after the next restart; it gets a free name instead.
+void QueueController::logJobEnd(const Job& job) {
+  const ChildProcess::Pointer& process = job.getMainProcess().getProcess();
+  const std::optional<RunRecord> outcome = process ? process->getOutcome() : std::nullopt;
+  if (!outcome) {
+    logger.warning(
+        "@jobscheduler.quectrl-run.supervisor-lost{The supervisor of job \"%\" ended without "
+        "recording how the job ended; the job runs again.};",
+        job.getSpecPath());
+    return;
+  }
+  if (outcome->endReason == RunRecord::kReasonNotStarted) {
+    logger.error(
+        "@jobscheduler.quectrl-run.job-not-started{Job \"%\" could not be started: the program "
+        "\"%\" cannot be executed (%); exit status %. It is not tried again.};",
+        job.getSpecPath(), job.getExecutable(), outcome->error, outcome->exitStatus);
+  } else if (outcome->endReason == RunRecord::kReasonShutdown) {
+    logger.info(
+        "@jobscheduler.quectrl-run.job-stopped{Job \"%\" was stopped for a shutdown (exit status "
+        "%); it runs again.};",
+        job.getSpecPath(), outcome->exitStatus);
+  } else {
+    logger.info("@jobscheduler.quectrl-run.job-ended{Job \"%\" ended with exit status % (%).};",
+                job.getSpecPath(), outcome->exitStatus, outcome->endReason);
+  }
+}
+
+bool QueueController::finishJobLocked(Job& job) {
+  logger.trace("QueueController::run: (PID=%) Running post-process.", job.getPid());
+  const std::optional<std::string> stamped = job.getSpecFile().firstValue("exit-status");
+  const std::string status = std::to_string(job.getMainProcess().getExitCode());
+  if (!stamped || *stamped != status || !job.getSpecFile().firstValue("ended")) {
+    if (!job.postprocess()) {
+      if (job.getLastFileFailure().empty()) {
+        logger.warning(
+            "@jobscheduler.quectrl-run.postprocess-fail{(PID=%) Failed to run post-process. "
+            "Binary=\"%\" Specs=\"%\"};",
+            job.getPid(), job.getExecutable(), job.getArguments());
+      }
+      return false;
+    }
+  }
   const std::string name = ZelcorCorelib::fileName(job.getSpecPath());
-  const std::size_t dot = name.rfind('.');
-  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-  const std::string extension = dot == std::string::npos ? "" : name.substr(dot);
-  for (int suffix = 1; suffix <= 1000; ++suffix) {
-    const std::string target = stem + "." + std::to_string(suffix) + extension;
-    const FsResult result = job.moveSpecFile(folder, target);
-    // Taken: try the next name; any other failure would only repeat.
-    if (result == FsResult::targetExists) continue;
-    if (result != FsResult::ok) return;
+  if (job.moveToFreeName(folderFor(finishedDirectory)) != ZelcorCorelib::platform::FsResult::ok) {
+    return false;
+  }
+  if (ZelcorCorelib::fileName(job.getSpecPath()) != name) {
     logger.warning(
         "@jobscheduler.quectrl-run.finished-name-taken{\"%\" is taken in the finished "
         "directory; the spec file was stored as \"%\".};",
         name, job.getSpecPath());
-    return;
   }
+  // Only now may the record go: until the file is in finished, it is what says the job ran.
+  const std::string runId = job.getRunId();
+  if (records && !runId.empty()) records->remove(runId);
+  return true;
+}
+
+void QueueController::requeueLocked(JobQueue& queue, Job& job) {
+  const std::string runId = job.getRunId();
+  const ChildProcess::Pointer& process = job.getMainProcess().getProcess();
+  // Whatever of the job may still run without its supervisor goes before it runs again.
+  if (process && records && !runId.empty()) {
+    if (auto record = records->read(runId); record && record->launched && !record->ended &&
+                                              record->bootId == ZelcorCorelib::platform::bootId()) {
+      const auto ticks = ZelcorCorelib::platform::processStartTicks(
+          static_cast<ZelcorCorelib::platform::ProcessId>(record->jobPid));
+      if (record->jobPid != 0 && ticks && *ticks == record->jobStart) {
+        ZelcorCorelib::platform::signalProcessGroup(
+            static_cast<ZelcorCorelib::platform::ProcessId>(record->jobPid), SIGKILL);
+      }
+    }
+  }
+  if (records && !runId.empty()) records->remove(runId);
+  job.getMainProcess().setProcess(nullptr);
+  job.setHoldsCore(false);
+  logger.trace("QueueController::recover: Recovered job %, requeueing the job.",
+               job.getSpecPath());
+  job.moveToFreeName(folderFor(queue.getQueueDirectory(queuedDirectory)));
 }
 
 void QueueController::runPendingJobs(JobQueue& queue) {
@@ -329,32 +408,30 @@ void QueueController::runPendingJobsLocked(JobQueue& queue) {
       running = queue.getRunningJobs().size();
       if (running >= maxCores) return;
     }
-    logger.trace("QueueController::runPendingJobs: Running pre-process. file=\"%\"",
-                 job->getSpecPath());
-    if (!job->preprocess()) {
-      logger.warning("@jobscheduler.quectrl-run.preprocess-fail{Failed to run pre-process.};");
-    }
-    if (runPendingJob(*job)) {
+    if (runPendingJob(*job, queue.getName())) {
       cores.takeCore();
+      job->setHoldsCore(true);
       ++running;
-    } else {
-      queue.eraseJob(job);
     }
   }
 }
 
-bool QueueController::runPendingJob(Job& job) {
-  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
-    logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
-    if (job.start()) {
-      logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
-      job.move(folderFor(runningDirectory));
-      return true;
+bool QueueController::runPendingJob(Job& job, const std::string& queueName) {
+  logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
+  const std::string before = job.getStartFailure();
+  std::string why;
+  if (!job.start(records, queueName, why)) {
+    // Nothing ran; the job keeps its place and is tried again next pass.
+    if (why != before) {
+      logger.error(
+          "@jobscheduler.quectrl-run.job-start-error{Failed to run job.} \"%\" stays queued: %",
+          job.getSpecPath(), why);
     }
-    std::this_thread::sleep_for(kStartRetryDelay);
+    return false;
   }
-  logger.error("@jobscheduler.quectrl-run.job-start-error{Failed to run job.};");
-  return false;
+  logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
+  job.moveToFreeName(folderFor(runningDirectory));
+  return true;
 }
 
 std::vector<Job*> QueueController::getRunningJobs() {

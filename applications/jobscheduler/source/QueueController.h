@@ -55,6 +55,9 @@ class QueueController {
   const std::string& getQueuedDirectory() const { return queuedDirectory; }
   const std::string& getRunningDirectory() const { return runningDirectory; }
   const std::string& getFinishedDirectory() const { return finishedDirectory; }
+  // Where jobs' runs are recorded, and the supervisor that runs them; no job starts without.
+  void setRunRecords(RunRecords::Pointer newRecords) { records = std::move(newRecords); }
+  const RunRecords::Pointer& getRunRecords() const { return records; }
 
   // Bit kRunFlagStopped: no pending file is taken and no job started; kRunFlagPaused: files
   // are taken into their queues but no job is started.
@@ -93,14 +96,18 @@ class QueueController {
   // The queue a spec file goes to: its first "queue" value when that names a queue, else the
   // default queue.
   std::string queueNameFor(const SpecFile& spec) const;
-  // Post-processes every finished job, moves its spec file to the finished folder, gives its
-  // core back and drops it.
+  // Gives back the core of every job whose process has ended and logs its end with the exit
+  // status; stamps its outcome, moves its spec file to the finished folder (under a free name
+  // when its own is taken) and drops its run record and the job. A stamp or move that fails
+  // keeps the job for the next pass (one log line per failure). A job whose supervisor went
+  // without an outcome, or that the supervisor stopped for a shutdown, is queued again.
   void handleFinishedJobs();
   // Starts the queue's pending jobs in order while cores are free and the queue's own limit
-  // allows; a job that cannot be started is dropped (its spec file stays in the queue folder).
+  // allows; a job that cannot be started (its start cannot be recorded) stays queued, with
+  // one error line naming it and the reason, and is tried again next pass.
   void runPendingJobs(JobQueue& queue);
-  // Up to 10 tries, 10 ms apart; on success the spec file goes to the running folder.
-  bool runPendingJob(Job& job);
+  // Starts job under its supervisor; on success the spec file goes to the running folder.
+  bool runPendingJob(Job& job, const std::string& queueName);
   // Every queue's running jobs, queue by queue in queue order.
   std::vector<Job*> getRunningJobs();
   void setQueuesAckState(std::int32_t state);
@@ -109,8 +116,10 @@ class QueueController {
   // As JobQueue::ensureDirectory, logged as the controller.
   void ensureDirectory(const std::string& directory, bool create);
 
-  // Takes back the jobs of the running folder (re-attaching those whose process still runs)
-  // and then those of the queue folders.
+  // Takes back the jobs of the running folder and then those of the queue folders, deciding
+  // for each started one by its run record alone: an outcome is finished (never run again), a
+  // live supervisor re-attached, a job stopped by a shutdown or with no record of an end run
+  // again. Records no spec file names are removed once their supervisor is gone.
   void recover();
   void recoverQueue(JobQueue& queue);
   // Stops every running job, dropping all jobs from memory; moves and writes no file. False,
@@ -138,15 +147,18 @@ class QueueController {
 
   bool isQuitRaised() const;
   bool pass();
-  void moveToFinished(Job& job);
-  // Gives job an object attached to its recorded pid and takes a core when that process is
-  // still the job's; false (nothing changed but the normalised executable) otherwise.
-  bool reattachIfAlive(Job& job);
-  // A start cut short between starting the process and recording its pid leaves a job whose
-  // process runs unrecorded: found by its argument vector and a start within moments of the
-  // "started" stamp, it is attached (and its pid recorded) instead of started a second time.
-  bool adoptUnrecordedProcess(Job& job);
-  bool isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process);
+  // Waits until the next pass is due, a job's supervisor has news, or quit is raised.
+  void waitForNextPass();
+  // Stamps the job's outcome and moves its spec file to the finished folder; false when a
+  // step failed (to be tried again).
+  bool finishJobLocked(Job& job);
+  void logJobEnd(const Job& job);
+  // Sends the job back to its queue to run again: drops its run and record, moves its spec
+  // file back into the queue's folder.
+  void requeueLocked(JobQueue& queue, Job& job);
+  // Decides a recovered job by its run record (see recover).
+  void recoverJobLocked(JobQueue& queue, Job& job);
+  void removeUnclaimedRecordsLocked();
   static void appendJobBlock(std::string& out, const JobQueue& queue, const std::vector<Job*>& jobs,
                              bool withPid);
 
@@ -167,6 +179,9 @@ class QueueController {
   std::map<std::string, SpecFile::Folder> folders;
   // "*.spec" entries that are no regular files, reported once each while they are there.
   std::map<std::string, ZelcorCorelib::platform::EntryKind> notRegular;
+  RunRecords::Pointer records;
+  // Run ids taken by a job during this recovery: a second spec file naming one gets nothing.
+  std::set<std::string> recoveredRuns;
 };
 
 }  // namespace Zelcor

@@ -1,5 +1,4 @@
 // Start-up recovery and shutdown of the queue controller.
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -8,11 +7,8 @@
 #include <vector>
 
 #include "QueueController.h"
-#include "base/StringUtils.h"
 #include "files/FileUtils.h"
-#include "files/KeyValueFile.h"
-#include "platform/Process.h"
-#include "platform/Threads.h"
+#include "platform/SpecFolder.h"
 
 namespace Zelcor {
 
@@ -24,26 +20,15 @@ using Guard = std::lock_guard<std::mutex>;
 
 constexpr int kStopAttempts = 10;
 constexpr auto kStopRetryDelay = std::chrono::milliseconds(10);
-// The boot time behind a process's start time has whole-second resolution.
-constexpr std::int64_t kStartTimeTolerance = 1;
-// "started" is stamped right before the process is made; the tries of one start take well
-// under a second.
-constexpr std::int64_t kUnrecordedStartWindow = 3;
-
-// The job's "started" stamp in Unix seconds, as read in with its spec file; -1 when it has
-// none.
-std::int64_t startedStamp(const Job& job) {
-  const std::optional<std::string> stamp = job.getSpecFile().firstValue("started");
-  if (!stamp) return -1;
-  const std::string value = ZelcorCorelib::trim(*stamp);
-  if (value.empty() || value.front() < '0' || value.front() > '9') return -1;
-  return static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(value));
-}
+// A supervisor between its start and its launch record is moments from one or the other.
+constexpr int kLaunchWaitSteps = 100;
+constexpr auto kLaunchWaitStep = std::chrono::milliseconds(50);
 
 }  // namespace
 
 void QueueController::recover() {
   Guard guard(queuesLock);
+  recoveredRuns.clear();
   logger.debug("QueueController::recover: Recovering previously running jobs.");
   loadJobsToQueuesLocked(runningDirectory, kRankRunning);
   for (JobQueue& queue : queues) recoverQueueLocked(queue);
@@ -69,17 +54,13 @@ void QueueController::recover() {
     if (paths.empty()) continue;
     if ((getRunFlags() & kRunFlagStopped) != 0) continue;
     queue.load(paths, queuedDirectory, kRankQueued);
-    // A queue folder may hold the spec of a job whose process runs: one re-attached by an
-    // earlier start-up (its file stays here), or one whose start was cut short before its
-    // file reached the running folder. Started again, it would run twice at once.
+    // A queue folder holds the spec of a job re-attached by an earlier start-up (its file stays
+    // here), or of one whose file did not reach the running folder: its record decides.
     for (Job* job : queue.getPendingJobs()) {
-      if (paths.count(job->getSpecPath()) == 0) continue;
-      if ((job->getPid() != 0 && reattachIfAlive(*job)) || adoptUnrecordedProcess(*job)) {
-        logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
-                     job->getSpecPath());
-      }
+      if (paths.count(job->getSpecPath()) != 0) recoverJobLocked(queue, *job);
     }
   }
+  removeUnclaimedRecordsLocked();
 }
 
 void QueueController::recoverQueue(JobQueue& queue) {
@@ -88,102 +69,99 @@ void QueueController::recoverQueue(JobQueue& queue) {
 }
 
 void QueueController::recoverQueueLocked(JobQueue& queue) {
+  for (Job* job : queue.getPendingJobs()) recoverJobLocked(queue, *job);
+}
+
+void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
   const std::string queueDirectory = queue.getQueueDirectory(queuedDirectory);
-  for (Job* job : queue.getPendingJobs()) {
-    if ((job->getPid() != 0 && reattachIfAlive(*job)) || adoptUnrecordedProcess(*job)) {
-      logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
-                   job->getSpecPath());
-      continue;
+  const std::string runId = job.getRunId();
+  std::optional<RunRecord> record;
+  // A run id names one run: the first spec file to claim it (the running folder's come first)
+  // has it; any other copy of it decides nothing.
+  if (records && !runId.empty() && recoveredRuns.insert(runId).second) {
+    record = records->read(runId);
+  }
+  if (!record) {
+    if (job.getRecoveryRank() == kRankRunning || !runId.empty()) {
+      logger.warning(
+          "@jobscheduler.quectrl-recover.no-record{Job % had been started, but no record of that "
+          "start was found (the machine may have gone down before it was written); it runs "
+          "again.};",
+          job.getSpecPath());
     }
     logger.trace("QueueController::recover: Recovered job %, requeueing the job.",
-                 job->getSpecPath());
-    job->move(queueDirectory);
+                 job.getSpecPath());
+    job.move(queueDirectory);
+    return;
   }
-}
-
-bool QueueController::reattachIfAlive(Job& job) {
-  ChildProcess::Pointer process = attachChildProcess(job.getPid());
-
-  std::string executable = ZelcorCorelib::collapseDotComponents(job.getExecutable());
-  ZelcorCorelib::trimRight(executable);
-  ZelcorCorelib::trimLeft(executable);
-  if (executable != job.getExecutable()) {
-    job.setExecutable(executable);
-    try {
-      job.getMainProcess() = CommandProcess(executable, job.getArguments());
-    } catch (const ZelcorCorelib::Exception& exception) {
-      // Cannot happen for a job whose spec loaded; the process as loaded stays.
-      logger.warning(exception);
-    }
+  platform::LockState lock = records->lockState(runId);
+  for (int step = 0; step < kLaunchWaitSteps && lock == platform::LockState::held &&
+                     !record->launched && !record->ended;
+       ++step) {
+    std::this_thread::sleep_for(kLaunchWaitStep);
+    if (auto again = records->read(runId)) record = std::move(again);
+    lock = records->lockState(runId);
   }
-
-  if (!isRecoveredProcessAlive(job, process)) return false;
-  job.getMainProcess().setProcess(std::move(process));
-  cores.takeCore();
-  return true;
-}
-
-bool QueueController::adoptUnrecordedProcess(Job& job) {
-  const std::int64_t started = startedStamp(job);
-  if (started < 0) return false;
-  // The argument vector the job's start hands its program (ChildProcess::run).
-  std::vector<std::string> expected{job.getMainProcess().getCommand()};
-  const std::string& arguments = job.getMainProcess().getArguments();
-  for (const std::string& entry : ChildProcess::splitArguments(arguments)) {
-    if (!entry.empty()) expected.push_back(ChildProcess::argvElement(entry));
-  }
-  std::unordered_set<std::uint32_t> claimed;
-  for (Job* running : getRunningJobsLocked()) claimed.insert(running->getMainProcess().getPid());
-  const auto self = static_cast<platform::ProcessId>(platform::currentProcessId());
-  for (platform::ProcessId pid : platform::listProcessIds()) {
-    if (pid == self || claimed.count(static_cast<std::uint32_t>(pid)) != 0) continue;
-    const auto elements = platform::processCommandLine(pid);
-    if (!elements || elements->size() < expected.size()) continue;
-    // A script runs under its interpreter, which may carry an option of its own.
-    const std::size_t extra = elements->size() - expected.size();
-    if (extra > 2 || !std::equal(expected.begin(), expected.end(), elements->begin() + extra)) {
-      continue;
-    }
-    // Begun by the start that stamped "started" a moment before, not by an earlier start or
-    // by someone who ran the same command later.
-    const auto processStart = platform::processStartTime(pid);
-    if (!processStart || *processStart + kStartTimeTolerance < started ||
-        *processStart > started + kUnrecordedStartWindow) {
-      continue;
-    }
-    ChildProcess::Pointer process = attachChildProcess(static_cast<std::uint32_t>(pid));
-    if (!process || !process->poll()) continue;
-    job.getMainProcess().setProcess(std::move(process));
+  if (lock == platform::LockState::held) {
+    job.getMainProcess().setProcess(ChildProcess::fromRecord(records, *record, true));
     cores.takeCore();
-    job.writeSpecValue("pid", std::to_string(pid));
-    logger.warning(
-        "@jobscheduler.quectrl-recover.pid-unrecorded{Job % had been started but its process id "
-        "was not recorded; adopted the running process %.};",
-        job.getSpecPath(), pid);
-    return true;
+    job.setHoldsCore(true);
+    logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
+                 job.getSpecPath());
+    return;
   }
-  return false;
+  if (record->ended && record->endReason != RunRecord::kReasonShutdown) {
+    // Ended while no scheduler watched: finished by the next pass, never run again.
+    job.getMainProcess().setProcess(ChildProcess::fromRecord(records, *record, false));
+    job.setHoldsCore(false);
+    logger.trace("QueueController::recover: Recovered job %, found out that it has ended.",
+                 job.getSpecPath());
+    logJobEnd(job);
+    return;
+  }
+  if (record->ended) {
+    logger.info(
+        "@jobscheduler.quectrl-recover.shutdown{Job % was stopped by the scheduler's shutdown; "
+        "it runs again.};",
+        job.getSpecPath());
+  } else if (record->launched) {
+    logger.warning(
+        "@jobscheduler.quectrl-recover.supervisor-gone{Job % was started, but its supervisor "
+        "ended without recording how the job ended (the machine may have gone down); it runs "
+        "again.};",
+        job.getSpecPath());
+  }
+  // requeueLocked stops what may be left of the program; it needs the run to know it by.
+  job.getMainProcess().setProcess(ChildProcess::fromRecord(records, *record, false));
+  requeueLocked(queue, job);
 }
 
-bool QueueController::isRecoveredProcessAlive(Job& job, const ChildProcess::Pointer& process) {
-  if (!process || !process->poll()) return false;
-  // The command as the job would start it: the normalised executable with its references
-  // resolved (the same text when it has none).
-  const std::string& expected = job.getMainProcess().getCommand();
-  bool same = process->getCommand() == expected;
-  // A script's image is its interpreter; the script is then the first or second element.
-  const std::vector<std::string>& elements = process->getCommandLineElements();
-  for (std::size_t i = 0; !same && i < elements.size() && i < 2; ++i) {
-    same = elements[i] == expected;
+void QueueController::removeUnclaimedRecordsLocked() {
+  if (!records) return;
+  std::unordered_set<std::string> claimed;
+  for (JobQueue& queue : queues) {
+    for (const auto& jobs :
+         {queue.getPendingJobs(), queue.getRunningJobs(), queue.getFinishedJobs()}) {
+      for (const Job* job : jobs) {
+        const std::string runId = job->getRunId();
+        if (!runId.empty()) claimed.insert(runId);
+      }
+    }
   }
-  if (!same) return false;
-  // A pid reused by a later start of the same program is not the job's process.
-  const std::int64_t started = startedStamp(job);
-  const std::int64_t processStart = process->getStartTime();
-  if (started >= 0 && processStart >= 0 && processStart > started + kStartTimeTolerance) {
-    return false;
+  for (const std::string& runId : records->list()) {
+    if (claimed.count(runId) != 0) continue;
+    if (records->lockState(runId) == platform::LockState::held) {
+      logger.warning(
+          "@jobscheduler.quectrl-recover.record-unclaimed{Run % still runs, but no spec file "
+          "in the running or queue folders names it; it is left alone.};",
+          runId);
+      continue;
+    }
+    // A spec file that reached the finished folder just before a crash left its record.
+    logger.debug("QueueController::recover: Removing the record of run %, which no job claims.",
+                 runId);
+    records->remove(runId);
   }
-  return true;
 }
 
 bool QueueController::quit() {

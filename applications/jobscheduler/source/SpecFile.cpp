@@ -1,5 +1,6 @@
 #include "SpecFile.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "files/FileUtils.h"
@@ -102,21 +103,29 @@ void SpecFile::setFirstValue(const std::string& key, const std::string& value) {
   }
 }
 
-bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& values) {
-  if (!folder) return false;
+bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& values,
+                     const std::vector<std::string>& dropped, int* error) {
+  if (!folder) {
+    if (error != nullptr) *error = ENOENT;
+    return false;
+  }
   ZelcorCorelib::KeyValueMap before = records;
+  for (const std::string& key : dropped) records.erase(key);
   for (const auto& [key, value] : values) setFirstValue(key, value);
-  if (folder->replace(name, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode)) {
+  if (folder->replace(name, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode, error)) {
     return true;
   }
   records = std::move(before);
   return false;
 }
 
-FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName) {
-  if (!folder || !target) return FsResult::failed;
+FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName, int* error) {
+  if (!folder || !target) {
+    if (error != nullptr) *error = ENOENT;
+    return FsResult::failed;
+  }
   const std::string newName = targetName.empty() ? name : targetName;
-  FsResult result = folder->moveTo(name, *target, newName);
+  FsResult result = folder->moveTo(name, *target, newName, error);
   if (result == FsResult::crossDevice) {
     // The records are the file: written anew in the target, then the old name goes.
     result = target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode);

@@ -81,13 +81,17 @@ class SpecFile {
   std::optional<std::string> lastValue(const std::string& key) const;
   void setFirstValue(const std::string& key, const std::string& value);
 
-  // Sets each key (setFirstValue) and replaces the file whole, once for all of them. False
-  // when the file could not be replaced: it then holds what it held, and so do the records.
-  bool stamp(const std::vector<std::pair<std::string, std::string>>& values);
+  // Drops every entry of the keys in dropped, sets each key of values (setFirstValue) and
+  // replaces the file whole, once for all of them. False when the file could not be
+  // replaced: it then holds what it held, and so do the records; error, when given, receives
+  // the errno value.
+  bool stamp(const std::vector<std::pair<std::string, std::string>>& values,
+             const std::vector<std::string>& dropped = {}, int* error = nullptr);
   // Moves the file into target under targetName (its own name when empty), never over an
   // existing entry (FsResult::targetExists). Across devices the records are written anew.
   ZelcorCorelib::platform::FsResult moveTo(const Folder& target,
-                                           const std::string& targetName = {});
+                                           const std::string& targetName = {},
+                                           int* error = nullptr);
   bool remove() const;
 
  private:

@@ -12,6 +12,7 @@
 
 #include "ProcessRegistry.h"
 #include "platform/Process.h"
+#include "support/Supervision.h"
 #include "platform/Threads.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TextFiles.h"
@@ -22,12 +23,24 @@ namespace {
 
 using ZelcorCorelib::test::readRaw;
 using ZelcorCorelib::test::TempDir;
+using ZelcorCorelib::test::writeRaw;
 using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 namespace platform = ZelcorCorelib::platform;
 
+using test::launchIn;
+using test::openRunRecords;
+
 bool waitUntilEnded(const ChildProcess::Pointer& process) {
   return waitFor([&] { return !process->poll(); });
+}
+
+// A process ready to run under the supervisor, recorded in records.
+ChildProcess::Pointer prepared(const RunRecords::Pointer& records, const std::string& command,
+                               const std::string& arguments) {
+  ChildProcess::Pointer process = createChildProcess(command, arguments, false, true);
+  if (process) process->setLaunch(launchIn(records));
+  return process;
 }
 
 TEST(ChildProcess, SplitJoinAndArgv) {
@@ -88,6 +101,7 @@ TEST(ChildProcess, SplitJoinAndArgv) {
 
 TEST(ChildProcess, ExitCodesOfRealChildren) {
   TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
   struct Case {
     const char* body;
     int expected;
@@ -100,18 +114,27 @@ TEST(ChildProcess, ExitCodesOfRealChildren) {
   int index = 0;
   for (const Case& c : cases) {
     std::string script = writeScript(dir, "s" + std::to_string(index++) + ".sh", c.body);
-    ChildProcess::Pointer process = createChildProcess(script, "", false, true);
+    ChildProcess::Pointer process = prepared(records, script, "");
     ASSERT_TRUE(process);
     EXPECT_EQ(process->getState(), ChildProcess::kNotStarted);
     EXPECT_EQ(process->getExitCode(), -1);
     ASSERT_TRUE(process->run()) << c.body;
     EXPECT_GT(process->getPid(), 0u);
-    EXPECT_EQ(process->getThreadId(), process->getPid());
-    EXPECT_EQ(process->getParentPid(), static_cast<std::uint32_t>(platform::currentProcessId()));
+    EXPECT_GT(process->getSupervisorPid(), 0u);
+    EXPECT_NE(process->getSupervisorPid(), process->getPid());
     EXPECT_EQ(process->getCommandLine(), script);
     ASSERT_TRUE(waitUntilEnded(process)) << c.body;
     EXPECT_EQ(process->getState(), ChildProcess::kEnded);
     EXPECT_EQ(process->getExitCode(), c.expected) << c.body;
+    // The supervisor wrote the same into the record before it went.
+    std::optional<RunRecord> record = records->read(process->getRunId());
+    ASSERT_TRUE(record);
+    EXPECT_TRUE(record->launched);
+    EXPECT_EQ(record->jobPid, process->getPid());
+    EXPECT_TRUE(record->ended);
+    EXPECT_EQ(record->exitStatus, c.expected);
+    EXPECT_EQ(record->endReason, c.expected >= 128 ? "signal" : "exit") << c.body;
+    EXPECT_EQ(records->lockState(process->getRunId()), platform::LockState::free);
     // An ended child is asked nothing more: no second reap, no signal to a reused pid.
     EXPECT_FALSE(process->requestStop());
     EXPECT_FALSE(process->poll());
@@ -119,29 +142,49 @@ TEST(ChildProcess, ExitCodesOfRealChildren) {
   }
 }
 
-TEST(ChildProcess, ProgramThatCannotStartFailsAtOnce) {
+TEST(ChildProcess, ProgramThatCannotBeExecutedEndsAsAShellReportsIt) {
   TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
   std::string notExecutable = dir.file("plain.sh");
   std::ofstream(notExecutable) << "#!/bin/sh\nexit 0\n";
+  std::filesystem::create_directories(dir.file("folder"));
   struct Case {
     std::string command;
-    int error;
+    int status;
   } cases[] = {
-      {dir.file("missing.sh"), ENOENT},
-      {notExecutable, EACCES},
-      {"zelcor-no-such-program", ENOENT},
+      {dir.file("missing.sh"), 127},
+      {notExecutable, 126},
+      {dir.file("folder"), 126},
+      {"zelcor-no-such-program", 127},
   };
-  std::size_t registered = ProcessRegistry::instance().size();
   for (const Case& c : cases) {
-    ChildProcess::Pointer process = createChildProcess(c.command, "-x", false, true);
+    ChildProcess::Pointer process = prepared(records, c.command, "-x");
     ASSERT_TRUE(process);
-    EXPECT_FALSE(process->run()) << c.command;
-    EXPECT_EQ(process->getStartError(), c.error) << c.command;
-    EXPECT_EQ(process->getState(), ChildProcess::kNotStarted);
-    EXPECT_EQ(process->getPid(), 0u);
+    ASSERT_TRUE(process->run()) << c.command;
+    ASSERT_TRUE(waitUntilEnded(process)) << c.command;
+    EXPECT_EQ(process->getExitCode(), c.status) << c.command;
+    std::optional<RunRecord> outcome = process->getOutcome();
+    ASSERT_TRUE(outcome) << c.command;
+    EXPECT_EQ(outcome->endReason, "not-started");
+    EXPECT_FALSE(outcome->error.empty());
     EXPECT_FALSE(process->requestStop());
   }
-  EXPECT_EQ(ProcessRegistry::instance().size(), registered);
+}
+
+TEST(ChildProcess, NothingRunsWithoutARecord) {
+  TempDir dir;
+  std::string marker = dir.file("ran");
+  std::string script = writeScript(dir, "mark.sh", "touch '" + marker + "'");
+  // No launch at all, and a record folder that has gone away.
+  ChildProcess::Pointer bare = createChildProcess(script, "", false, true);
+  EXPECT_FALSE(bare->run());
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  std::filesystem::remove_all(dir.file("runs"));
+  ChildProcess::Pointer orphan = prepared(records, script, "");
+  EXPECT_FALSE(orphan->run());
+  EXPECT_NE(orphan->getStartError(), 0);
+  EXPECT_EQ(orphan->getState(), ChildProcess::kNotStarted);
+  EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 TEST(ChildProcess, QuotedArgumentsArriveAsSingleArgvElements) {
@@ -150,8 +193,9 @@ TEST(ChildProcess, QuotedArgumentsArriveAsSingleArgvElements) {
   std::string script = writeScript(
       dir, "argv.sh",
       "{ echo \"$#\"; while [ $# -gt 0 ]; do echo \"[$1]\"; shift; done; } > '" + out + "'");
-  ChildProcess::Pointer process = createChildProcess(
-      script, "-c \"/my dir/job.conf\" --name=\"a b\" \"say \\\"hi\\\"\" plain", false, true);
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  ChildProcess::Pointer process = prepared(
+      records, script, "-c \"/my dir/job.conf\" --name=\"a b\" \"say \\\"hi\\\"\" plain");
   ASSERT_TRUE(process->run());
   EXPECT_EQ(process->getCommandLine(),
             script + " -c \"/my dir/job.conf\" \"--name=\"a b\"\" \"say \\\"hi\\\"\" plain");
@@ -166,7 +210,8 @@ TEST(ChildProcess, StopReachesTheChildsOwnChild) {
   std::string script = writeScript(dir, "tree.sh",
                                    "sleep 1000 &\necho $! > '" + grandchildFile + ".tmp'\nmv '" +
                                        grandchildFile + ".tmp' '" + grandchildFile + "'\nwait");
-  ChildProcess::Pointer process = createChildProcess(script, "", false, true);
+  RunRecords::Pointer records = openRunRecords(dir.file("records"));
+  ChildProcess::Pointer process = prepared(records, script, "");
   ASSERT_TRUE(process->run());
   EXPECT_FALSE(process->run());  // still running
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(grandchildFile); }));
@@ -177,77 +222,74 @@ TEST(ChildProcess, StopReachesTheChildsOwnChild) {
   ASSERT_TRUE(process->requestStop());
   ASSERT_TRUE(waitUntilEnded(process));
   EXPECT_EQ(process->getExitCode(), 128 + SIGTERM);
+  // A stop the scheduler asked for is no end of the job's own: it runs again later.
+  ASSERT_TRUE(process->getOutcome());
+  EXPECT_EQ(process->getOutcome()->endReason, "shutdown");
   EXPECT_TRUE(waitFor([&] { return !platform::isProcessAlive(grandchild); }));
 }
 
 TEST(ChildProcess, EndedObjectCanRunAgain) {
   TempDir dir;
-  std::string counter = dir.file("runs");
+  std::string counter = dir.file("count");
   std::string script = writeScript(dir, "again.sh", "echo x >> '" + counter + "'\nexit 4");
+  RunRecords::Pointer records = openRunRecords(dir.file("records"));
   ChildProcess::Pointer process = createChildProcess(script, "", false, true);
   for (int round = 1; round <= 2; ++round) {
+    process->setLaunch(launchIn(records));
     ASSERT_TRUE(process->run());
-    EXPECT_EQ(process->getExitCode(), -1);
     ASSERT_TRUE(waitUntilEnded(process));
     EXPECT_EQ(process->getExitCode(), 4);
   }
   EXPECT_EQ(readRaw(counter), "x\nx\n");
 }
 
-TEST(ChildProcess, AttachedProcessIsWatchedUntilItEnds) {
-  std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
-  // Started outside the registry, as by a scheduler that ran before this one.
-  platform::SpawnResult spawned = platform::spawnProcess("sleep", {"1000"});
-  ASSERT_GT(spawned.pid, 0);
-  auto pid = static_cast<std::uint32_t>(spawned.pid);
-  ASSERT_TRUE(waitFor([&] {
-    auto line = platform::processCommandLine(spawned.pid);
-    return line && !line->empty() && (*line)[0] == "sleep";
-  }));
+TEST(ChildProcess, ARunIsWatchedFromItsRecordByALaterObject) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  std::string hold = dir.file("hold");
+  std::string script =
+      writeScript(dir, "held.sh", "while [ ! -e '" + hold + "' ]; do sleep 0.05; done\nexit 6");
+  ChildProcess::Pointer first = prepared(records, script, "");
+  ASSERT_TRUE(first->run());
+  const std::string runId = first->getRunId();
+  EXPECT_EQ(records->lockState(runId), platform::LockState::held);
 
-  ChildProcess::Pointer attached = attachChildProcess(pid);
-  ASSERT_TRUE(attached);
-  EXPECT_TRUE(attached->isAttached());
-  EXPECT_TRUE(attached->isRegistered());
-  EXPECT_EQ(attached->getState(), ChildProcess::kRunning);
-  EXPECT_EQ(attached->getPid(), pid);
-  EXPECT_EQ(attached->getThreadId(), pid);
-  EXPECT_EQ(std::filesystem::path(attached->getCommand()).filename(), "sleep");
-  EXPECT_EQ(attached->getCommandLineElements(), (std::vector<std::string>{"sleep", "1000"}));
-  EXPECT_GE(attached->getStartTime(), before - 2);
-  EXPECT_LE(attached->getStartTime(), static_cast<std::int64_t>(std::time(nullptr)) + 2);
-  EXPECT_FALSE(ProcessRegistry::instance().find(pid));
-  EXPECT_TRUE(attached->poll());
-  EXPECT_FALSE(attached->run());
+  // As a scheduler started after a crash finds it.
+  std::optional<RunRecord> record = records->read(runId);
+  ASSERT_TRUE(record);
+  ASSERT_TRUE(record->launched);
+  EXPECT_FALSE(record->ended);
+  EXPECT_EQ(record->program, script);
+  ChildProcess::Pointer later = ChildProcess::fromRecord(records, *record, true);
+  ASSERT_TRUE(later);
+  EXPECT_FALSE(later->isRegistered());
+  EXPECT_EQ(later->getPid(), first->getPid());
+  EXPECT_TRUE(later->poll());
+  EXPECT_GE(later->getWakeDescriptor(), 0);
+  EXPECT_FALSE(later->run());
 
-  ASSERT_TRUE(attached->requestStop());
-  // Ended but unreaped (it is a zombie of this test process): an attached object sees the end.
-  ASSERT_TRUE(waitUntilEnded(attached));
-  EXPECT_EQ(attached->getState(), ChildProcess::kEnded);
-  EXPECT_EQ(attached->getExitCode(), -1);
-  EXPECT_FALSE(attached->requestStop());
-  platform::ChildStatus reaped;
-  ASSERT_TRUE(waitFor([&] {
-    reaped = platform::pollChild(spawned.pid);
-    return reaped.state != platform::ChildState::running;
-  }));
-  EXPECT_EQ(reaped.exitCode, 128 + SIGTERM);
+  writeRaw(hold, "");
+  ASSERT_TRUE(waitUntilEnded(later));
+  EXPECT_EQ(later->getExitCode(), 6);
+  ASSERT_TRUE(waitUntilEnded(first));
+  EXPECT_EQ(first->getExitCode(), 6);
+  EXPECT_FALSE(later->requestStop());
 
-  // A pid with no process behind it, and ids that name none.
-  for (std::uint32_t gone : {pid, 0u, 0x80000000u}) {
-    ChildProcess::Pointer none = attachChildProcess(gone);
-    ASSERT_TRUE(none);
-    EXPECT_EQ(none->getState(), ChildProcess::kNotStarted) << gone;
-    EXPECT_FALSE(none->poll()) << gone;
-    EXPECT_FALSE(none->requestStop()) << gone;
-    EXPECT_EQ(none->getStartTime(), -1) << gone;
-  }
+  // A record without an outcome, whose supervisor has gone: ended, exit code unknown.
+  RunRecord lost = *record;
+  lost.ended = false;
+  ChildProcess::Pointer unknown = ChildProcess::fromRecord(records, lost, false);
+  EXPECT_EQ(unknown->getState(), ChildProcess::kEnded);
+  EXPECT_EQ(unknown->getExitCode(), -1);
+  EXPECT_FALSE(unknown->getOutcome());
 }
 
 TEST(ChildProcess, RegistryKeepsTheNewerObjectOfAReusedPid) {
   ProcessRegistry& registry = ProcessRegistry::instance();
-  ChildProcess::Pointer older = createChildProcess("sleep", "1000", false, true);
-  ChildProcess::Pointer newer = createChildProcess("sleep", "1000", false, true);
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  ChildProcess::Pointer older = prepared(records, "sleep", "1000");
+  ChildProcess::Pointer newer = prepared(records, "sleep", "1000");
   ASSERT_TRUE(older->run());
   ASSERT_TRUE(newer->run());
   std::uint32_t pid = older->getPid();
@@ -274,9 +316,10 @@ TEST(ChildProcess, RegistryKeepsTheNewerObjectOfAReusedPid) {
 TEST(ChildProcess, CollectionReapsChildrenNobodyWatches) {
   TempDir dir;
   std::string script = writeScript(dir, "quick.sh", "exit 5");
-  ChildProcess::Pointer process = createChildProcess(script, "", false, true);
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  ChildProcess::Pointer process = prepared(records, script, "");
   ASSERT_TRUE(process->run());
-  auto pid = static_cast<int>(process->getPid());
+  auto pid = static_cast<int>(process->getSupervisorPid());
   std::weak_ptr<ChildProcess> watch = process;
   process.reset();
   ASSERT_FALSE(watch.expired());  // the registry holds it

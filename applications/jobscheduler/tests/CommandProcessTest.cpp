@@ -17,6 +17,7 @@
 #include "platform/Threads.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
+#include "support/Supervision.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TextFiles.h"
 #include "testsupport/WaitFor.h"
@@ -25,7 +26,9 @@ namespace Zelcor {
 namespace {
 
 using test::DirectoryStore;
+using test::launchIn;
 using test::LogSink;
+using test::openRunRecords;
 using ZelcorCorelib::test::TempDir;
 using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
@@ -41,7 +44,8 @@ TEST(CommandProcess, RunsTheJobAndKeepsItsExitCodeAfterCollection) {
   EXPECT_EQ(job.getExitCode(), -1);
   EXPECT_EQ(job.getPid(), 0u);
 
-  ASSERT_TRUE(job.start());
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  ASSERT_TRUE(job.start(launchIn(records)));
   std::uint32_t pid = job.getPid();
   EXPECT_GT(pid, 0u);
   EXPECT_EQ(ProcessRegistry::instance().find(pid), job.getProcess());
@@ -62,15 +66,18 @@ TEST(CommandProcess, FailuresAreLoggedAndReturnFalse) {
   TempDir dir;
   LogSink lines({"CmdProc"});
 
+  // No record folder to write the start into: nothing runs.
   CommandProcess never(dir.file("missing.sh"), "-v");
   EXPECT_FALSE(never.stop());
-  EXPECT_FALSE(never.start());
+  EXPECT_FALSE(never.start(launchIn(nullptr)));
   EXPECT_FALSE(never.wasStarted());
   EXPECT_FALSE(never.isRunning());
+  EXPECT_NE(never.getStartError(), 0);
 
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
   std::string script = writeScript(dir, "long.sh", "exec sleep 1000");
   CommandProcess job(script, "");
-  ASSERT_TRUE(job.start());
+  ASSERT_TRUE(job.start(launchIn(records)));
   EXPECT_TRUE(job.isRunning());
   EXPECT_TRUE(job.stop());
   ASSERT_TRUE(waitFor([&] { return !job.isRunning(); }));
@@ -86,19 +93,23 @@ TEST(CommandProcess, FailuresAreLoggedAndReturnFalse) {
                 "@jobscheduler.cmdproc-stop.stop-fail{Failed stopping process.};"}));
 }
 
-TEST(CommandProcess, RecoveryHandsItAnAttachedProcess) {
-  CommandProcess job;
-  ChildProcess::Pointer running = createChildProcess("sleep", "1000", false, true);
-  ASSERT_TRUE(running->run());
-  ChildProcess::Pointer attached = attachChildProcess(running->getPid());
-  job.setProcess(attached);
+TEST(CommandProcess, RecoveryHandsItTheRunOfItsRecord) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  CommandProcess first("sleep", "1000");
+  ASSERT_TRUE(first.start(launchIn(records)));
+  std::optional<RunRecord> record = records->read(first.getProcess()->getRunId());
+  ASSERT_TRUE(record);
+  CommandProcess job("sleep", "1000");
+  job.setProcess(ChildProcess::fromRecord(records, *record, true));
   EXPECT_TRUE(job.isAlive());
-  EXPECT_EQ(job.getPid(), running->getPid());
+  EXPECT_EQ(job.getPid(), first.getPid());
   EXPECT_TRUE(job.stop());
-  ASSERT_TRUE(waitFor([&] { return !running->poll(); }));
   EXPECT_TRUE(waitFor([&] { return !job.isAlive(); }));
-  EXPECT_EQ(job.getExitCode(), -1);
-  EXPECT_EQ(running->getExitCode(), 128 + SIGTERM);
+  ASSERT_TRUE(waitFor([&] { return !first.isRunning(); }));
+  // The outcome comes from the supervisor's record, so the re-attached side learns it too.
+  EXPECT_EQ(job.getExitCode(), 128 + SIGTERM);
+  EXPECT_EQ(first.getExitCode(), 128 + SIGTERM);
 }
 
 TEST(CommandProcess, PrePostSlotIgnoresItsValue) {

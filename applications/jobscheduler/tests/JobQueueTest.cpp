@@ -1,6 +1,7 @@
 #include "JobQueue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <random>
@@ -12,6 +13,7 @@
 #include "files/KeyValueFile.h"
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
+#include "support/Supervision.h"
 #include "support/SpecFiles.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TextFiles.h"
@@ -136,7 +138,8 @@ TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
 
   // While x1 runs, and after it has finished but is still held, a new copy is refused.
   Job* running = queue.getPendingJobs().front();
-  ASSERT_TRUE(running->start());
+  std::string why;
+  ASSERT_TRUE(running->start(test::openRunRecords(dir.file("runs")), queue.getName(), why)) << why;
   EXPECT_EQ(namesOf(queue.getRunningJobs()), std::vector<std::string>{"x1.spec"});
   EXPECT_EQ(namesOf(queue.getPendingJobs()), std::vector<std::string>{"y.spec"});
   spec("x4.spec", command("-x"));
@@ -202,8 +205,9 @@ TEST_F(JobQueueTest, EraseTakeAndCopyKeepTheDuplicateIndexRight) {
   EXPECT_EQ(queue.getJobCount(), 3u);
   spec("b2.spec", command("b"));
   JobQueue second = queue;
-  EXPECT_TRUE(copy.insertJobToQueue(Job(KeyValueMap{{"executable", program}, {"arguments", "b"}}),
-                                    queueDir()));
+  Job again(KeyValueMap{{"executable", program}, {"arguments", "b"}});
+  again.setSpecPath(pending + "/b2.spec");
+  EXPECT_TRUE(copy.insertJobToQueue(again, queueDir()));
   EXPECT_TRUE(second.hasDuplicate(Job(KeyValueMap{{"executable", program}, {"arguments", "b"}})));
 
   Job first = queue.takeFirstJob();
@@ -234,17 +238,31 @@ TEST_F(JobQueueTest, FilesOwnedByQueuedJobsAreNeverTakenForDuplicates) {
   EXPECT_EQ(queue.getJobCount(), 1u);
   EXPECT_TRUE(fs::exists(queueDir() + "/a.spec"));
 
-  // A move that fails leaves the job's file in the pending folder; the next pass must not
-  // delete it as a duplicate of its own job.
+  // A name already taken in the queue's folder: the newcomer goes in under a free name, and
+  // the file that was there is left alone.
   writeRaw(queueDir() + "/m.spec", "someone=else");
   spec("m.spec", command("m"));
   queue.load(pendingFiles(), queued, 1);
   ASSERT_EQ(queue.getJobCount(), 2u);
-  EXPECT_EQ(queue.getPendingJobs().back()->getSpecPath(), pending + "/m.spec");
-  queue.load(pendingFiles(), queued, 1);
-  EXPECT_EQ(queue.getJobCount(), 2u);
-  EXPECT_NE(valueOf(pending + "/m.spec", "queued"), "<missing>");
+  EXPECT_EQ(queue.getPendingJobs().back()->getSpecPath(), queueDir() + "/m.1.spec");
+  EXPECT_FALSE(fs::exists(pending + "/m.spec"));
+  EXPECT_NE(valueOf(queueDir() + "/m.1.spec", "queued"), "<missing>");
   EXPECT_EQ(readRaw(queueDir() + "/m.spec"), "someone=else");
+
+  // A file that cannot be moved in at all stays in the pending folder, is not queued from
+  // there (it would run from a folder no restart looks at), and is tried again.
+  fs::permissions(queueDir(), fs::perms::owner_read | fs::perms::owner_exec);
+  spec("r.spec", command("r"));
+  queue.load(pendingFiles(), queued, 1);
+  queue.load(pendingFiles(), queued, 1);
+  fs::permissions(queueDir(), fs::perms::owner_all);
+  if (::geteuid() != 0) {
+    EXPECT_EQ(queue.getJobCount(), 2u);
+    EXPECT_TRUE(fs::exists(pending + "/r.spec"));
+  }
+  queue.load(pendingFiles(), queued, 1);
+  EXPECT_EQ(queue.getJobCount(), 3u);
+  EXPECT_TRUE(fs::exists(queueDir() + "/r.spec"));
 }
 
 TEST_F(JobQueueTest, DirectoriesAreMadeOnFirstUse) {

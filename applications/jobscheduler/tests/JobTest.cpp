@@ -11,6 +11,7 @@
 #include "support/DirectoryStore.h"
 #include "support/LogSink.h"
 #include "support/SpecFiles.h"
+#include "support/Supervision.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TextFiles.h"
 #include "testsupport/WaitFor.h"
@@ -196,9 +197,14 @@ TEST(Job, RunsThroughItsLifeAndStampsTheSpec) {
   Job job = jobFromFile(dir.file("job.spec"));
 
   const std::int64_t before = ZelcorCorelib::DateTime::now().toUnixSeconds();
-  ASSERT_TRUE(job.preprocess());
-  ASSERT_TRUE(job.start());
+  RunRecords::Pointer records = test::openRunRecords(dir.file("runs"));
+  std::string why;
+  ASSERT_TRUE(job.start(records, "queue_normal", why)) << why;
   EXPECT_GT(job.getPid(), 0u);
+  // Written ahead: the run id is in the spec file and names the run's record.
+  const std::string runId = valueOf(readSpec(dir.file("job.spec")), "run-id");
+  EXPECT_EQ(runId, job.getRunId());
+  EXPECT_TRUE(records->read(runId));
   // The queue holds copies; they all see the one child.
   const Job copy = job;
   ASSERT_TRUE(waitFor([&] { return !copy.getMainProcess().isRunning(); }));
@@ -220,19 +226,27 @@ TEST(Job, RunsThroughItsLifeAndStampsTheSpec) {
 
 TEST(Job, StartFailureAndStop) {
   TempDir dir;
-  writeRaw(dir.file("absent.spec"), "executable=" + dir.file("absent"));
-  Job absent(readSpec(dir.file("absent.spec")));
-  absent.setSpecPath(dir.file("absent.spec"));
-  ASSERT_TRUE(absent.loadSpec());
-  EXPECT_FALSE(absent.start());
-  EXPECT_EQ(absent.getPid(), 0u);
-  EXPECT_EQ(valueOf(readSpec(dir.file("absent.spec")), "pid"), "<missing>");
-  EXPECT_FALSE(absent.stop());
+  RunRecords::Pointer records = test::openRunRecords(dir.file("runs"));
+  std::string why;
+  // A spec file that cannot be stamped ahead of the start: nothing runs, nothing is recorded.
+  const std::string marker = dir.file("ran");
+  const std::string touch = writeScript(dir, "touch.sh", "touch '" + marker + "'");
+  writeRaw(dir.file("gone.spec"), "executable=" + touch);
+  Job gone = jobFromFile(dir.file("gone.spec"));
+  fs::remove(dir.file("gone.spec"));
+  fs::create_directories(dir.file("gone.spec"));
+  EXPECT_FALSE(gone.start(records, "queue_normal", why));
+  EXPECT_NE(why.find("spec file cannot be written"), std::string::npos) << why;
+  EXPECT_EQ(gone.getPid(), 0u);
+  EXPECT_FALSE(gone.getMainProcess().wasStarted());
+  EXPECT_TRUE(records->list().empty());
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_FALSE(gone.stop());
 
   const std::string program = writeScript(dir, "wait.sh", "sleep 30 & wait");
   writeRaw(dir.file("long.spec"), "executable=" + program);
   Job job = jobFromFile(dir.file("long.spec"));
-  ASSERT_TRUE(job.start());
+  ASSERT_TRUE(job.start(records, "queue_normal", why)) << why;
   ASSERT_TRUE(job.getMainProcess().isRunning());
   ASSERT_TRUE(job.stop());
   ASSERT_TRUE(waitFor([&] { return !job.getMainProcess().isRunning(); }));

@@ -95,7 +95,7 @@ TEST_F(InstanceLockTest, ChildrenDoNotInheritTheLock) {
   InstanceLock lock("JobScheduler_Single");
   ASSERT_EQ(attempt(lock), Result::acquired);
   // A job that outlives the scheduler must not keep the next scheduler from starting.
-  SpawnResult job = spawnProcess("sleep", {"60"}, SpawnOptions{true});
+  SpawnResult job = spawnProcess("sleep", {"60"});
   ASSERT_GT(job.pid, 0);
   lock.release();
   InstanceLock next("JobScheduler_Single");

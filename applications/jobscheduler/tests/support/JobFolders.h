@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "QueueController.h"
+#include "support/Supervision.h"
 #include "testsupport/TempDir.h"
 
 namespace Zelcor::test {
@@ -22,8 +23,10 @@ class JobFolders : public ::testing::Test {
     }
   }
 
+  // The four folders and the run records of this installation.
   void giveFoldersTo(QueueController& controller) const {
     controller.setDirectories(pending, queued, running, finished);
+    controller.setRunRecords(records);
   }
 
   ZelcorCorelib::test::TempDir dir;
@@ -31,6 +34,8 @@ class JobFolders : public ::testing::Test {
   const std::string queued = dir.file("queued");
   const std::string running = dir.file("running");
   const std::string finished = dir.file("finished");
+  const std::string runs = dir.file("work/runs");
+  const RunRecords::Pointer records = openRunRecords(runs);
 };
 
 }  // namespace Zelcor::test

@@ -96,6 +96,10 @@ class Logger : public ImsAgent {
     if (isEnabled(kLogWarning)) sendRecord(kLogWarning, text, pack(values...));
   }
   template <LogValue... V>
+  requires(sizeof...(V) > 0) void info(std::string_view text, const V&... values) {
+    if (isEnabled(kLogInfo)) sendRecord(kLogInfo, text, pack(values...));
+  }
+  template <LogValue... V>
   requires(sizeof...(V) > 0) void verbose(std::string_view text, const V&... values) {
     if (isEnabled(kLogVerbose)) sendRecord(kLogVerbose, text, pack(values...));
   }

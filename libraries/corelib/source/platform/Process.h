@@ -6,18 +6,28 @@
 // Nothing throws: failures come back as results with the errno value.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/Handle.h"
 
 namespace ZelcorCorelib::platform {
 
 using ProcessId = std::int32_t;
 
 struct SpawnOptions {
-  // False: the child gets only its standard input, output and error, whatever else is open.
+  // False: the child gets only its standard input, output and error (and descriptors below),
+  // whatever else is open.
   bool inheritDescriptors = true;
+  // A session of its own instead of a process group: no terminal's signals reach it.
+  bool newSession = false;
+  // (descriptor here, number in the child): handed over whatever their close-on-exec flags.
+  std::vector<std::pair<int, int>> descriptors;
 };
 
 struct SpawnResult {
@@ -72,6 +82,37 @@ std::optional<std::uint64_t> processStartTicks(ProcessId pid);
 // When the process started, in whole Unix seconds (boot time plus start ticks); the boot time
 // has one-second resolution, so compare with a second's tolerance.
 std::optional<std::int64_t> processStartTime(ProcessId pid);
+
+// Waits without a timeout and reaps; for a child known to be ending (its descriptors closed).
+ChildStatus waitChild(ProcessId pid);
+
+// Sends signal to the process group pid (the process alone when it leads none). False when
+// nothing was sent; never addresses this process's own group, init or every process.
+bool signalProcessGroup(ProcessId pid, int signal);
+// Sends signal to pid only. Only for a child not yet reaped, whose pid cannot have been reused.
+bool signalChild(ProcessId pid, int signal);
+
+// A handle that stays bound to this very process (a pidfd): readable once it has ended, and
+// signalled without the risk of hitting a process that took over its pid. Invalid when the
+// process does not exist or the system has no such handles.
+Handle openProcessHandle(ProcessId pid);
+bool signalProcessHandle(const Handle& process, int signal);
+
+// A pipe whose ends are both close-on-exec; the read end does not block. False on failure.
+bool makePipe(Handle& readEnd, Handle& writeEnd);
+enum class ReadState { data, empty, ended, failed };
+// Appends what can be read now without blocking; ended once the last writer has closed.
+ReadState readAvailable(int descriptor, std::string& into);
+// Every byte, across short writes and signals; false on failure.
+bool writeText(int descriptor, const std::string& text);
+// The positions in descriptors of those readable (or closed, or ended) within timeout; empty
+// when none became so. Negative entries are skipped.
+std::vector<std::size_t> waitReadable(const std::vector<int>& descriptors,
+                                      std::chrono::milliseconds timeout);
+
+// This boot of the machine (/proc/sys/kernel/random/boot_id); empty when unknown. Process
+// start ticks count from the boot, so they identify a process only with it.
+std::string bootId();
 
 // Makes descriptor this process's standard output and closes descriptor; false (nothing
 // changed, descriptor still open) when that fails.

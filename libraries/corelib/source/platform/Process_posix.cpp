@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+
+#include "platform/Descriptor.h"
 
 extern char** environ;
 
@@ -42,15 +46,26 @@ class SpawnSetup {
     ::sigemptyset(&none);
     // Ignored dispositions survive exec: the scheduler ignores SIGPIPE, its jobs must not.
     ::sigfillset(&all);
-    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    flags |= options.newSession ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
     if (int e = ::posix_spawnattr_setflags(&attributes, flags)) return e;
     // Group id 0: the child leads a new group, so a stop reaches whatever it starts itself.
     if (int e = ::posix_spawnattr_setpgroup(&attributes, 0)) return e;
     if (int e = ::posix_spawnattr_setsigmask(&attributes, &none)) return e;
     if (int e = ::posix_spawnattr_setsigdefault(&attributes, &all)) return e;
+    // Copies above every wanted number first, so that one dup2 never overwrites the source
+    // of the next; dup2 to the wanted number then clears close-on-exec.
+    int highest = 2;
+    for (const auto& [source, target] : options.descriptors) highest = std::max(highest, target);
+    for (const auto& [source, target] : options.descriptors) {
+      const int copy = ::fcntl(source, F_DUPFD_CLOEXEC, highest + 1);
+      if (copy < 0) return errno;
+      copies.emplace_back(copy);
+      if (int e = ::posix_spawn_file_actions_adddup2(&actions, copy, target)) return e;
+    }
     if (!options.inheritDescriptors) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-      if (int e = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3)) return e;
+      if (int e = ::posix_spawn_file_actions_addclosefrom_np(&actions, highest + 1)) return e;
 #endif
       // Elsewhere only close-on-exec keeps descriptors back; every one the program opens is.
     }
@@ -61,6 +76,7 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions;
 
  private:
+  std::vector<Handle> copies;
   bool attributesReady = false;
   bool actionsReady = false;
 };
@@ -265,6 +281,114 @@ std::optional<std::int64_t> processStartTime(ProcessId pid) {
   long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
   if (!ticks || !boot || ticksPerSecond <= 0) return std::nullopt;
   return *boot + static_cast<std::int64_t>(*ticks / static_cast<std::uint64_t>(ticksPerSecond));
+}
+
+ChildStatus waitChild(ProcessId pid) {
+  ChildStatus status;
+  if (pid <= 0) {
+    status.error = ECHILD;
+    return status;
+  }
+  int raw = 0;
+  pid_t answer;
+  do {
+    answer = ::waitpid(static_cast<pid_t>(pid), &raw, 0);
+  } while (answer < 0 && errno == EINTR);
+  if (answer < 0) {
+    status.error = errno;
+  } else if (WIFEXITED(raw)) {
+    status.state = ChildState::ended;
+    status.exitCode = WEXITSTATUS(raw);
+  } else if (WIFSIGNALED(raw)) {
+    status.state = ChildState::ended;
+    status.exitCode = 128 + WTERMSIG(raw);
+  }
+  return status;
+}
+
+bool signalProcessGroup(ProcessId pid, int signal) {
+  if (pid <= 1 || pid == ::getpid() || pid == ::getpgrp()) return false;
+  if (::kill(-static_cast<pid_t>(pid), signal) == 0) return true;
+  if (errno != ESRCH) return false;
+  return ::kill(static_cast<pid_t>(pid), signal) == 0;
+}
+
+bool signalChild(ProcessId pid, int signal) {
+  if (pid <= 1 || pid == ::getpid()) return false;
+  return ::kill(static_cast<pid_t>(pid), signal) == 0;
+}
+
+Handle openProcessHandle(ProcessId pid) {
+  if (pid <= 0) return Handle();
+  // The glibc wrapper arrived in 2.36; the system call is older (Linux 5.3).
+  const long fd = ::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
+  if (fd < 0) return Handle();
+  const int value = static_cast<int>(fd);
+  ::fcntl(value, F_SETFD, FD_CLOEXEC);
+  return Handle(value);
+}
+
+bool signalProcessHandle(const Handle& process, int signal) {
+  if (!process.valid()) return false;
+  return ::syscall(SYS_pidfd_send_signal, process.get(), signal, nullptr, 0) == 0;
+}
+
+bool makePipe(Handle& readEnd, Handle& writeEnd) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  readEnd = Handle(ends[0]);
+  writeEnd = Handle(ends[1]);
+  const int flags = ::fcntl(ends[0], F_GETFL);
+  return flags >= 0 && ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+ReadState readAvailable(int descriptor, std::string& into) {
+  bool got = false;
+  char buffer[512];
+  for (;;) {
+    const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+    if (count > 0) {
+      into.append(buffer, static_cast<std::size_t>(count));
+      got = true;
+      continue;
+    }
+    if (count == 0) return ReadState::ended;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return got ? ReadState::data : ReadState::empty;
+    return ReadState::failed;
+  }
+}
+
+bool writeText(int descriptor, const std::string& text) {
+  return writeAll(descriptor, text.data(), text.size());
+}
+
+std::vector<std::size_t> waitReadable(const std::vector<int>& descriptors,
+                                      std::chrono::milliseconds timeout) {
+  std::vector<pollfd> watched;
+  std::vector<std::size_t> positions;
+  for (std::size_t i = 0; i < descriptors.size(); ++i) {
+    if (descriptors[i] < 0) continue;
+    watched.push_back(pollfd{descriptors[i], POLLIN, 0});
+    positions.push_back(i);
+  }
+  std::vector<std::size_t> ready;
+  const int wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, timeout.count()));
+  const int answer = ::poll(watched.data(), watched.size(), wait);
+  if (answer <= 0) return ready;
+  for (std::size_t i = 0; i < watched.size(); ++i) {
+    if (watched[i].revents != 0) ready.push_back(positions[i]);
+  }
+  return ready;
+}
+
+std::string bootId() {
+  auto content = readWholeFile("/proc/sys/kernel/random/boot_id");
+  if (!content) return {};
+  while (!content->empty() && (content->back() == '\n' || content->back() == ' ')) {
+    content->pop_back();
+  }
+  return *content;
 }
 
 bool redirectStandardOutput(int descriptor) {

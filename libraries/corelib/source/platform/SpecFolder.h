@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/Handle.h"
 
 namespace ZelcorCorelib::platform {
 
@@ -32,6 +33,9 @@ struct SpecFileStatus {
 
 enum class ReadResult { ok, missing, notRegular, unreadable, tooLarge, skipped };
 
+// Whether some process holds the lock of a file (LockState::held), or nobody does.
+enum class LockState { free, held, missing, failed };
+
 struct SpecFileRead {
   ReadResult result = ReadResult::missing;
   SpecFileStatus status;
@@ -46,6 +50,10 @@ class SpecFolder {
   // The folder at path (a link to a folder is fine: the configured folders may be links);
   // nullptr when it cannot be opened.
   static std::shared_ptr<const SpecFolder> open(const std::string& path);
+  // A folder of this process's own at path, made (with the folders above it) when missing,
+  // never a link, owned by this process's user and kept at mode 0700; nullptr with the errno
+  // value in error when it cannot be had so.
+  static std::shared_ptr<const SpecFolder> openPrivate(const std::string& path, int& error);
   SpecFolder(OpenKey, std::string path, int descriptor);
   ~SpecFolder();
   SpecFolder(const SpecFolder&) = delete;
@@ -62,14 +70,27 @@ class SpecFolder {
   // Replaces name whole: a temporary file created in this folder, synced, renamed over name,
   // then the folder synced. Whatever name was (a link swapped in included), it ends up a
   // regular file with data; nothing outside the folder is touched. False leaves name as it was.
-  bool replace(const std::string& name, std::string_view data, std::uint32_t mode) const;
+  // error, when given, receives the errno value of a failure.
+  bool replace(const std::string& name, std::string_view data, std::uint32_t mode,
+               int* error = nullptr) const;
   // Creates name with data, never over an existing entry (targetExists then).
   FsResult create(const std::string& name, std::string_view data, std::uint32_t mode) const;
+  // Creates name (mode 0600) with data, synced with the folder, and returns it open for
+  // reading and writing with an exclusive lock held (flock: it stays held while any copy of
+  // the descriptor is open, in this process or another), and with reserve bytes set aside
+  // beyond its end, so that what is appended later rarely finds the file system full. The
+  // errno value of a failure goes to error; nothing is left behind then.
+  Handle createLocked(const std::string& name, std::string_view data, std::size_t reserve,
+                      int& error) const;
+  // Whether a process holds the lock that createLocked took on name.
+  LockState lockState(const std::string& name) const;
+  // The longest file name the folder's file system takes.
+  std::size_t nameLimit() const;
   // Moves name into target as targetName, never over an existing entry (targetExists then):
   // renameat2 with RENAME_NOREPLACE, link and unlink where the file system refuses it;
   // crossDevice is left to the caller, who holds the contents.
   FsResult moveTo(const std::string& name, const SpecFolder& target,
-                  const std::string& targetName) const;
+                  const std::string& targetName, int* error = nullptr) const;
   FsResult remove(const std::string& name) const;
   // The entry's kind, not following a link.
   EntryKind kindOf(const std::string& name) const;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <random>
 
 #include "platform/Descriptor.h"
+#include "platform/LockedFile.h"
 
 namespace ZelcorCorelib::platform {
 
@@ -58,6 +60,46 @@ std::shared_ptr<const SpecFolder> SpecFolder::open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   return std::make_shared<const SpecFolder>(OpenKey{}, path, fd);
+}
+
+std::shared_ptr<const SpecFolder> SpecFolder::openPrivate(const std::string& path, int& error) {
+  error = EINVAL;
+  if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    FileError failure;
+    if (!makeFolders(path.substr(0, slash), failure)) {
+      error = errno != 0 ? errno : EACCES;
+      return nullptr;
+    }
+  }
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = errno;
+    return nullptr;
+  }
+  Handle folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder.valid()) {
+    error = errno;
+    return nullptr;
+  }
+  struct stat status {};
+  if (::fstat(folder.get(), &status) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (status.st_uid != ::geteuid()) {
+    error = EPERM;
+    return nullptr;
+  }
+  if ((status.st_mode & 07777) != 0700 && ::fchmod(folder.get(), 0700) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  auto opened = std::make_shared<const SpecFolder>(OpenKey{}, path, folder.get());
+  // The folder object closes it from now on.
+  (void)folder.release();
+  error = 0;
+  return opened;
 }
 
 SpecFolder::SpecFolder(OpenKey, std::string path, int descriptor)
@@ -145,7 +187,11 @@ SpecFileRead SpecFolder::readRegular(const std::string& name, std::size_t maxByt
   return read;
 }
 
-bool SpecFolder::replace(const std::string& name, std::string_view data, std::uint32_t mode) const {
+bool SpecFolder::replace(const std::string& name, std::string_view data, std::uint32_t mode,
+                         int* error) const {
+  int ignored = 0;
+  int& reason = error != nullptr ? *error : ignored;
+  reason = EINVAL;
   if (!usableName(name)) return false;
   for (int attempt = 0; attempt < 8; ++attempt) {
     const std::string temporary = temporaryName(name);
@@ -154,16 +200,24 @@ bool SpecFolder::replace(const std::string& name, std::string_view data, std::ui
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
       if (errno == EEXIST) continue;
+      reason = errno;
       return false;
     }
     // Best effort, like an editor saving: a file system without modes still gets the data.
     (void)::fchmod(file.get(), mode & 07777);
     bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
-    if (!file.reset()) ok = false;
+    if (!ok) reason = errno;
+    if (!file.reset() && ok) {
+      ok = false;
+      reason = errno;
+    }
     // renameat replaces the entry itself: a link swapped in is replaced, its target untouched.
-    if (ok && ::renameat(descriptor, temporary.c_str(), descriptor, name.c_str()) == 0) {
-      sync();
-      return true;
+    if (ok) {
+      if (::renameat(descriptor, temporary.c_str(), descriptor, name.c_str()) == 0) {
+        sync();
+        return true;
+      }
+      reason = errno;
     }
     ::unlinkat(descriptor, temporary.c_str(), 0);
     return false;
@@ -187,8 +241,55 @@ FsResult SpecFolder::create(const std::string& name, std::string_view data,
   return FsResult::ok;
 }
 
+Handle SpecFolder::createLocked(const std::string& name, std::string_view data, std::size_t reserve,
+                                int& error) const {
+  error = EINVAL;
+  if (!usableName(name)) return Handle();
+  Handle file(::openat(descriptor, name.c_str(),
+                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) {
+    error = errno;
+    return Handle();
+  }
+  bool ok = ::flock(file.get(), LOCK_EX | LOCK_NB) == 0;
+  // Blocks held past the end: later appends do not need the space the file system lacks.
+  // Not every file system can; the appends then take their chance.
+  if (ok && reserve > 0 &&
+      ::fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(reserve)) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS) {
+    ok = false;
+  }
+  ok = ok && writeAll(file.get(), data.data(), data.size()) && ::fdatasync(file.get()) == 0 &&
+       ::fsync(descriptor) == 0;
+  if (!ok) {
+    error = errno;
+    ::unlinkat(descriptor, name.c_str(), 0);
+    return Handle();
+  }
+  error = 0;
+  return file;
+}
+
+LockState SpecFolder::lockState(const std::string& name) const {
+  if (!usableName(name)) return LockState::failed;
+  Descriptor file(
+      ::openat(descriptor, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) return errno == ENOENT ? LockState::missing : LockState::failed;
+  // A shared lock is refused only while someone holds the exclusive one; closing drops ours.
+  if (::flock(file.get(), LOCK_SH | LOCK_NB) == 0) return LockState::free;
+  return errno == EWOULDBLOCK ? LockState::held : LockState::failed;
+}
+
+std::size_t SpecFolder::nameLimit() const {
+  const long limit = ::fpathconf(descriptor, _PC_NAME_MAX);
+  return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
 FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
-                            const std::string& targetName) const {
+                            const std::string& targetName, int* error) const {
+  int ignored = 0;
+  int& reason = error != nullptr ? *error : ignored;
+  reason = EINVAL;
   if (!usableName(name) || !usableName(targetName)) return FsResult::failed;
   // RENAME_NOREPLACE: the test for an existing target and the move are one step.
   if (::renameat2(descriptor, name.c_str(), target.descriptor, targetName.c_str(),
@@ -198,17 +299,18 @@ FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
     target.sync();
     return FsResult::ok;
   }
-  const int error = errno;
+  reason = errno;
   // EINVAL: the file system does not know the flag (older NFS, some FUSE); ENOSYS: old kernel.
-  if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) return fsResultOf(error);
+  if (reason != EINVAL && reason != ENOSYS && reason != EOPNOTSUPP) return fsResultOf(reason);
   // linkat fails on an existing name the same atomic way; it does not follow a link either.
   if (::linkat(descriptor, name.c_str(), target.descriptor, targetName.c_str(), 0) != 0) {
-    return fsResultOf(errno);
+    reason = errno;
+    return fsResultOf(reason);
   }
   if (::unlinkat(descriptor, name.c_str(), 0) != 0) {
-    const int error = errno;
+    reason = errno;
     ::unlinkat(target.descriptor, targetName.c_str(), 0);
-    return fsResultOf(error);
+    return fsResultOf(reason);
   }
   target.sync();
   return FsResult::ok;

@@ -1,0 +1,146 @@
+#include "Supervisor.h"
+
+#include <cerrno>
+#include <chrono>
+#include <iostream>
+#include <string_view>
+#include <thread>
+
+#include "RunRecord.h"
+#include "platform/Process.h"
+#include "platform/Supervise.h"
+#include "platform/Threads.h"
+#include "time/DateTime.h"
+
+namespace Zelcor {
+
+namespace platform = ZelcorCorelib::platform;
+
+namespace {
+
+constexpr int kExitBadCommandLine = 2;
+constexpr int kExitRefused = 3;
+constexpr auto kOutcomeRetryDelay = std::chrono::seconds(1);
+
+bool parseDescriptor(std::string_view argument, std::string_view prefix, int& descriptor) {
+  if (argument.substr(0, prefix.size()) != prefix) return false;
+  const std::string_view digits = argument.substr(prefix.size());
+  if (digits.empty() || digits.size() > 6) return false;
+  int value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  descriptor = value;
+  return value > 2;
+}
+
+std::int64_t now() { return ZelcorCorelib::DateTime::now().toUnixSeconds(); }
+
+// The exec failures a shell reports as 127 (not found) and 126 (found, not executable).
+std::int32_t shellStatusOf(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG ? 127 : 126;
+}
+
+bool isPassing(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EIO || error == EAGAIN || error == EINTR ||
+         error == ENOMEM;
+}
+
+// A scheduler that has gone away does not stop the supervisor.
+void report(int descriptor, const char* word, std::int64_t value, std::int64_t second = -1) {
+  std::string line = word;
+  line += ' ';
+  line += std::to_string(value);
+  if (second >= 0) {
+    line += ' ';
+    line += std::to_string(second);
+  }
+  line += '\n';
+  platform::writeText(descriptor, line);
+}
+
+}  // namespace
+
+int runSupervisor(const std::vector<std::string>& arguments) {
+  int recordFd = -1;
+  int reportFd = -1;
+  std::size_t at = 0;
+  for (; at < arguments.size() && arguments[at] != "--"; ++at) {
+    if (!parseDescriptor(arguments[at], "--record-fd=", recordFd) &&
+        !parseDescriptor(arguments[at], "--report-fd=", reportFd)) {
+      break;
+    }
+  }
+  if (recordFd < 0 || reportFd < 0 || at + 1 >= arguments.size() || arguments[at] != "--") {
+    std::cerr << "usage: jobscheduler-run --record-fd=N --report-fd=M -- PROGRAM [ARGUMENT...]\n";
+    return kExitBadCommandLine;
+  }
+  // Neither may reach the job: the lock would outlive this supervisor in it.
+  platform::keepFromChildren(recordFd);
+  platform::keepFromChildren(reportFd);
+  const std::string program = arguments[at + 1];
+  const std::vector<std::string> programArguments(arguments.begin() + static_cast<long>(at) + 2,
+                                                  arguments.end());
+
+  RunRecord record;
+  record.supervisorPid = static_cast<std::uint32_t>(platform::currentProcessId());
+  if (auto ticks = platform::processStartTicks(platform::currentProcessId())) {
+    record.supervisorStart = *ticks;
+  }
+  int launchError = 0;
+  const platform::SupervisedEnd end = platform::superviseProgram(
+      program, programArguments,
+      [&](const platform::SupervisedLaunch& launch) {
+        record.jobPid = static_cast<std::uint32_t>(launch.pid);
+        record.jobStart = launch.startTicks;
+        record.launchedAt = now();
+        launchError = platform::appendDurably(recordFd, record.launchText());
+        return launchError == 0;
+      },
+      [&](const platform::SupervisedLaunch& launch) {
+        report(reportFd, "launched", launch.pid);
+      });
+
+  switch (end.kind) {
+    case platform::SupervisedEnd::Kind::refused:
+    case platform::SupervisedEnd::Kind::failed:
+      report(reportFd, "refused",
+             launchError != 0 ? launchError : end.error != 0 ? end.error : EINTR);
+      return kExitRefused;
+    case platform::SupervisedEnd::Kind::notStarted:
+      record.exitStatus = shellStatusOf(end.error);
+      record.endReason = RunRecord::kReasonNotStarted;
+      record.error = platform::errorText(end.error);
+      break;
+    case platform::SupervisedEnd::Kind::ended:
+      record.exitStatus = end.exitCode;
+      record.endReason = end.stopSignal != 0 ? RunRecord::kReasonShutdown
+                         : end.signaled      ? RunRecord::kReasonSignal
+                                             : RunRecord::kReasonExit;
+      break;
+  }
+  record.endedAt = now();
+  // A full file system must not lose the outcome: it waits here, the lock held, until there
+  // is room. A retry starts on a new line, past whatever part the failed write left.
+  std::string text = record.outcomeText();
+  bool reported = false;
+  for (;;) {
+    const int error = platform::appendDurably(recordFd, text);
+    if (error == 0) break;
+    if (!reported) {
+      report(reportFd, "unwritten", error, record.exitStatus < 0 ? 0 : record.exitStatus);
+      reported = true;
+    }
+    if (!isPassing(error)) return 1;
+    text.assign(1, '\n');
+    text += record.outcomeText();
+    std::this_thread::sleep_for(kOutcomeRetryDelay);
+  }
+  if (end.kind == platform::SupervisedEnd::Kind::notStarted) {
+    report(reportFd, "not-started", end.error);
+  }
+  return 0;
+}
+
+}  // namespace Zelcor

@@ -1,0 +1,53 @@
+// The operating-system side of a job's supervisor: a process that runs one program as its
+// child, in a process group of the program's own, holds it before exec until the caller has
+// recorded the launch, then waits for its end. Used by the supervisor program only; the
+// supervisor is single-threaded. Signals SIGTERM, SIGINT and SIGHUP that reach the supervisor
+// are passed on to the program's group and remembered, so that the caller can tell an end it
+// was asked for from one that came by itself.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Process.h"
+
+namespace ZelcorCorelib::platform {
+
+struct SupervisedLaunch {
+  ProcessId pid = 0;
+  std::uint64_t startTicks = 0;  // processStartTicks of the program's process
+};
+
+struct SupervisedEnd {
+  enum class Kind {
+    refused,     // beforeExec said no, or a stop came first: the program never ran
+    notStarted,  // exec failed; error holds why
+    ended,       // the program ran and ended: exitCode
+    failed,      // the child could not be made; error holds why
+  };
+  Kind kind = Kind::failed;
+  int error = 0;
+  // The exit status, or 128 + N for a program ended by signal N.
+  std::int32_t exitCode = -1;
+  bool signaled = false;
+  // The first signal passed on to the program (0: none came before the end).
+  int stopSignal = 0;
+};
+
+// Runs program (searched on PATH when it holds no "/") with argv program, arguments... The
+// child leads a new process group; beforeExec runs once it exists and must make the launch
+// durable: false keeps the program from running (it is killed before exec). afterExec runs once
+// exec has succeeded. Returns when the program has ended and been reaped.
+SupervisedEnd superviseProgram(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::function<bool(const SupervisedLaunch&)>& beforeExec,
+                               const std::function<void(const SupervisedLaunch&)>& afterExec);
+
+// Keeps descriptor out of every program started from here on (close-on-exec).
+void keepFromChildren(int descriptor);
+// Writes text at the end of the file descriptor refers to and waits until its data is on disk;
+// 0, or the errno value of the failure (the file may then hold a part of text).
+int appendDurably(int descriptor, const std::string& text);
+
+}  // namespace ZelcorCorelib::platform

@@ -1,0 +1,169 @@
+#include "platform/Supervise.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Descriptor.h"
+
+namespace ZelcorCorelib::platform {
+
+namespace {
+
+// What the handler needs; a handler can reach nothing else. One supervised program per process.
+volatile sig_atomic_t programGroup = 0;
+volatile sig_atomic_t firstStopSignal = 0;
+
+void passOn(int signal) {
+  if (firstStopSignal == 0) firstStopSignal = signal;
+  const pid_t group = programGroup;
+  if (group > 1) ::kill(-group, signal);
+}
+
+constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP};
+
+void installForwarding() {
+  struct sigaction action {};
+  action.sa_handler = passOn;
+  ::sigemptyset(&action.sa_mask);
+  // No SA_RESTART: waitpid is looped over EINTR anyway.
+  for (int signal : kForwarded) ::sigaction(signal, &action, nullptr);
+  // A scheduler gone away must not take the supervisor with it through a broken report pipe.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+[[noreturn]] void runChild(int goRead, int statusWrite, const std::string& program,
+                           const std::vector<std::string>& arguments) {
+  ::setpgid(0, 0);
+  // The program gets the dispositions and mask a fresh process has.
+  for (int signal : kForwarded) ::signal(signal, SIG_DFL);
+  ::signal(SIGPIPE, SIG_DFL);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  char go = 0;
+  ssize_t got;
+  do {
+    got = ::read(goRead, &go, 1);
+  } while (got < 0 && errno == EINTR);
+  // No word from the supervisor: the launch was not recorded, so nothing may run.
+  if (got != 1) ::_exit(125);
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  ::execvp(program.c_str(), argv.data());
+  const int error = errno;
+  writeAll(statusWrite, reinterpret_cast<const char*>(&error), sizeof error);
+  ::_exit(127);
+}
+
+SupervisedEnd reap(pid_t child, SupervisedEnd end) {
+  int raw = 0;
+  pid_t answer;
+  do {
+    answer = ::waitpid(child, &raw, 0);
+  } while (answer < 0 && errno == EINTR);
+  if (answer == child && end.kind == SupervisedEnd::Kind::ended) {
+    if (WIFEXITED(raw)) {
+      end.exitCode = WEXITSTATUS(raw);
+    } else if (WIFSIGNALED(raw)) {
+      end.exitCode = 128 + WTERMSIG(raw);
+      end.signaled = true;
+    }
+  }
+  end.stopSignal = firstStopSignal;
+  return end;
+}
+
+}  // namespace
+
+void keepFromChildren(int descriptor) {
+  const int flags = ::fcntl(descriptor, F_GETFD);
+  if (flags >= 0) ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+}
+
+int appendDurably(int descriptor, const std::string& text) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) return errno;
+  off_t offset = status.st_size;
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = ::pwrite(descriptor, data, left, offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+    offset += written;
+  }
+  return ::fdatasync(descriptor) == 0 ? 0 : errno;
+}
+
+SupervisedEnd superviseProgram(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::function<bool(const SupervisedLaunch&)>& beforeExec,
+                               const std::function<void(const SupervisedLaunch&)>& afterExec) {
+  SupervisedEnd end;
+  installForwarding();
+  int go[2];
+  int status[2];
+  if (::pipe2(go, O_CLOEXEC) != 0) {
+    end.error = errno;
+    return end;
+  }
+  Descriptor goRead(go[0]), goWrite(go[1]);
+  if (::pipe2(status, O_CLOEXEC) != 0) {
+    end.error = errno;
+    return end;
+  }
+  Descriptor statusRead(status[0]), statusWrite(status[1]);
+
+  const pid_t child = ::fork();
+  if (child < 0) {
+    end.error = errno;
+    return end;
+  }
+  if (child == 0) runChild(goRead.get(), statusWrite.get(), program, arguments);
+  // Both sides set the group, so that it exists whichever runs first.
+  ::setpgid(child, child);
+  programGroup = child;
+  goRead.reset();
+  statusWrite.reset();
+
+  SupervisedLaunch launch;
+  launch.pid = static_cast<ProcessId>(child);
+  if (auto ticks = processStartTicks(launch.pid)) launch.startTicks = *ticks;
+  if (firstStopSignal != 0 || !beforeExec(launch) || firstStopSignal != 0) {
+    ::kill(child, SIGKILL);
+    end.kind = SupervisedEnd::Kind::refused;
+    return reap(child, end);
+  }
+  const char word = 1;
+  writeAll(goWrite.get(), &word, 1);
+  goWrite.reset();
+  // Closed by exec (close-on-exec): exec went through; an errno value: it failed.
+  int error = 0;
+  ssize_t got;
+  do {
+    got = ::read(statusRead.get(), &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    end.kind = SupervisedEnd::Kind::notStarted;
+    end.error = error;
+    return reap(child, end);
+  }
+  afterExec(launch);
+  end.kind = SupervisedEnd::Kind::ended;
+  return reap(child, end);
+}
+
+}  // namespace ZelcorCorelib::platform
