@@ -115,9 +115,12 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       break;
     case platform::SupervisedEnd::Kind::ended:
       record.exitStatus = end.exitCode;
-      record.endReason = end.stopSignal != 0 ? RunRecord::kReasonShutdown
-                         : end.signaled      ? RunRecord::kReasonSignal
-                                             : RunRecord::kReasonExit;
+      // Stopped for a shutdown only when the stop is what ended it: a program that ignored
+      // the request and later finished by itself has its own, final, end.
+      record.endReason = end.stopSignal != 0 && end.exitCode == 128 + end.stopSignal
+                             ? RunRecord::kReasonShutdown
+                         : end.signaled ? RunRecord::kReasonSignal
+                                        : RunRecord::kReasonExit;
       break;
   }
   record.endedAt = now();

@@ -25,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::LogSink;
 using test::specNames;
+using test::valueOf;
 using ZelcorCorelib::test::readRaw;
 using ZelcorCorelib::test::writeRaw;
 using ZelcorCorelib::test::writeScript;
@@ -176,24 +177,32 @@ TEST_F(QueueControllerTest, QueueLimitAndCoresShareOnePassByQueueLevel) {
   for (const char* tag : {"a1", "a2", "a3", "b2", "b3"}) release(tag);
 }
 
-TEST_F(QueueControllerTest, AJobThatNeverStartsIsTriedTenTimesThenDropped) {
+TEST_F(QueueControllerTest, AProgramThatCannotBeExecutedFinishesAsAShellReportsIt) {
+  cores.setCores(2);
   controller.initQueues();
   const std::string notExecutable = dir.file("plain.txt");
   writeRaw(notExecutable, "not a program");
-  writeRaw(pending + "/broken.spec", "executable=" + notExecutable);
+  std::filesystem::create_directories(dir.file("folder"));
+  writeRaw(pending + "/plain.spec", "executable=" + notExecutable);
+  writeRaw(pending + "/folder.spec", "executable=" + dir.file("folder"));
   LogSink log({"QueueCtrl"});
-  ASSERT_TRUE(controller.runOnce());
-
-  EXPECT_EQ(log.count("QueueController::runPendingJob: Trying to run job %."), 10u);
-  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.job-start-error{Failed to run job.};"), 1u);
-  EXPECT_EQ(cores.getAvailableCores(), 1u);
-  EXPECT_EQ(controller.getQueues().front().getJobCount(), 0u);
-  EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"broken.spec"});
-
-  // Nothing left to try: the next pass does not touch it.
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return specNames(finished).size() == 2;
+  }));
+  for (const char* name : {"plain.spec", "folder.spec"}) {
+    EXPECT_EQ(valueOf(finished + "/" + name, "exit-status"), "126") << name;
+    EXPECT_NE(valueOf(finished + "/" + name, "ended"), "<missing>") << name;
+  }
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.job-not-started"), 2u);
+  EXPECT_TRUE(log.saw("cannot be executed (%); exit status %. It is not tried again.}; | " +
+                      running + "/plain.spec"));
+  EXPECT_EQ(cores.getAvailableCores(), 2u);
+  EXPECT_TRUE(controller.getQueues().front().isEmpty());
+  EXPECT_TRUE(specNames(queueDir("queue_normal")).empty());
+  // Not tried again.
   controller.runOnce();
-  EXPECT_EQ(log.count("Trying to run job"), 10u);
-  EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"broken.spec"});
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.job-not-started"), 2u);
 }
 
 TEST_F(QueueControllerTest, StopIsAcknowledgedOnlyAfterTheLastRunningJobEnded) {

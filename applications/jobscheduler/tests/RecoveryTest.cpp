@@ -9,7 +9,9 @@
 
 #include "ChildProcess.h"
 #include "QueueController.h"
+#include "platform/Threads.h"
 #include "support/HoldScript.h"
+#include "support/LogSink.h"
 #include "support/RecoveryFolders.h"
 #include "support/SpecFiles.h"
 #include "testsupport/TempDir.h"
@@ -20,6 +22,8 @@ namespace Zelcor {
 namespace {
 
 namespace fs = std::filesystem;
+namespace platform = ZelcorCorelib::platform;
+using test::LogSink;
 using test::specNames;
 using test::unixNow;
 using test::valueOf;
@@ -77,7 +81,8 @@ TEST_F(RecoveryTest, AKilledSchedulerLosesNoSpecFileAndRunsEveryJobOnce) {
   second->runOnce();
   EXPECT_EQ(specNames(finished), std::vector<std::string>{"a.spec"});
   EXPECT_NE(valueOf(finished + "/a.spec", "ended"), "<missing>");
-  EXPECT_EQ(valueOf(finished + "/a.spec", "exit-status"), "-1");
+  // Its supervisor recorded how it ended, though no scheduler was its parent.
+  EXPECT_EQ(valueOf(finished + "/a.spec", "exit-status"), "0");
   EXPECT_TRUE(waitFor([&] { return holds.starts("b") == 1; }));
 
   holds.release("b");
@@ -89,65 +94,94 @@ TEST_F(RecoveryTest, AKilledSchedulerLosesNoSpecFileAndRunsEveryJobOnce) {
   EXPECT_EQ(holds.starts("b"), 1u);
   EXPECT_EQ(holds.starts("c"), 1u);
   EXPECT_EQ(pool.getAvailableCores(), 1u);
+  // Every record went with its job.
+  EXPECT_TRUE(records->list().empty());
 }
 
-TEST_F(RecoveryTest, ALivePidIsTakenOnlyWhenItRunsTheJobsProgramSinceItsStart) {
-  // Processes that this test starts itself, standing in for what a pid may name after a
-  // restart: the job's own program, the same program started later, and another program.
-  ChildProcess::Pointer own = createChildProcess(holds.getPath(), "own", false, true);
-  ChildProcess::Pointer later = createChildProcess(holds.getPath(), "later", false, true);
-  ChildProcess::Pointer other = createChildProcess("/bin/sh", "-c \"sleep 30\"", false, true);
-  holds.hold("own");
-  holds.hold("later");
-  ASSERT_TRUE(own->run());
-  ASSERT_TRUE(later->run());
-  ASSERT_TRUE(other->run());
-  ASSERT_TRUE(waitFor([&] { return holds.starts("own") == 1 && holds.starts("later") == 1; }));
-
-  const std::string pidOf[] = {std::to_string(own->getPid()), std::to_string(later->getPid()),
-                               std::to_string(other->getPid())};
-  writeRaw(running + "/1-own.spec",
-           holds.spec("own", "\nstarted=" + unixNow() + "\npid=" + pidOf[0]));
-  // A pid that started a minute after the job did is a later process of the same program.
-  writeRaw(running + "/2-later.spec",
-           holds.spec("later", "\nstarted=" + unixNow(-60) + "\npid=" + pidOf[1]));
-  writeRaw(running + "/3-other.spec",
-           holds.spec("other", "\nstarted=" + unixNow() + "\npid=" + pidOf[2]));
-  writeRaw(running + "/4-nopid.spec", holds.spec("nopid", "\nstarted=" + unixNow()));
-  // An executable written with "." and ".." still names the same program.
-  fs::create_directories(dir.file("sub"));
-  const std::string dotted = dir.str() + "/./sub/../hold.sh";
-  writeRaw(running + "/5-dotted.spec",
-           "executable=" + dotted + "\narguments=own2\nstarted=" + unixNow() + "\npid=" + pidOf[0]);
+TEST_F(RecoveryTest, OnlyTheSchedulersOwnRecordsDecideWhatRunsAgain) {
+  // A record as a supervisor leaves it; nobody holds its lock (the supervisor is gone).
+  auto record = [&](const std::string& runId, const std::string& spec, bool launched,
+                    const char* endReason, int status) {
+    RunRecord run;
+    run.runId = runId;
+    run.spec = spec;
+    run.queue = "queue_normal";
+    run.program = holds.getPath();
+    run.started = 1;
+    run.bootId = "another-boot";
+    run.supervisorPid = 999999;
+    run.jobPid = 999999;
+    run.launchedAt = 1;
+    run.exitStatus = status;
+    run.endReason = endReason != nullptr ? endReason : "";
+    run.endedAt = 1700000000;
+    std::string text = run.intentText();
+    if (launched) text += run.launchText();
+    if (endReason != nullptr) text += run.outcomeText();
+    writeRaw(runs + "/" + runId + ".run", text);
+  };
+  // Ended while no scheduler watched (3, and killed by signal 9): finished, never run again.
+  record("r-three", "three.spec", true, "exit", 3);
+  writeRaw(running + "/three.spec", holds.spec("three", "\nrun-id=r-three"));
+  record("r-nine", "nine.spec", true, "signal", 137);
+  writeRaw(running + "/nine.spec", holds.spec("nine", "\nrun-id=r-nine"));
+  // Stamped already, its move to finished cut short: finished as it is.
+  record("r-stamped", "stamped.spec", true, "exit", 0);
+  writeRaw(running + "/stamped.spec",
+           holds.spec("stamped", "\nrun-id=r-stamped\nexit-status=0\nended=1700000000"));
+  // Stopped by a shutdown, launched without an end (the machine went down), written ahead
+  // but never launched, and no record at all: each runs again.
+  record("r-shut", "shut.spec", true, "shutdown", 143);
+  writeRaw(running + "/shut.spec", holds.spec("shut", "\nrun-id=r-shut"));
+  record("r-lost", "lost.spec", true, nullptr, 0);
+  writeRaw(running + "/lost.spec", holds.spec("lost", "\nrun-id=r-lost"));
+  record("r-ahead", "ahead.spec", false, nullptr, 0);
+  fs::create_directories(normalQueue);
+  writeRaw(normalQueue + "/ahead.spec", holds.spec("ahead", "\nrun-id=r-ahead"));
+  writeRaw(running + "/none.spec", holds.spec("none", "\nrun-id=r-none"));
+  // Keys a client wrote decide nothing: not a pid of a live process, not a run id copied from
+  // another job, not an exit status.
+  const std::string livePid = std::to_string(platform::currentProcessId());
+  writeRaw(running + "/old.spec", holds.spec("old", "\npid=" + livePid + "\nstarted=1"));
+  writeRaw(pending + "/copy.spec",
+           holds.spec("copy", "\nrun-id=r-three\nexit-status=0\npid=" + livePid));
+  // A record no spec file names, left by a finish cut short after the move.
+  record("r-orphan", "gone.spec", true, "exit", 0);
 
   CorePool pool;
   pool.setCores(8);
   auto controller = scheduler(pool);
+  LogSink log({"QueueCtrl"});
   controller->recover();
-  std::vector<std::string> alive;
-  for (const Job* job : controller->getRunningJobs()) alive.push_back(job->getArguments());
-  EXPECT_EQ(alive, (std::vector<std::string>{"own", "own2"}));
-  EXPECT_EQ(pool.getAvailableCores(), 6u);
-  EXPECT_EQ(specNames(normalQueue).size(), 5u);
-  EXPECT_TRUE(specNames(running).empty());
-  EXPECT_EQ(controller->getRunningJobs().back()->getExecutable(), dir.str() + "/hold.sh");
-
-  // The requeued ones run again from the start, ahead of every newer job.
-  controller->runOnce();
-  EXPECT_TRUE(waitFor([&] {
-    return holds.starts("later") == 2 && holds.starts("other") == 1 && holds.starts("nopid") == 1;
-  }));
-  EXPECT_EQ(holds.starts("own"), 1u);
-  EXPECT_EQ(specNames(running),
-            (std::vector<std::string>{"2-later.spec", "3-other.spec", "4-nopid.spec"}));
-  EXPECT_NE(valueOf(running + "/3-other.spec", "pid"), pidOf[2]);
-
-  for (const char* tag : {"own", "later", "other", "nopid"}) holds.release(tag);
-  other->requestStop();
-  drain(*controller);
-  EXPECT_EQ(specNames(finished).size(), 5u);
+  EXPECT_TRUE(controller->getRunningJobs().empty());
   EXPECT_EQ(pool.getAvailableCores(), 8u);
-  ASSERT_TRUE(waitFor([&] { return !own->poll() && !later->poll() && !other->poll(); }));
+  EXPECT_FALSE(fs::exists(runs + "/r-orphan.run"));
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-recover.no-record"), 2u);  // none, old
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-recover.supervisor-gone"), 1u);
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-recover.shutdown"), 1u);
+  EXPECT_TRUE(log.saw("ended with exit status % (%).}; | " + normalQueue + "/three.spec | 3 | exit"));
+
+  for (const char* tag : {"shut", "lost", "ahead", "none", "old", "copy"}) holds.release(tag);
+  drain(*controller);
+  for (const char* tag : {"three", "nine", "stamped"}) {
+    EXPECT_EQ(holds.starts(tag), 0u) << tag;
+  }
+  for (const char* tag : {"shut", "lost", "ahead", "none", "old", "copy"}) {
+    EXPECT_EQ(holds.starts(tag), 1u) << tag;
+  }
+  EXPECT_EQ(valueOf(finished + "/three.spec", "exit-status"), "3");
+  EXPECT_EQ(valueOf(finished + "/three.spec", "ended"), "1700000000");
+  EXPECT_EQ(valueOf(finished + "/nine.spec", "exit-status"), "137");
+  EXPECT_EQ(valueOf(finished + "/stamped.spec", "exit-status"), "0");
+  for (const char* name : {"shut", "lost", "ahead", "none", "old", "copy"}) {
+    const std::string spec = finished + "/" + name + ".spec";
+    EXPECT_EQ(valueOf(spec, "exit-status"), "0") << name;
+    EXPECT_NE(valueOf(spec, "run-id"), "r-three") << name;
+    EXPECT_NE(valueOf(spec, "pid"), livePid) << name;
+  }
+  EXPECT_EQ(specNames(finished).size(), 9u);
+  EXPECT_TRUE(records->list().empty());
+  EXPECT_EQ(pool.getAvailableCores(), 8u);
 }
 
 TEST_F(RecoveryTest, QueuedJobsComeBackBehindRunningOnesAndNotWhileStopped) {

@@ -104,6 +104,10 @@ class SubmitToController : public ::testing::Test {
     }
     controller.setDirectories(folder.file("pending"), folder.file("queued"), folder.file("running"),
                               folder.file("finished"));
+    std::string error;
+    controller.setRunRecords(
+        RunRecords::open(folder.file("work/runs"), JOBSCHEDULER_RUN_BINARY, error));
+    EXPECT_TRUE(controller.getRunRecords()) << error;
     JobQueue night;
     night.setName("night");
     night.setMaxCores(2);
