@@ -87,7 +87,12 @@ fs::path writeRecordingJob(const Sandbox& sandbox) {
                 "else\n"
                 "  sleep \"$2\"\n"
                 "fi\n"
-                "echo \"end $$ $(date +%s%N)\" >> \"$record\"\n");
+                "echo \"end $$ $(date +%s%N)\" >> \"$record\"\n"
+                "case \"$3\" in\n"
+                "  '') exit 0 ;;\n"
+                "  kill) kill -KILL $$ ;;\n"
+                "  *) exit \"$3\" ;;\n"
+                "esac\n");
   fs::permissions(script, fs::perms::owner_all);
   return script;
 }

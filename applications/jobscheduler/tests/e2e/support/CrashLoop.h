@@ -19,8 +19,9 @@ namespace Zelcor::e2e {
 // Nanoseconds since 1970 by the wall clock, the clock of the job records and of the log.
 std::int64_t wallClockNanos();
 
-// <root>/recording-job.sh ID SECONDS: appends "start PID NANOS" to <root>/runs/ID.log, sleeps
-// SECONDS (or, for "hold", until <root>/release-ID exists), appends "end PID NANOS".
+// <root>/recording-job.sh ID SECONDS [STATUS]: appends "start PID NANOS" to <root>/runs/ID.log,
+// sleeps SECONDS (or, for "hold", until <root>/release-ID exists), appends "end PID NANOS", then
+// exits with STATUS (0 when none; "kill": killed by SIGKILL).
 std::filesystem::path writeRecordingJob(const Sandbox& sandbox);
 std::filesystem::path releaseFile(const Sandbox& sandbox, const std::string& id);
 
