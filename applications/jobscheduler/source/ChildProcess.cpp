@@ -248,7 +248,8 @@ void ChildProcess::endLocked() {
     if (launch.records) launch.records->remove(launch.runId);
     return;
   }
-  std::optional<RunRecord> record = launch.records ? launch.records->read(launch.runId) : std::nullopt;
+  std::optional<RunRecord> record =
+      launch.records ? launch.records->read(launch.runId) : std::nullopt;
   if (record && record->ended) {
     exitCode = record->exitStatus;
     outcome = std::move(record);
@@ -274,8 +275,7 @@ bool ChildProcess::pollLocked() {
   if (supervisorHandle.valid()) {
     gone = !platform::waitReadable({supervisorHandle.get()}, std::chrono::milliseconds(0)).empty();
   } else {
-    gone = !launch.records ||
-           launch.records->lockState(launch.runId) != platform::LockState::held;
+    gone = !launch.records || launch.records->lockState(launch.runId) != platform::LockState::held;
   }
   if (gone) endLocked();
   return state == kRunning;

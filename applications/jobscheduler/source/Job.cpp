@@ -106,9 +106,7 @@ const std::vector<std::string>& Job::schedulerKeys() {
   return keys;
 }
 
-std::string Job::getRunId() const {
-  return specFile.firstValue(kRunIdKey).value_or(std::string());
-}
+std::string Job::getRunId() const { return specFile.firstValue(kRunIdKey).value_or(std::string()); }
 
 void Job::logFileFailure(const std::string& text) {
   if (text == lastFileFailure) return;
@@ -162,8 +160,9 @@ bool Job::move(const SpecFile::Folder& target) {
   }
   const ZelcorCorelib::platform::FsResult result = moveSpecFile(target, {});
   if (result == ZelcorCorelib::platform::FsResult::targetExists) {
-    jobLogger().error("@jobscheduler.job-move.unable-to-move{Failed to move file.}; \"%\": % is taken",
-                      specPath, target->getPath() + "/" + ZelcorCorelib::fileName(specPath));
+    jobLogger().error(
+        "@jobscheduler.job-move.unable-to-move{Failed to move file.}; \"%\": % is taken", specPath,
+        target->getPath() + "/" + ZelcorCorelib::fileName(specPath));
   }
   return result == ZelcorCorelib::platform::FsResult::ok;
 }
@@ -218,13 +217,13 @@ ZelcorCorelib::platform::FsResult Job::moveToFreeName(const SpecFile::Folder& ta
   const std::size_t limit = target->nameLimit();
   auto fitted = [&](const std::string& suffix) {
     std::string candidate = stem;
-    const std::size_t room = limit > suffix.size() + extension.size() + 1
-                                 ? limit - suffix.size() - extension.size()
-                                 : 1;
+    const std::size_t room =
+        limit > suffix.size() + extension.size() + 1 ? limit - suffix.size() - extension.size() : 1;
     if (candidate.size() > room) {
       candidate.resize(room);
       // Never half a UTF-8 character.
-      while (candidate.size() > 1 && (static_cast<unsigned char>(candidate.back()) & 0xC0) == 0x80) {
+      while (candidate.size() > 1 &&
+             (static_cast<unsigned char>(candidate.back()) & 0xC0) == 0x80) {
         candidate.pop_back();
       }
       if (!candidate.empty() && (static_cast<unsigned char>(candidate.back()) & 0xC0) == 0xC0) {
@@ -272,7 +271,8 @@ bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>
   }
   int error = 0;
   if (!specFile.stamp(values, dropped, &error)) {
-    std::string text = "@jobscheduler.job-preprocess.fail-write-data{Failed to write start time to \"";
+    std::string text =
+        "@jobscheduler.job-preprocess.fail-write-data{Failed to write start time to \"";
     text += specPath;
     text += "\"}; ";
     text += ZelcorCorelib::platform::errorText(error);

@@ -219,8 +219,9 @@ bool JobScheduler::initRunRecords() {
   if (ZelcorCorelib::isShortcut(folder)) ZelcorCorelib::resolveShortcut(folder);
   std::string program = supervisorProgram;
   if (program.empty()) {
-    const auto self = ZelcorCorelib::platform::processImagePath(
-        static_cast<ZelcorCorelib::platform::ProcessId>(ZelcorCorelib::platform::currentProcessId()));
+    const auto self =
+        ZelcorCorelib::platform::processImagePath(static_cast<ZelcorCorelib::platform::ProcessId>(
+            ZelcorCorelib::platform::currentProcessId()));
     program = RunRecords::supervisorBeside(self.value_or(std::string()));
   }
   std::string error;
@@ -232,8 +233,9 @@ bool JobScheduler::initRunRecords() {
     reportFailure(text);
     return false;
   }
-  getApplicationLogger().debug("JobScheduler::initRunRecords: Run records in \"%\", supervisor \"%\"",
-                               records->getFolder(), records->getSupervisor());
+  getApplicationLogger().debug(
+      "JobScheduler::initRunRecords: Run records in \"%\", supervisor \"%\"", records->getFolder(),
+      records->getSupervisor());
   queueController->setRunRecords(std::move(records));
   return true;
 }

@@ -373,7 +373,7 @@ void QueueController::requeueLocked(JobQueue& queue, Job& job) {
   // Whatever of the job may still run without its supervisor goes before it runs again.
   if (process && records && !runId.empty()) {
     if (auto record = records->read(runId); record && record->launched && !record->ended &&
-                                              record->bootId == ZelcorCorelib::platform::bootId()) {
+                                            record->bootId == ZelcorCorelib::platform::bootId()) {
       const auto ticks = ZelcorCorelib::platform::processStartTicks(
           static_cast<ZelcorCorelib::platform::ProcessId>(record->jobPid));
       if (record->jobPid != 0 && ticks && *ticks == record->jobStart) {
@@ -385,8 +385,7 @@ void QueueController::requeueLocked(JobQueue& queue, Job& job) {
   if (records && !runId.empty()) records->remove(runId);
   job.getMainProcess().setProcess(nullptr);
   job.setHoldsCore(false);
-  logger.trace("QueueController::recover: Recovered job %, requeueing the job.",
-               job.getSpecPath());
+  logger.trace("QueueController::recover: Recovered job %, requeueing the job.", job.getSpecPath());
   job.moveToFreeName(folderFor(queue.getQueueDirectory(queuedDirectory)));
 }
 

@@ -107,7 +107,8 @@ RunRecord RunRecord::parse(const std::string& text) {
 bool isRunId(const std::string& text) {
   if (text.empty() || text.size() > 64) return false;
   for (char c : text) {
-    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
+    const bool ok =
+        (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
     if (!ok) return false;
   }
   return true;

@@ -23,7 +23,7 @@ struct RunRecord {
 
   // Written by the scheduler.
   std::string runId;
-  std::string spec;   // the spec file's name when the run began
+  std::string spec;  // the spec file's name when the run began
   std::string queue;
   std::string program;
   std::int64_t started = -1;  // Unix seconds

@@ -36,8 +36,7 @@ class RunRecords {
 
   // The folder at folder (made private, see platform SpecFolder::openPrivate) and the
   // supervisor at supervisor; nullptr with a one-line reason in error.
-  static Pointer open(const std::string& folder, const std::string& supervisor,
-                      std::string& error);
+  static Pointer open(const std::string& folder, const std::string& supervisor, std::string& error);
   // The supervisor beside program (the scheduler's own path): its folder + kSupervisorName.
   static std::string supervisorBeside(const std::string& program);
 

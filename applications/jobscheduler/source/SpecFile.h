@@ -89,8 +89,7 @@ class SpecFile {
              const std::vector<std::string>& dropped = {}, int* error = nullptr);
   // Moves the file into target under targetName (its own name when empty), never over an
   // existing entry (FsResult::targetExists). Across devices the records are written anew.
-  ZelcorCorelib::platform::FsResult moveTo(const Folder& target,
-                                           const std::string& targetName = {},
+  ZelcorCorelib::platform::FsResult moveTo(const Folder& target, const std::string& targetName = {},
                                            int* error = nullptr);
   bool remove() const;
 

@@ -98,15 +98,15 @@ int runSupervisor(const std::vector<std::string>& arguments) {
         launchError = platform::appendDurably(recordFd, record.launchText());
         return launchError == 0;
       },
-      [&](const platform::SupervisedLaunch& launch) {
-        report(reportFd, "launched", launch.pid);
-      });
+      [&](const platform::SupervisedLaunch& launch) { report(reportFd, "launched", launch.pid); });
 
   switch (end.kind) {
     case platform::SupervisedEnd::Kind::refused:
     case platform::SupervisedEnd::Kind::failed:
       report(reportFd, "refused",
-             launchError != 0 ? launchError : end.error != 0 ? end.error : EINTR);
+             launchError != 0 ? launchError
+             : end.error != 0 ? end.error
+                              : EINTR);
       return kExitRefused;
     case platform::SupervisedEnd::Kind::notStarted:
       record.exitStatus = shellStatusOf(end.error);

@@ -12,8 +12,8 @@
 
 #include "ProcessRegistry.h"
 #include "platform/Process.h"
-#include "support/Supervision.h"
 #include "platform/Threads.h"
+#include "support/Supervision.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TextFiles.h"
 #include "testsupport/WaitFor.h"
@@ -194,8 +194,8 @@ TEST(ChildProcess, QuotedArgumentsArriveAsSingleArgvElements) {
       dir, "argv.sh",
       "{ echo \"$#\"; while [ $# -gt 0 ]; do echo \"[$1]\"; shift; done; } > '" + out + "'");
   RunRecords::Pointer records = openRunRecords(dir.file("runs"));
-  ChildProcess::Pointer process = prepared(
-      records, script, "-c \"/my dir/job.conf\" --name=\"a b\" \"say \\\"hi\\\"\" plain");
+  ChildProcess::Pointer process =
+      prepared(records, script, "-c \"/my dir/job.conf\" --name=\"a b\" \"say \\\"hi\\\"\" plain");
   ASSERT_TRUE(process->run());
   EXPECT_EQ(process->getCommandLine(),
             script + " -c \"/my dir/job.conf\" \"--name=\"a b\"\" \"say \\\"hi\\\"\" plain");

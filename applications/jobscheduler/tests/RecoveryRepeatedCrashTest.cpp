@@ -8,9 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <thread>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"

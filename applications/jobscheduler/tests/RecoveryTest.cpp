@@ -159,7 +159,8 @@ TEST_F(RecoveryTest, OnlyTheSchedulersOwnRecordsDecideWhatRunsAgain) {
   EXPECT_EQ(log.count("@jobscheduler.quectrl-recover.no-record"), 2u);  // none, old
   EXPECT_EQ(log.count("@jobscheduler.quectrl-recover.supervisor-gone"), 1u);
   EXPECT_EQ(log.count("@jobscheduler.quectrl-recover.shutdown"), 1u);
-  EXPECT_TRUE(log.saw("ended with exit status % (%).}; | " + normalQueue + "/three.spec | 3 | exit"));
+  EXPECT_TRUE(
+      log.saw("ended with exit status % (%).}; | " + normalQueue + "/three.spec | 3 | exit"));
 
   for (const char* tag : {"shut", "lost", "ahead", "none", "old", "copy"}) holds.release(tag);
   drain(*controller);

@@ -100,7 +100,8 @@ TEST(JobSchedulerCrashRecovery, KilledWhileJobsRunTheirOutcomesAreKeptAndNoneRun
   auto first = std::make_unique<SchedulerProcess>(sandbox, std::vector<std::string>{});
   ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline))
       << first->standardOutput() << first->standardError() << readText(sandbox.logFile());
-  for (const Held& job : held) dropRecordingJob(sandbox, script, job.id, "hold", "q_work", job.status);
+  for (const Held& job : held)
+    dropRecordingJob(sandbox, script, job.id, "hold", "q_work", job.status);
   std::vector<int> heldPids;
   for (const Held& job : held) {
     const fs::path running = sandbox.jobFolder("running/" + job.id + ".spec");
@@ -334,6 +335,9 @@ TEST(JobSchedulerCrashRecovery, KillAndRestartLoopLosesNoSpecAndNeverRunsAJobTwi
     EXPECT_TRUE(drained) << finishedCount() << " of " << ids.size() << " finished\n"
                          << scheduler.standardOutput();
     EXPECT_TRUE(scheduler.isRunning()) << scheduler.standardOutput();
+    // Earlier instances may have finished everything: the TERM must not come before this
+    // instance can take it as a request to quit.
+    EXPECT_TRUE(waitFor([&] { return !statusListing(sandbox).empty(); }, kStartDeadline));
     last.ended = wallClockNanos();
     scheduler.signal("TERM");
     EXPECT_EQ(scheduler.waitForExit(), 0);

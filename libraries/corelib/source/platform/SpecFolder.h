@@ -89,8 +89,8 @@ class SpecFolder {
   // Moves name into target as targetName, never over an existing entry (targetExists then):
   // renameat2 with RENAME_NOREPLACE, link and unlink where the file system refuses it;
   // crossDevice is left to the caller, who holds the contents.
-  FsResult moveTo(const std::string& name, const SpecFolder& target,
-                  const std::string& targetName, int* error = nullptr) const;
+  FsResult moveTo(const std::string& name, const SpecFolder& target, const std::string& targetName,
+                  int* error = nullptr) const;
   FsResult remove(const std::string& name) const;
   // The entry's kind, not following a link.
   EntryKind kindOf(const std::string& name) const;

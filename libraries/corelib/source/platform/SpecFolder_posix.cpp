@@ -245,8 +245,8 @@ Handle SpecFolder::createLocked(const std::string& name, std::string_view data, 
                                 int& error) const {
   error = EINVAL;
   if (!usableName(name)) return Handle();
-  Handle file(::openat(descriptor, name.c_str(),
-                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  Handle file(
+      ::openat(descriptor, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) {
     error = errno;
     return Handle();

@@ -40,7 +40,8 @@ struct SupervisedEnd {
 // child leads a new process group; beforeExec runs once it exists and must make the launch
 // durable: false keeps the program from running (it is killed before exec). afterExec runs once
 // exec has succeeded. Returns when the program has ended and been reaped.
-SupervisedEnd superviseProgram(const std::string& program, const std::vector<std::string>& arguments,
+SupervisedEnd superviseProgram(const std::string& program,
+                               const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
                                const std::function<void(const SupervisedLaunch&)>& afterExec);
 

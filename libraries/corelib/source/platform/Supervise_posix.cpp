@@ -109,7 +109,8 @@ int appendDurably(int descriptor, const std::string& text) {
   return ::fdatasync(descriptor) == 0 ? 0 : errno;
 }
 
-SupervisedEnd superviseProgram(const std::string& program, const std::vector<std::string>& arguments,
+SupervisedEnd superviseProgram(const std::string& program,
+                               const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
                                const std::function<void(const SupervisedLaunch&)>& afterExec) {
   SupervisedEnd end;
