@@ -211,13 +211,7 @@ ChildStatus pollChild(ProcessId pid) {
   return status;
 }
 
-bool terminateProcessGroup(ProcessId pid) {
-  // 0, 1 and negative ids would address this group, init or every process.
-  if (pid <= 1 || pid == ::getpid() || pid == ::getpgrp()) return false;
-  if (::kill(-static_cast<pid_t>(pid), SIGTERM) == 0) return true;
-  if (errno != ESRCH) return false;
-  return ::kill(static_cast<pid_t>(pid), SIGTERM) == 0;
-}
+bool terminateProcessGroup(ProcessId pid) { return signalProcessGroup(pid, SIGTERM); }
 
 bool isProcessAlive(ProcessId pid) {
   if (pid <= 0) return false;
