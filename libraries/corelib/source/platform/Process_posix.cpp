@@ -183,7 +183,10 @@ SpawnResult spawnProcess(const std::string& program, const std::vector<std::stri
   return result;
 }
 
-ChildStatus pollChild(ProcessId pid) {
+namespace {
+
+// waitpid with options, across signals, as a ChildStatus.
+ChildStatus waitForChild(ProcessId pid, int options) {
   ChildStatus status;
   if (pid <= 0) {
     status.error = ECHILD;
@@ -192,7 +195,7 @@ ChildStatus pollChild(ProcessId pid) {
   int raw = 0;
   pid_t answer;
   do {
-    answer = ::waitpid(static_cast<pid_t>(pid), &raw, WNOHANG);
+    answer = ::waitpid(static_cast<pid_t>(pid), &raw, options);
   } while (answer < 0 && errno == EINTR);
   if (answer == 0) {
     status.state = ChildState::running;
@@ -210,6 +213,10 @@ ChildStatus pollChild(ProcessId pid) {
   }
   return status;
 }
+
+}  // namespace
+
+ChildStatus pollChild(ProcessId pid) { return waitForChild(pid, WNOHANG); }
 
 bool terminateProcessGroup(ProcessId pid) { return signalProcessGroup(pid, SIGTERM); }
 
@@ -277,28 +284,7 @@ std::optional<std::int64_t> processStartTime(ProcessId pid) {
   return *boot + static_cast<std::int64_t>(*ticks / static_cast<std::uint64_t>(ticksPerSecond));
 }
 
-ChildStatus waitChild(ProcessId pid) {
-  ChildStatus status;
-  if (pid <= 0) {
-    status.error = ECHILD;
-    return status;
-  }
-  int raw = 0;
-  pid_t answer;
-  do {
-    answer = ::waitpid(static_cast<pid_t>(pid), &raw, 0);
-  } while (answer < 0 && errno == EINTR);
-  if (answer < 0) {
-    status.error = errno;
-  } else if (WIFEXITED(raw)) {
-    status.state = ChildState::ended;
-    status.exitCode = WEXITSTATUS(raw);
-  } else if (WIFSIGNALED(raw)) {
-    status.state = ChildState::ended;
-    status.exitCode = 128 + WTERMSIG(raw);
-  }
-  return status;
-}
+ChildStatus waitChild(ProcessId pid) { return waitForChild(pid, 0); }
 
 bool signalProcessGroup(ProcessId pid, int signal) {
   if (pid <= 1 || pid == ::getpid() || pid == ::getpgrp()) return false;
