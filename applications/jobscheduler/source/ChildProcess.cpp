@@ -227,7 +227,16 @@ bool ChildProcess::readReportLocked() {
       startError = static_cast<int>(*refused);
       state = kNotStarted;
     }
-    // "not-started" and "unwritten" are read from the record once the supervisor has gone.
+    if (line->rfind("unwritten ", 0) == 0) {
+      const std::string rest = line->substr(10);
+      const std::size_t blank = rest.find(' ');
+      if (blank != std::string::npos && !unwritten) {
+        unwritten = std::make_pair(
+            static_cast<int>(ZelcorCorelib::textToUInt64(rest.substr(0, blank))),
+            static_cast<std::int32_t>(ZelcorCorelib::textToUInt64(rest.substr(blank + 1))));
+      }
+    }
+    // "not-started" is read from the record once the supervisor has gone.
   }
   if (read == platform::ReadState::ended || read == platform::ReadState::failed) {
     report.reset();
@@ -322,6 +331,13 @@ int ChildProcess::getStartError() const {
 std::optional<RunRecord> ChildProcess::getOutcome() const {
   std::lock_guard<std::mutex> guard(mutex);
   return outcome;
+}
+
+std::optional<std::pair<int, std::int32_t>> ChildProcess::takeUnwrittenOutcome() {
+  std::lock_guard<std::mutex> guard(mutex);
+  if (!unwritten || unwrittenTaken) return std::nullopt;
+  unwrittenTaken = true;
+  return unwritten;
 }
 
 int ChildProcess::getWakeDescriptor() const {

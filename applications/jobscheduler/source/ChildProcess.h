@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RunRecords.h"
@@ -105,6 +106,9 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   const std::string& getRunId() const { return launch.runId; }
   // The record as read when the run ended; nullopt before, or when it holds no outcome.
   std::optional<RunRecord> getOutcome() const;
+  // Once per run: (errno, exit status) when the program has ended but its supervisor cannot
+  // write the outcome yet; it keeps trying and the run counts as running until it can.
+  std::optional<std::pair<int, std::int32_t>> takeUnwrittenOutcome();
   // A descriptor that becomes readable when poll has news; -1 when there is nothing to wait on.
   int getWakeDescriptor() const;
 
@@ -140,6 +144,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   std::string reportText;
   ZelcorCorelib::platform::Handle supervisorHandle;
   std::optional<RunRecord> outcome;
+  std::optional<std::pair<int, std::int32_t>> unwritten;
+  bool unwrittenTaken = false;
 
   mutable std::mutex mutex;
 };

@@ -287,6 +287,17 @@ void QueueController::handleFinishedJobs() {
 void QueueController::handleFinishedJobsLocked() {
   logger.trace("QueueController::handleFinishedJobs: Handling finished jobs.");
   for (JobQueue& queue : queues) {
+    for (Job* job : queue.getRunningJobs()) {
+      const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
+      if (auto unwritten = process ? process->takeUnwrittenOutcome() : std::nullopt) {
+        logger.error(
+            "@jobscheduler.quectrl-run.outcome-unwritten{Job \"%\" ended with exit status %, but "
+            "its supervisor cannot record that yet (%); it keeps trying, and the job counts as "
+            "running until it can.};",
+            job->getSpecPath(), unwritten->second,
+            ZelcorCorelib::platform::errorText(unwritten->first));
+      }
+    }
     std::vector<Job*> finished = queue.getFinishedJobs();
     if (finished.empty()) continue;
     std::vector<Job*> done;

@@ -42,11 +42,6 @@ std::int32_t shellStatusOf(int error) {
   return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG ? 127 : 126;
 }
 
-bool isPassing(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EIO || error == EAGAIN || error == EINTR ||
-         error == ENOMEM;
-}
-
 // A scheduler that has gone away does not stop the supervisor.
 void report(int descriptor, const char* word, std::int64_t value, std::int64_t second = -1) {
   std::string line = word;
@@ -125,7 +120,8 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   }
   record.endedAt = now();
   // A full file system must not lose the outcome: it waits here, the lock held, until there
-  // is room. A retry starts on a new line, past whatever part the failed write left.
+  // is room (the scheduler logs the status meanwhile). A retry starts on a new line, past
+  // whatever part the failed write left.
   std::string text = record.outcomeText();
   bool reported = false;
   for (;;) {
@@ -135,7 +131,9 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       report(reportFd, "unwritten", error, record.exitStatus < 0 ? 0 : record.exitStatus);
       reported = true;
     }
-    if (!isPassing(error)) return 1;
+    // Only a descriptor that is no writable file is hopeless; a full or read-only file system
+    // may be mended, and the lock keeps the job counted as running meanwhile.
+    if (error == EBADF || error == EINVAL) return 1;
     text.assign(1, '\n');
     text += record.outcomeText();
     std::this_thread::sleep_for(kOutcomeRetryDelay);

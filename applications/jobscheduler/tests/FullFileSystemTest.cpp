@@ -42,7 +42,28 @@ class FullFileSystemTest : public ::testing::Test {
     mounted = true;
   }
   void TearDown() override {
-    if (mounted) std::system(("umount -l '" + small + "'").c_str());
+    for (auto at = extraMounts.rbegin(); at != extraMounts.rend(); ++at) {
+      run("mount -o remount,rw '" + *at + "'");
+      run("umount -l '" + *at + "'");
+    }
+    if (mounted) {
+      run("mount -o remount,rw '" + small + "'");
+      run("umount -l '" + small + "'");
+    }
+  }
+
+  static int run(const std::string& command) {
+    return std::system((command + " 2>/dev/null").c_str());
+  }
+  // A tmpfs of its own at folder (inside the small one), so it can be made read-only alone.
+  bool mountApart(const std::string& folder) {
+    fs::create_directories(folder);
+    if (run("mount -t tmpfs -o size=1m tmpfs '" + folder + "'") != 0) return false;
+    extraMounts.push_back(folder);
+    return true;
+  }
+  static bool setReadOnly(const std::string& mount, bool readOnly) {
+    return run("mount -o remount," + std::string(readOnly ? "ro" : "rw") + " '" + mount + "'") == 0;
   }
 
   // Writes until the file system refuses another byte.
@@ -57,6 +78,7 @@ class FullFileSystemTest : public ::testing::Test {
   ZelcorCorelib::test::TempDir dir{"fullfs"};
   const std::string small = dir.file("small");
   bool mounted = false;
+  std::vector<std::string> extraMounts;
 };
 
 TEST_F(FullFileSystemTest, NoJobStartsWithoutItsRecordAndEachRunsOnceWhenThereIsRoom) {
@@ -111,6 +133,49 @@ TEST_F(FullFileSystemTest, NoJobStartsWithoutItsRecordAndEachRunsOnceWhenThereIs
   }
   EXPECT_TRUE(controller.getRunRecords()->list().empty());
   EXPECT_EQ(cores.getAvailableCores(), 3u);
+}
+
+TEST_F(FullFileSystemTest, AMoveThatFailsIsLoggedOnceAndTriedAtEveryPass) {
+  const std::string pending = small + "/pending", queued = small + "/queued",
+                    running = small + "/running", finished = small + "/finished";
+  for (const std::string& folder : {pending, queued, running}) fs::create_directories(folder);
+  ASSERT_TRUE(mountApart(finished));
+  const std::string release = dir.file("release");
+  const std::string job =
+      writeScript(dir, "job.sh", "while [ ! -e '" + release + "' ]; do sleep 0.02; done\nexit 4");
+  CorePool cores;
+  std::atomic<std::uint8_t> quit{0};
+  QueueController controller(&quit, cores);
+  controller.setDirectories(pending, queued, running, finished);
+  controller.setRunRecords(test::openRunRecords(small + "/work/runs"));
+  controller.initQueues();
+  writeRaw(pending + "/a.spec", "executable=" + job);
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return !controller.getRunningJobs().empty();
+  }));
+
+  // The finished folder read-only when the job ends: the outcome is stamped, the move fails,
+  // is logged once and tried again at every pass; the core is free meanwhile.
+  LogSink log({"QueueCtrl", "Job"});
+  ASSERT_TRUE(setReadOnly(finished, true));
+  writeRaw(release, "");
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return valueOf(running + "/a.spec", "exit-status") == "4";
+  }));
+  for (int pass = 0; pass < 3; ++pass) controller.runOnce();
+  EXPECT_EQ(log.count("@jobscheduler.job-move.unable-to-move"), 1u);
+  EXPECT_TRUE(log.saw("Read-only file system"));
+  EXPECT_TRUE(log.saw("ended with exit status % (%).}; | " + running + "/a.spec | 4 | exit"));
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+  EXPECT_EQ(controller.getRunRecords()->list().size(), 1u);
+
+  ASSERT_TRUE(setReadOnly(finished, false));
+  controller.runOnce();
+  EXPECT_EQ(valueOf(finished + "/a.spec", "exit-status"), "4");
+  EXPECT_TRUE(controller.getQueues().front().isEmpty());
+  EXPECT_TRUE(controller.getRunRecords()->list().empty());
 }
 
 }  // namespace

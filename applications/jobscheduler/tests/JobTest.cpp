@@ -190,6 +190,41 @@ TEST(Job, WriteSpecValueRewritesTheWholeFile) {
   EXPECT_TRUE(log.saw("@jobscheduler.job-preprocess.fail-load-src"));
 }
 
+TEST(Job, ATakenNameNeverBlocksAMove) {
+  TempDir dir;
+  fs::create_directories(dir.file("finished"));
+  auto finishedFolder = ZelcorCorelib::platform::SpecFolder::open(dir.file("finished"));
+  ASSERT_TRUE(finishedFolder);
+  auto dropAndMove = [&](const std::string& name) {
+    writeRaw(dir.file(name), "executable=/bin/true");
+    Job job(readSpec(dir.file(name)));
+    job.setSpecPath(dir.file(name));
+    EXPECT_EQ(job.moveToFreeName(finishedFolder), ZelcorCorelib::platform::FsResult::ok) << name;
+    return fs::path(job.getSpecPath()).filename().string();
+  };
+  // The same name every night: numbered after the first.
+  EXPECT_EQ(dropAndMove("nightly.spec"), "nightly.spec");
+  EXPECT_EQ(dropAndMove("nightly.spec"), "nightly.1.spec");
+  // Past a thousand earlier runs, a stamp instead of the number.
+  for (int n = 2; n <= 1000; ++n) {
+    writeRaw(dir.file("finished/nightly." + std::to_string(n) + ".spec"), "");
+  }
+  const std::string late = dropAndMove("nightly.spec");
+  EXPECT_EQ(late.rfind("nightly.", 0), 0u) << late;
+  EXPECT_EQ(fs::path(late).extension(), ".spec");
+  EXPECT_FALSE(fs::exists(dir.file("nightly.spec")));
+  // A name at the file system's limit: the numbered variant is cut to fit, not refused; a
+  // multi-byte character is never cut in half.
+  const std::string e = "\xc3\xa9";
+  const std::string longName = std::string(241, 'x') + e + e + e + e + ".spec";
+  ASSERT_EQ(longName.size(), 254u);
+  EXPECT_EQ(dropAndMove(longName), longName);
+  EXPECT_EQ(dropAndMove(longName), std::string(241, 'x') + e + e + e + ".1.spec");
+  std::size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(dir.file("finished"))) files += entry.exists();
+  EXPECT_EQ(files, 1004u);
+}
+
 TEST(Job, RunsThroughItsLifeAndStampsTheSpec) {
   TempDir dir;
   const std::string program = writeScript(dir, "three.sh", "exit 3");

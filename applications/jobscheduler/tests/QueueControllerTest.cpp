@@ -205,6 +205,32 @@ TEST_F(QueueControllerTest, AProgramThatCannotBeExecutedFinishesAsAShellReportsI
   EXPECT_EQ(log.count("@jobscheduler.quectrl-run.job-not-started"), 2u);
 }
 
+TEST_F(QueueControllerTest, AnOutcomeTheSupervisorCannotWriteYetIsLoggedWithItsStatus) {
+  // A stand-in for the supervisor, as it behaves when the record cannot take the outcome:
+  // it reports the status and waits (with the lock) until it can.
+  const std::string gate = dir.file("gate");
+  const std::string fake = writeScript(dir, "fake-supervisor.sh",
+                                       "echo \"launched $$\" >&4\necho \"unwritten 28 4\" >&4\n"
+                                       "while [ ! -e '" +
+                                           gate + "' ]; do sleep 0.02; done");
+  std::string error;
+  controller.setRunRecords(RunRecords::open(dir.file("work/fake-runs"), fake, error));
+  ASSERT_TRUE(controller.getRunRecords()) << error;
+  controller.initQueues();
+  holdJob("a.spec", "a");
+  LogSink log({"QueueCtrl"});
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return log.saw("@jobscheduler.quectrl-run.outcome-unwritten");
+  }));
+  EXPECT_TRUE(log.saw("it keeps trying, and the job counts as running until it can.}; | " +
+                      running + "/a.spec | 4 | No space left on device"));
+  EXPECT_EQ(controller.getRunningJobs().size(), 1u);
+  controller.runOnce();
+  EXPECT_EQ(log.count("@jobscheduler.quectrl-run.outcome-unwritten"), 1u);
+  writeRaw(gate, "");
+}
+
 TEST_F(QueueControllerTest, StopIsAcknowledgedOnlyAfterTheLastRunningJobEnded) {
   cores.setCores(2);
   controller.initQueues();

@@ -73,8 +73,10 @@ class SpecFolder {
   // error, when given, receives the errno value of a failure.
   bool replace(const std::string& name, std::string_view data, std::uint32_t mode,
                int* error = nullptr) const;
-  // Creates name with data, never over an existing entry (targetExists then).
-  FsResult create(const std::string& name, std::string_view data, std::uint32_t mode) const;
+  // Creates name with data, never over an existing entry (targetExists then); error, when
+  // given, receives the errno value of a failure.
+  FsResult create(const std::string& name, std::string_view data, std::uint32_t mode,
+                  int* error = nullptr) const;
   // Creates name (mode 0600) with data, synced with the folder, and returns it open for
   // reading and writing with an exclusive lock held (flock: it stays held while any copy of
   // the descriptor is open, in this process or another), and with reserve bytes set aside

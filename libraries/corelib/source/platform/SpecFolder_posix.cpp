@@ -225,14 +225,24 @@ bool SpecFolder::replace(const std::string& name, std::string_view data, std::ui
   return false;
 }
 
-FsResult SpecFolder::create(const std::string& name, std::string_view data,
-                            std::uint32_t mode) const {
+FsResult SpecFolder::create(const std::string& name, std::string_view data, std::uint32_t mode,
+                            int* error) const {
+  int ignored = 0;
+  int& reason = error != nullptr ? *error : ignored;
+  reason = EINVAL;
   if (!usableName(name)) return FsResult::failed;
   Descriptor file(::openat(descriptor, name.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777));
-  if (!file.valid()) return fsResultOf(errno);
+  if (!file.valid()) {
+    reason = errno;
+    return fsResultOf(reason);
+  }
   bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
-  if (!file.reset()) ok = false;
+  if (!ok) reason = errno;
+  if (!file.reset() && ok) {
+    ok = false;
+    reason = errno;
+  }
   if (!ok) {
     ::unlinkat(descriptor, name.c_str(), 0);
     return FsResult::failed;
