@@ -13,6 +13,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -238,6 +240,65 @@ TEST(ProcessPosix, StandardOutputCanBeRedirected) {
   EXPECT_TRUE(redirectStandardOutput(saved));
   EXPECT_FALSE(redirectStandardOutput(-1));
   EXPECT_EQ(readRaw(target), "to the file\n");
+}
+
+// Field 6 of /proc/<pid>/stat, the session id; 0 when it cannot be read.
+long sessionOf(ProcessId pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string state;
+  long parent = 0, group = 0, session = 0;
+  fields >> state >> parent >> group >> session;
+  return session;
+}
+
+TEST(ProcessPosix, HandedDescriptorsAndANewSessionReachTheChild) {
+  Handle readEnd, writeEnd;
+  ASSERT_TRUE(makePipe(readEnd, writeEnd));
+  std::string text;
+  EXPECT_EQ(readAvailable(readEnd.get(), text), ReadState::empty);
+  SpawnOptions options;
+  options.inheritDescriptors = false;
+  options.newSession = true;
+  // The write end lands on 5 and 3 is taken by nothing handed over; the order of numbers in
+  // the list must not matter.
+  options.descriptors = {{writeEnd.get(), 5}};
+  SpawnResult child = spawnProcess(
+      "/bin/sh",
+      {"-c", "echo \"hello $$\" >&5; [ -e /proc/self/fd/3 ] || echo closed >&5; exec sleep 30"},
+      options);
+  ASSERT_GT(child.pid, 0);
+  writeEnd.reset();
+  ASSERT_TRUE(waitFor([&] {
+    readAvailable(readEnd.get(), text);
+    return text.find("closed") != std::string::npos;
+  })) << text;
+  EXPECT_EQ(text, "hello " + std::to_string(child.pid) + "\nclosed\n");
+  EXPECT_EQ(sessionOf(child.pid), child.pid);
+  EXPECT_NE(sessionOf(child.pid), sessionOf(::getpid()));
+  EXPECT_TRUE(waitReadable({readEnd.get()}, std::chrono::milliseconds(0)).empty());
+
+  // A process handle: readable once it ended, and the pipe's end with it.
+  Handle process = openProcessHandle(child.pid);
+  ASSERT_TRUE(process.valid());
+  EXPECT_TRUE(waitReadable({-1, process.get()}, std::chrono::milliseconds(0)).empty());
+  ASSERT_TRUE(signalProcessHandle(process, SIGTERM));
+  EXPECT_EQ(waitReadable({-1, process.get()}, std::chrono::milliseconds(10'000)),
+            std::vector<std::size_t>{1});
+  EXPECT_EQ(waitChild(child.pid).exitCode, 128 + SIGTERM);
+  EXPECT_EQ(readAvailable(readEnd.get(), text), ReadState::ended);
+  // Nothing to open for a process that is gone.
+  EXPECT_FALSE(openProcessHandle(child.pid).valid());
+  EXPECT_FALSE(openProcessHandle(0).valid());
+}
+
+TEST(ProcessPosix, BootIdNamesThisBoot) {
+  const std::string id = bootId();
+  EXPECT_EQ(id.size(), 36u) << id;
+  EXPECT_EQ(id, bootId());
 }
 
 }  // namespace

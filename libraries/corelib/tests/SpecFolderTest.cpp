@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
@@ -88,6 +89,53 @@ TEST(SpecFolder, CreateAndMoveNeverReplaceAndReplaceLeavesNoTemporaryFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("b")), fs::directory_iterator()), 2);
   EXPECT_EQ(b->remove("y"), FsResult::ok);
   EXPECT_EQ(b->remove("y"), FsResult::notFound);
+}
+
+TEST(SpecFolder, ALockedFileIsHeldWhileAnyCopyOfItsDescriptorLives) {
+  TempDir dir;
+  auto folder = SpecFolder::open(dir.str());
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->lockState("r.run"), LockState::missing);
+  int error = 0;
+  Handle held = folder->createLocked("r.run", "first=1\n", 4096, error);
+  ASSERT_TRUE(held.valid()) << error;
+  EXPECT_EQ(readRaw(dir.file("r.run")), "first=1\n");
+  EXPECT_EQ(fs::status(dir.file("r.run")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  // Another open of the file (as a later scheduler makes it) finds the lock taken.
+  EXPECT_EQ(folder->lockState("r.run"), LockState::held);
+  // Never over an existing file, and nothing left behind by the refusal.
+  Handle again = folder->createLocked("r.run", "second=2\n", 0, error);
+  EXPECT_FALSE(again.valid());
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(readRaw(dir.file("r.run")), "first=1\n");
+  held.reset();
+  EXPECT_EQ(folder->lockState("r.run"), LockState::free);
+  for (const char* bad : {"", "..", "a/b"}) {
+    EXPECT_FALSE(folder->createLocked(bad, "x", 0, error).valid()) << bad;
+  }
+  EXPECT_GE(folder->nameLimit(), 255u);
+}
+
+TEST(SpecFolder, APrivateFolderIsMadeOwnedAndClosedToOthers) {
+  TempDir dir;
+  int error = 0;
+  auto made = SpecFolder::openPrivate(dir.file("work/runs"), error);
+  ASSERT_TRUE(made) << error;
+  EXPECT_EQ(fs::status(dir.file("work/runs")).permissions() & fs::perms::all, fs::perms::owner_all);
+  // An existing folder opened to others is closed again.
+  fs::create_directories(dir.file("open"));
+  fs::permissions(dir.file("open"), fs::perms::all);
+  ASSERT_TRUE(SpecFolder::openPrivate(dir.file("open"), error)) << error;
+  EXPECT_EQ(fs::status(dir.file("open")).permissions() & fs::perms::all, fs::perms::owner_all);
+  // A link is never taken for the folder, and neither is a file.
+  fs::create_directory_symlink(dir.file("open"), dir.file("link"));
+  EXPECT_FALSE(SpecFolder::openPrivate(dir.file("link"), error));
+  EXPECT_NE(error, 0);
+  EXPECT_EQ(fs::status(dir.file("open")).permissions() & fs::perms::all, fs::perms::owner_all);
+  writeRaw(dir.file("plain"), "");
+  EXPECT_FALSE(SpecFolder::openPrivate(dir.file("plain"), error));
+  EXPECT_NE(error, 0);
 }
 
 TEST(KeyValueText, ParsesAndFormatsLikeTheFileReaderAndWriter) {

@@ -64,6 +64,14 @@ class SpawnSetup {
       if (int e = ::posix_spawn_file_actions_adddup2(&actions, copy, target)) return e;
     }
     if (!options.inheritDescriptors) {
+      // Below the handed-over numbers, whatever the child would inherit and was not handed.
+      for (int fd = 3; fd <= highest; ++fd) {
+        const bool handed = std::any_of(options.descriptors.begin(), options.descriptors.end(),
+                                        [fd](const auto& entry) { return entry.second == fd; });
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (handed || flags < 0 || (flags & FD_CLOEXEC) != 0) continue;
+        if (int e = ::posix_spawn_file_actions_addclose(&actions, fd)) return e;
+      }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
       if (int e = ::posix_spawn_file_actions_addclosefrom_np(&actions, highest + 1)) return e;
 #endif
