@@ -330,8 +330,10 @@ bool Job::postprocess() {
   }
   if (ended.empty()) ended = currentUnixTime();
   // One rewrite for both: the finished file carries the same keys as two rewrites would leave.
+  const std::string before = lastFileFailure;
   if (!writeSpecValues({{"exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode())},
                         {"ended", ended}})) {
+    if (lastFileFailure == before) return false;  // said already
     jobLogger().warning(
         "@jobscheduler.run-postprocess.failed-write-exitvalue{Unable to get exit value from "
         "process %}",

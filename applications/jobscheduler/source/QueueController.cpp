@@ -352,8 +352,10 @@ bool QueueController::finishJobLocked(Job& job) {
   const std::optional<std::string> stamped = job.getSpecFile().firstValue("exit-status");
   const std::string status = std::to_string(job.getMainProcess().getExitCode());
   if (!stamped || *stamped != status || !job.getSpecFile().firstValue("ended")) {
+    const std::string before = job.getLastFileFailure();
     if (!job.postprocess()) {
-      if (job.getLastFileFailure().empty()) {
+      // Once per failure: the stamp is tried again at every pass.
+      if (job.getLastFileFailure() != before) {
         logger.warning(
             "@jobscheduler.quectrl-run.postprocess-fail{(PID=%) Failed to run post-process. "
             "Binary=\"%\" Specs=\"%\"};",
@@ -434,7 +436,7 @@ bool QueueController::runPendingJob(Job& job, const std::string& queueName) {
     // Nothing ran; the job keeps its place and is tried again next pass.
     if (why != before) {
       logger.error(
-          "@jobscheduler.quectrl-run.job-start-error{Failed to run job.} \"%\" stays queued: %",
+          "@jobscheduler.quectrl-run.job-start-error{Failed to run job.}; \"%\" stays queued: %",
           job.getSpecPath(), why);
     }
     return false;

@@ -128,8 +128,8 @@ FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName, i
   FsResult result = folder->moveTo(name, *target, newName, error);
   if (result == FsResult::crossDevice) {
     // The records are the file: written anew in the target, then the old name goes.
-    result = target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode,
-                            error);
+    result =
+        target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode, error);
     if (result == FsResult::ok && folder->remove(name) != FsResult::ok) {
       target->remove(newName);
       result = FsResult::failed;
