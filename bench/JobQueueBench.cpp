@@ -9,7 +9,7 @@
 
 #include "JobQueue.h"
 #include "bus/Logger.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace Zelcor {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "bus/Logger.h"
 #include "logging/FileLogger.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace ZelcorCorelib {
 namespace {

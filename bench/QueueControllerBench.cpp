@@ -11,7 +11,7 @@
 
 #include "QueueController.h"
 #include "bus/Logger.h"
-#include "support/TempDir.h"
+#include "testsupport/TempDir.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -49,6 +49,10 @@ static void measure(int n) {
     Zelcor::QueueController controller(&quit, cores);
     controller.setDirectories((root / "pending").string(), (root / "queued").string(),
                               (root / "running").string(), (root / "finished").string());
+    std::string error;
+    controller.setRunRecords(
+        Zelcor::RunRecords::open((root / "work/runs").string(), JOBSCHEDULER_RUN_BINARY, error));
+    if (!controller.getRunRecords()) std::fprintf(stderr, "%s\n", error.c_str());
     controller.initQueues();
     controller.setRunFlags(Zelcor::QueueController::kRunFlagPaused);
     auto t0 = Clock::now();
