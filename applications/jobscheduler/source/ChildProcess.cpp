@@ -152,6 +152,7 @@ bool ChildProcess::run() {
     intent.program = command;
     intent.started = launch.started;
     intent.bootId = platform::bootId();
+    if (launch.runAs) intent.user = std::to_string(*launch.runAs);
     int error = 0;
     platform::Handle record = launch.records->begin(intent, error);
     if (!record.valid()) {
@@ -164,7 +165,14 @@ bool ChildProcess::run() {
       launch.records->remove(launch.runId);
       return false;
     }
-    std::vector<std::string> argv{"--record-fd=3", "--report-fd=4", "--", command};
+    std::vector<std::string> argv{"--record-fd=3", "--report-fd=4"};
+    if (launch.runAs) {
+      std::string user = "--user=";
+      user += std::to_string(*launch.runAs);
+      argv.push_back(std::move(user));
+    }
+    argv.push_back("--");
+    argv.push_back(command);
     for (const std::string& entry : argumentList) {
       if (!entry.empty()) argv.push_back(argvElement(entry));
     }

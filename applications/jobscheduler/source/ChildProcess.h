@@ -53,6 +53,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
     std::string spec;
     std::string queue;
     std::int64_t started = -1;
+    // Who the program runs as; none: as the scheduler.
+    std::optional<std::uint32_t> runAs;
   };
 
   explicit ChildProcess(Key);

@@ -285,7 +285,8 @@ bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>
 
 bool Job::preprocess() { return writeSpecValue("started", currentUnixTime()); }
 
-bool Job::start(const RunRecords::Pointer& records, const std::string& queue, std::string& why) {
+bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
+                std::optional<std::uint32_t> runAs, std::string& why) {
   if (!records) {
     why = "no folder for run records is set";
     startFailure = why;
@@ -307,6 +308,7 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue, st
   launch.spec = specFile.getName();
   launch.queue = queue;
   launch.started = static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(started));
+  launch.runAs = runAs;
   if (!mainProcess.start(std::move(launch))) {
     why = "its run cannot be recorded or its supervisor started: ";
     why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,7 +74,9 @@ class Job {
   // (durably), the run is recorded in records and the main process started under its
   // supervisor; the pid is then stamped too. False, with the reason in why, when the stamp or
   // the record cannot be written or the supervisor cannot be started: nothing ran then.
-  bool start(const RunRecords::Pointer& records, const std::string& queue, std::string& why);
+  // runAs: the uid the program runs as (none: as the scheduler).
+  bool start(const RunRecords::Pointer& records, const std::string& queue,
+             std::optional<std::uint32_t> runAs, std::string& why);
   // Asks the main process to stop (no wait).
   bool stop();
   // Stamps "exit-status" and "ended" (the end as the supervisor recorded it) in one rewrite; a

@@ -88,9 +88,9 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
 
   // The jobs' supervisor; by default the one beside this program (RunRecords).
   void setSupervisorProgram(std::string program) { supervisorProgram = std::move(program); }
-  // The folder of run records under the working folder, and the supervisor, for the
-  // controller; false with a start-up error when the folder cannot be had or the supervisor
-  // is missing.
+  // The folder of run records under the working folder, the supervisor and whom jobs run as
+  // ("run-as": owner or scheduler), for the controller; false with a start-up error when the
+  // folder cannot be had, the supervisor is missing or "run-as" holds another value.
   bool initRunRecords();
 
   // Null before initQueues.

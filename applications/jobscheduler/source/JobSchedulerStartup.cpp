@@ -14,6 +14,7 @@
 #include "base/StringUtils.h"
 #include "config/ConfOldFile.h"
 #include "files/FileUtils.h"
+#include "platform/Accounts.h"
 #include "platform/Process.h"
 #include "platform/Threads.h"
 
@@ -232,6 +233,29 @@ bool JobScheduler::initRunRecords() {
     text += error;
     reportFailure(text);
     return false;
+  }
+  // Whose jobs run as whom: "owner" (the default) or "scheduler".
+  std::string runAsPath = ZelcorCorelib::lowerCopy(getApplicationName());
+  runAsPath += ".run-as";
+  std::string runAs = "owner";
+  try {
+    runAs = ZelcorCorelib::trim(getConfAgent().getString(runAsPath));
+  } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+  }
+  if (runAs != "owner" && runAs != "scheduler") {
+    std::string text = "Configuration entry \"";
+    text += runAsPath;
+    text += "\" must be \"owner\" or \"scheduler\", not \"";
+    text += runAs;
+    text += "\"";
+    reportFailure(text);
+    return false;
+  }
+  queueController->setRunAsOwner(runAs == "owner");
+  if (runAs == "owner" && !ZelcorCorelib::platform::isPrivileged()) {
+    getApplicationLogger().info(
+        "@jobscheduler.init.run-as-unprivileged{The scheduler does not run as root: every job "
+        "runs as the scheduler's own user.};");
   }
   getApplicationLogger().debug(
       "JobScheduler::initRunRecords: Run records in \"%\", supervisor \"%\"", records->getFolder(),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <iterator>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "errors/GlobMatcher.h"
 #include "files/FileUtils.h"
 #include "files/KeyValueFile.h"
+#include "platform/Accounts.h"
 #include "platform/Process.h"
 
 namespace Zelcor {
@@ -246,6 +248,10 @@ void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::
     const std::string path = ZelcorCorelib::normalizedPath(directory + "/" + name);
     // Each file is read here, once; the queue builds its job from what was read.
     SpecFile spec = SpecFile::read(folder, name, [&](const SpecFile::Version& version) {
+      if (auto refused = refusedOwners.find(path);
+          refused != refusedOwners.end() && refused->second == version) {
+        return true;
+      }
       for (const JobQueue& queue : queues) {
         if (queue.isRefusedUnchanged(path, version)) return true;
       }
@@ -256,7 +262,26 @@ void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::
       continue;
     }
     if (spec.getOutcome() == SpecFile::Outcome::skipped) continue;
+    if (rank == kRankPending && spec.isRead()) {
+      if (const std::string why = ownerRefusal(spec); !why.empty()) {
+        auto [entry, added] = refusedOwners.insert_or_assign(path, spec.getVersion());
+        (void)entry;
+        (void)added;
+        logger.error(
+            "@jobscheduler.load.spec-owner-refused{Spec file \"%\" is not a job: %. It stays where "
+            "it is and is tried again once it changes.};",
+            path, why);
+        continue;
+      }
+      refusedOwners.erase(path);
+    }
     groups[queueNameFor(spec)].push_back(std::move(spec));
+  }
+  if (rank == kRankPending) {
+    for (auto it = refusedOwners.begin(); it != refusedOwners.end();) {
+      it = names.count(ZelcorCorelib::fileName(it->first)) != 0 ? std::next(it)
+                                                                : refusedOwners.erase(it);
+    }
   }
   for (JobQueue& queue : queues) {
     auto group = groups.find(queue.getName());
@@ -272,6 +297,30 @@ std::map<std::string, std::set<std::string>> QueueController::groupSpecFilesByQu
     groups[queueNameFor(SpecFile::readPath(path))].insert(path);
   }
   return groups;
+}
+
+std::optional<std::uint32_t> QueueController::runAsFor(const Job& job) const {
+  if (!runAsOwner || !ZelcorCorelib::platform::isPrivileged()) return std::nullopt;
+  const SpecFile& spec = job.getSpecFile();
+  if (!spec.isOwnerKnown() || spec.getOwnerUid() == 0) return std::nullopt;
+  return spec.getOwnerUid();
+}
+
+std::string QueueController::ownerRefusal(const SpecFile& spec) const {
+  // Only who a job runs as is at stake: nothing is switched otherwise.
+  if (!runAsOwner || !ZelcorCorelib::platform::isPrivileged()) return {};
+  // A second name of the file may be another user's way to hand in a file not theirs.
+  if (spec.getLinks() > 1) {
+    std::string why = "it has ";
+    why += std::to_string(spec.getLinks());
+    why += " hard links";
+    return why;
+  }
+  if (spec.getOwnerUid() == 0 || ZelcorCorelib::platform::accountOf(spec.getOwnerUid())) return {};
+  std::string why = "its owner (uid ";
+  why += std::to_string(spec.getOwnerUid());
+  why += ") has no account";
+  return why;
 }
 
 std::string QueueController::queueNameFor(const SpecFile& spec) const {
@@ -432,7 +481,7 @@ bool QueueController::runPendingJob(Job& job, const std::string& queueName) {
   logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
   const std::string before = job.getStartFailure();
   std::string why;
-  if (!job.start(records, queueName, why)) {
+  if (!job.start(records, queueName, runAsFor(job), why)) {
     // Nothing ran; the job keeps its place and is tried again next pass.
     if (why != before) {
       logger.error(

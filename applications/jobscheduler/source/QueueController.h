@@ -19,6 +19,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -58,6 +59,16 @@ class QueueController {
   // Where jobs' runs are recorded, and the supervisor that runs them; no job starts without.
   void setRunRecords(RunRecords::Pointer newRecords) { records = std::move(newRecords); }
   const RunRecords::Pointer& getRunRecords() const { return records; }
+  // With owner (the default), a privileged scheduler runs each job as the owner of its spec
+  // file (as it was when taken from the pending folder); a file owned by root runs as root.
+  // Without, or when the scheduler is not privileged, jobs run as the scheduler.
+  void setRunAsOwner(bool owner) { runAsOwner = owner; }
+  bool getRunAsOwner() const { return runAsOwner; }
+  // The uid job runs as; none: as the scheduler.
+  std::optional<std::uint32_t> runAsFor(const Job& job) const;
+  // Why a pending spec file may not run as its owner (an owner without an account, more than
+  // one hard link); empty when it may.
+  std::string ownerRefusal(const SpecFile& spec) const;
 
   // Bit kRunFlagStopped: no pending file is taken and no job started; kRunFlagPaused: files
   // are taken into their queues but no job is started.
@@ -180,6 +191,10 @@ class QueueController {
   // "*.spec" entries that are no regular files, reported once each while they are there.
   std::map<std::string, ZelcorCorelib::platform::EntryKind> notRegular;
   RunRecords::Pointer records;
+  bool runAsOwner = true;
+  // Pending files refused for their owner or links, as they were then: logged once, not read
+  // again until they change.
+  std::map<std::string, SpecFile::Version> refusedOwners;
   // Run ids taken by a job during this recovery: a second spec file naming one gets nothing.
   std::set<std::string> recoveredRuns;
 };

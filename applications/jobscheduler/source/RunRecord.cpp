@@ -31,6 +31,7 @@ std::string RunRecord::intentText() const {
   line(out, "spec", spec);
   line(out, "queue", queue);
   line(out, "program", program);
+  if (!user.empty()) line(out, "user", user);
   line(out, "boot-id", bootId);
   line(out, "started", std::to_string(started));
   return out;
@@ -75,6 +76,8 @@ RunRecord RunRecord::parse(const std::string& text) {
       record.queue = value;
     } else if (key == "program") {
       record.program = value;
+    } else if (key == "user") {
+      record.user = value;
     } else if (key == "boot-id") {
       record.bootId = value;
     } else if (key == "started") {

@@ -26,6 +26,7 @@ struct RunRecord {
   std::string spec;  // the spec file's name when the run began
   std::string queue;
   std::string program;
+  std::string user;           // the uid the program runs as; empty: the scheduler's
   std::int64_t started = -1;  // Unix seconds
   std::string bootId;
 

@@ -24,15 +24,18 @@ SpecFile SpecFile::read(const Folder& folder, const std::string& name,
   std::function<bool(const platform::SpecFileStatus&)> skip;
   if (skipUnchanged) {
     skip = [&](const platform::SpecFileStatus& status) {
-      return skipUnchanged(Version{status.size, status.modifiedNanoseconds, status.mode});
+      return skipUnchanged(
+          Version{status.size, status.modifiedNanoseconds, status.mode, status.uid, status.links});
     };
   }
   platform::SpecFileRead read = folder->readRegular(name, kMaxBytes, skip);
   spec.kind = read.status.kind;
-  spec.version = Version{read.status.size, read.status.modifiedNanoseconds, read.status.mode};
+  spec.version = Version{read.status.size, read.status.modifiedNanoseconds, read.status.mode,
+                         read.status.uid, read.status.links};
   spec.mode = read.status.mode;
   spec.ownerUid = read.status.uid;
   spec.ownerGid = read.status.gid;
+  spec.ownerKnown = read.status.kind == EntryKind::regular;
   switch (read.result) {
     case ReadResult::ok:
       spec.outcome =
@@ -112,7 +115,9 @@ bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& val
   ZelcorCorelib::KeyValueMap before = records;
   for (const std::string& key : dropped) records.erase(key);
   for (const auto& [key, value] : values) setFirstValue(key, value);
-  if (folder->replace(name, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode, error)) {
+  const platform::FileOwner owner{ownerUid, ownerGid};
+  if (folder->replace(name, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode, error,
+                      ownerKnown ? &owner : nullptr)) {
     return true;
   }
   records = std::move(before);
@@ -128,8 +133,9 @@ FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName, i
   FsResult result = folder->moveTo(name, *target, newName, error);
   if (result == FsResult::crossDevice) {
     // The records are the file: written anew in the target, then the old name goes.
-    result =
-        target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode, error);
+    const platform::FileOwner owner{ownerUid, ownerGid};
+    result = target->create(newName, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode,
+                            error, ownerKnown ? &owner : nullptr);
     if (result == FsResult::ok && folder->remove(name) != FsResult::ok) {
       target->remove(newName);
       result = FsResult::failed;

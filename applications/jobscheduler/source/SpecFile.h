@@ -45,6 +45,8 @@ class SpecFile {
     std::uint64_t size = 0;
     std::int64_t modifiedNanoseconds = 0;
     std::uint32_t mode = 0;
+    std::uint32_t uid = 0;
+    std::uint64_t links = 1;
     bool operator==(const Version&) const = default;
   };
 
@@ -66,8 +68,11 @@ class SpecFile {
   bool hasFile() const { return folder != nullptr; }
   ZelcorCorelib::platform::EntryKind getKind() const { return kind; }
   const Version& getVersion() const { return version; }
+  // The owner as the file was read; every rewrite and move by a privileged scheduler keeps it.
   std::uint32_t getOwnerUid() const { return ownerUid; }
   std::uint32_t getOwnerGid() const { return ownerGid; }
+  bool isOwnerKnown() const { return ownerKnown; }
+  std::uint64_t getLinks() const { return version.links; }
   const std::string& getName() const { return name; }
   const Folder& getFolder() const { return folder; }
   // Folder path, "/", name, normalised.
@@ -103,6 +108,7 @@ class SpecFile {
   std::uint32_t mode = 0644;
   std::uint32_t ownerUid = 0;
   std::uint32_t ownerGid = 0;
+  bool ownerKnown = false;
 };
 
 // "symbolic link", "FIFO", ... for the log line that refuses it.

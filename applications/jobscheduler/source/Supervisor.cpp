@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <string_view>
 #include <thread>
 
 #include "RunRecord.h"
+#include "platform/Accounts.h"
 #include "platform/Process.h"
 #include "platform/Supervise.h"
 #include "platform/Threads.h"
@@ -22,17 +24,27 @@ constexpr int kExitBadCommandLine = 2;
 constexpr int kExitRefused = 3;
 constexpr auto kOutcomeRetryDelay = std::chrono::seconds(1);
 
-bool parseDescriptor(std::string_view argument, std::string_view prefix, int& descriptor) {
+// The number after prefix in argument; false for another argument or a bad number.
+bool parseNumber(std::string_view argument, std::string_view prefix, std::uint64_t limit,
+                 std::uint64_t& number) {
   if (argument.substr(0, prefix.size()) != prefix) return false;
   const std::string_view digits = argument.substr(prefix.size());
-  if (digits.empty() || digits.size() > 6) return false;
-  int value = 0;
+  if (digits.empty() || digits.size() > 10) return false;
+  std::uint64_t value = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
   }
-  descriptor = value;
-  return value > 2;
+  if (value > limit) return false;
+  number = value;
+  return true;
+}
+
+bool parseDescriptor(std::string_view argument, std::string_view prefix, int& descriptor) {
+  std::uint64_t value = 0;
+  if (!parseNumber(argument, prefix, 1u << 20, value) || value <= 2) return false;
+  descriptor = static_cast<int>(value);
+  return true;
 }
 
 std::int64_t now() { return ZelcorCorelib::DateTime::now().toUnixSeconds(); }
@@ -60,15 +72,20 @@ void report(int descriptor, const char* word, std::int64_t value, std::int64_t s
 int runSupervisor(const std::vector<std::string>& arguments) {
   int recordFd = -1;
   int reportFd = -1;
+  std::optional<std::uint32_t> user;
   std::size_t at = 0;
   for (; at < arguments.size() && arguments[at] != "--"; ++at) {
-    if (!parseDescriptor(arguments[at], "--record-fd=", recordFd) &&
-        !parseDescriptor(arguments[at], "--report-fd=", reportFd)) {
+    std::uint64_t uid = 0;
+    if (parseNumber(arguments[at], "--user=", 0xfffffffeu, uid)) {
+      user = static_cast<std::uint32_t>(uid);
+    } else if (!parseDescriptor(arguments[at], "--record-fd=", recordFd) &&
+               !parseDescriptor(arguments[at], "--report-fd=", reportFd)) {
       break;
     }
   }
   if (recordFd < 0 || reportFd < 0 || at + 1 >= arguments.size() || arguments[at] != "--") {
-    std::cerr << "usage: jobscheduler-run --record-fd=N --report-fd=M -- PROGRAM [ARGUMENT...]\n";
+    std::cerr << "usage: jobscheduler-run --record-fd=N --report-fd=M [--user=UID] -- PROGRAM "
+                 "[ARGUMENT...]\n";
     return kExitBadCommandLine;
   }
   // Neither may reach the job: the lock would outlive this supervisor in it.
@@ -83,17 +100,27 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   if (auto ticks = platform::processStartTicks(platform::currentProcessId())) {
     record.supervisorStart = *ticks;
   }
+  // The account is looked up here, at the last moment: one that has gone since the file was
+  // taken in runs nothing, rather than anything as root.
+  std::optional<platform::Account> account;
+  if (user) account = platform::accountOf(*user);
   int launchError = 0;
-  const platform::SupervisedEnd end = platform::superviseProgram(
-      program, programArguments,
-      [&](const platform::SupervisedLaunch& launch) {
-        record.jobPid = static_cast<std::uint32_t>(launch.pid);
-        record.jobStart = launch.startTicks;
-        record.launchedAt = now();
-        launchError = platform::appendDurably(recordFd, record.launchText());
-        return launchError == 0;
-      },
-      [&](const platform::SupervisedLaunch& launch) { report(reportFd, "launched", launch.pid); });
+  platform::SupervisedEnd end;
+  end.kind = platform::SupervisedEnd::Kind::notStarted;
+  end.error = ENOENT;
+  if (!user || account) {
+    end = platform::superviseProgram(
+        program, programArguments,
+        [&](const platform::SupervisedLaunch& launch) {
+          record.jobPid = static_cast<std::uint32_t>(launch.pid);
+          record.jobStart = launch.startTicks;
+          record.launchedAt = now();
+          launchError = platform::appendDurably(recordFd, record.launchText());
+          return launchError == 0;
+        },
+        [&](const platform::SupervisedLaunch& launch) { report(reportFd, "launched", launch.pid); },
+        account ? &*account : nullptr);
+  }
 
   switch (end.kind) {
     case platform::SupervisedEnd::Kind::refused:
@@ -104,9 +131,16 @@ int runSupervisor(const std::vector<std::string>& arguments) {
                               : EINTR);
       return kExitRefused;
     case platform::SupervisedEnd::Kind::notStarted:
-      record.exitStatus = shellStatusOf(end.error);
       record.endReason = RunRecord::kReasonNotStarted;
-      record.error = platform::errorText(end.error);
+      if (user && !account) {
+        record.exitStatus = 126;
+        record.error = "the owner (uid ";
+        record.error += std::to_string(*user);
+        record.error += ") has no account";
+      } else {
+        record.exitStatus = shellStatusOf(end.error);
+        record.error = platform::errorText(end.error);
+      }
       break;
     case platform::SupervisedEnd::Kind::ended:
       record.exitStatus = end.exitCode;

@@ -5,7 +5,9 @@
 // not touch it; the lock on the record, which it holds while it lives, tells a later scheduler
 // that it still runs.
 //
-// Command line: --record-fd=N --report-fd=M -- PROGRAM [ARGUMENT...]
+// Command line: --record-fd=N --report-fd=M [--user=UID] -- PROGRAM [ARGUMENT...]
+//   UID: the program runs as that user's account (platform superviseProgram); an account that
+//   cannot be found runs nothing (outcome 126, not started).
 //   N: the record, open for writing and locked (RunRecords::begin); M: a pipe to the scheduler,
 //   which gets one line per step: "launched <pid>", "refused <errno>" (the launch could not be
 //   recorded; the program did not run), "not-started <errno>" (exec failed; outcome recorded),

@@ -139,7 +139,7 @@ TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
   // While x1 runs, and after it has finished but is still held, a new copy is refused.
   Job* running = queue.getPendingJobs().front();
   std::string why;
-  ASSERT_TRUE(running->start(test::openRunRecords(dir.file("runs")), queue.getName(), why)) << why;
+  ASSERT_TRUE(running->start(test::openRunRecords(dir.file("runs")), queue.getName(), std::nullopt, why)) << why;
   EXPECT_EQ(namesOf(queue.getRunningJobs()), std::vector<std::string>{"x1.spec"});
   EXPECT_EQ(namesOf(queue.getPendingJobs()), std::vector<std::string>{"y.spec"});
   spec("x4.spec", command("-x"));

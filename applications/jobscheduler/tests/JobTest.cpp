@@ -234,7 +234,7 @@ TEST(Job, RunsThroughItsLifeAndStampsTheSpec) {
   const std::int64_t before = ZelcorCorelib::DateTime::now().toUnixSeconds();
   RunRecords::Pointer records = test::openRunRecords(dir.file("runs"));
   std::string why;
-  ASSERT_TRUE(job.start(records, "queue_normal", why)) << why;
+  ASSERT_TRUE(job.start(records, "queue_normal", std::nullopt, why)) << why;
   EXPECT_GT(job.getPid(), 0u);
   // Written ahead: the run id is in the spec file and names the run's record.
   const std::string runId = valueOf(readSpec(dir.file("job.spec")), "run-id");
@@ -270,7 +270,7 @@ TEST(Job, StartFailureAndStop) {
   Job gone = jobFromFile(dir.file("gone.spec"));
   fs::remove(dir.file("gone.spec"));
   fs::create_directories(dir.file("gone.spec"));
-  EXPECT_FALSE(gone.start(records, "queue_normal", why));
+  EXPECT_FALSE(gone.start(records, "queue_normal", std::nullopt, why));
   EXPECT_NE(why.find("spec file cannot be written"), std::string::npos) << why;
   EXPECT_EQ(gone.getPid(), 0u);
   EXPECT_FALSE(gone.getMainProcess().wasStarted());
@@ -281,7 +281,7 @@ TEST(Job, StartFailureAndStop) {
   const std::string program = writeScript(dir, "wait.sh", "sleep 30 & wait");
   writeRaw(dir.file("long.spec"), "executable=" + program);
   Job job = jobFromFile(dir.file("long.spec"));
-  ASSERT_TRUE(job.start(records, "queue_normal", why)) << why;
+  ASSERT_TRUE(job.start(records, "queue_normal", std::nullopt, why)) << why;
   ASSERT_TRUE(job.getMainProcess().isRunning());
   ASSERT_TRUE(job.stop());
   ASSERT_TRUE(waitFor([&] { return !job.getMainProcess().isRunning(); }));

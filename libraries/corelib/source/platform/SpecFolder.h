@@ -29,6 +29,13 @@ struct SpecFileStatus {
   std::uint32_t mode = 0;  // permission bits
   std::uint32_t uid = 0;
   std::uint32_t gid = 0;
+  std::uint64_t links = 1;  // hard links to the file
+};
+
+// Whose a rewritten file is: a privileged writer gives it back to its owner.
+struct FileOwner {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
 };
 
 enum class ReadResult { ok, missing, notRegular, unreadable, tooLarge, skipped };
@@ -70,13 +77,15 @@ class SpecFolder {
   // Replaces name whole: a temporary file created in this folder, synced, renamed over name,
   // then the folder synced. Whatever name was (a link swapped in included), it ends up a
   // regular file with data; nothing outside the folder is touched. False leaves name as it was.
-  // error, when given, receives the errno value of a failure.
+  // error, when given, receives the errno value of a failure. owner, when given and this
+  // process is privileged, owns the new file (a failure to give it is a failure of the
+  // replace: the file must not change hands).
   bool replace(const std::string& name, std::string_view data, std::uint32_t mode,
-               int* error = nullptr) const;
+               int* error = nullptr, const FileOwner* owner = nullptr) const;
   // Creates name with data, never over an existing entry (targetExists then); error, when
   // given, receives the errno value of a failure.
   FsResult create(const std::string& name, std::string_view data, std::uint32_t mode,
-                  int* error = nullptr) const;
+                  int* error = nullptr, const FileOwner* owner = nullptr) const;
   // Creates name (mode 0600) with data, synced with the folder, and returns it open for
   // reading and writing with an exclusive lock held (flock: it stays held while any copy of
   // the descriptor is open, in this process or another), and with reserve bytes set aside

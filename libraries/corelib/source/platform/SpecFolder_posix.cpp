@@ -52,6 +52,13 @@ std::string temporaryName(const std::string& name) {
   return result;
 }
 
+// A privileged writer's new file goes to owner; anyone else's stays its own (it could not
+// give it away, and nothing runs as another user then).
+bool giveTo(int file, const FileOwner* owner) {
+  if (owner == nullptr || ::geteuid() != 0) return true;
+  return ::fchown(file, owner->uid, owner->gid) == 0;
+}
+
 }  // namespace
 
 std::shared_ptr<const SpecFolder> SpecFolder::open(const std::string& path) {
@@ -142,6 +149,7 @@ SpecFileRead SpecFolder::readRegular(const std::string& name, std::size_t maxByt
   read.status.mode = info.st_mode & 07777;
   read.status.uid = info.st_uid;
   read.status.gid = info.st_gid;
+  read.status.links = static_cast<std::uint64_t>(info.st_nlink);
   if (read.status.kind != EntryKind::regular) {
     read.result = ReadResult::notRegular;
     return read;
@@ -188,7 +196,7 @@ SpecFileRead SpecFolder::readRegular(const std::string& name, std::size_t maxByt
 }
 
 bool SpecFolder::replace(const std::string& name, std::string_view data, std::uint32_t mode,
-                         int* error) const {
+                         int* error, const FileOwner* owner) const {
   int ignored = 0;
   int& reason = error != nullptr ? *error : ignored;
   reason = EINVAL;
@@ -203,10 +211,12 @@ bool SpecFolder::replace(const std::string& name, std::string_view data, std::ui
       reason = errno;
       return false;
     }
+    bool ok = giveTo(file.get(), owner);
+    if (!ok) reason = errno;
     // Best effort, like an editor saving: a file system without modes still gets the data.
     (void)::fchmod(file.get(), mode & 07777);
-    bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
-    if (!ok) reason = errno;
+    ok = ok && writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
+    if (!ok && reason == EINVAL) reason = errno;
     if (!file.reset() && ok) {
       ok = false;
       reason = errno;
@@ -226,7 +236,7 @@ bool SpecFolder::replace(const std::string& name, std::string_view data, std::ui
 }
 
 FsResult SpecFolder::create(const std::string& name, std::string_view data, std::uint32_t mode,
-                            int* error) const {
+                            int* error, const FileOwner* owner) const {
   int ignored = 0;
   int& reason = error != nullptr ? *error : ignored;
   reason = EINVAL;
@@ -237,7 +247,8 @@ FsResult SpecFolder::create(const std::string& name, std::string_view data, std:
     reason = errno;
     return fsResultOf(reason);
   }
-  bool ok = writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
+  bool ok = giveTo(file.get(), owner) && writeAll(file.get(), data.data(), data.size()) &&
+            ::fsync(file.get()) == 0;
   if (!ok) reason = errno;
   if (!file.reset() && ok) {
     ok = false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Accounts.h"
 #include "platform/Process.h"
 
 namespace ZelcorCorelib::platform {
@@ -40,10 +41,15 @@ struct SupervisedEnd {
 // child leads a new process group; beforeExec runs once it exists and must make the launch
 // durable: false keeps the program from running (it is killed before exec). afterExec runs once
 // exec has succeeded. Returns when the program has ended and been reaped.
+// runAs, when given, is who the program runs as: its groups (initgroups), primary group and
+// user, HOME, USER, LOGNAME and SHELL (/bin/sh when the account names none) set as a login
+// sets them, in its home folder (in "/" when that cannot be entered). A switch that fails ends
+// like a failed exec, with its errno.
 SupervisedEnd superviseProgram(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
-                               const std::function<void(const SupervisedLaunch&)>& afterExec);
+                               const std::function<void(const SupervisedLaunch&)>& afterExec,
+                               const Account* runAs = nullptr);
 
 // Keeps descriptor out of every program started from here on (close-on-exec).
 void keepFromChildren(int descriptor);

@@ -1,6 +1,7 @@
 #include "platform/Supervise.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Descriptor.h"
@@ -38,8 +40,28 @@ void installForwarding() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+// 0, or the errno of the step that failed. Runs in the child, which is alone in its process.
+int becomeUser(const Account& account) {
+  if (::initgroups(account.name.c_str(), static_cast<gid_t>(account.gid)) != 0) return errno;
+  if (::setgid(static_cast<gid_t>(account.gid)) != 0) return errno;
+  if (::setuid(static_cast<uid_t>(account.uid)) != 0) return errno;
+  // Privileges that can be taken back were not given up.
+  if (account.uid != 0 && ::setuid(0) == 0) return EPERM;
+  const char* shell = account.shell.empty() ? "/bin/sh" : account.shell.c_str();
+  if (::setenv("HOME", account.home.c_str(), 1) != 0 ||
+      ::setenv("USER", account.name.c_str(), 1) != 0 ||
+      ::setenv("LOGNAME", account.name.c_str(), 1) != 0 || ::setenv("SHELL", shell, 1) != 0) {
+    return errno;
+  }
+  // A service account's home often does not exist; the job still runs, from the root.
+  if (account.home.empty() || ::chdir(account.home.c_str()) != 0) {
+    if (::chdir("/") != 0) return errno;
+  }
+  return 0;
+}
+
 [[noreturn]] void runChild(int goRead, int statusWrite, const std::string& program,
-                           const std::vector<std::string>& arguments) {
+                           const std::vector<std::string>& arguments, const Account* runAs) {
   ::setpgid(0, 0);
   // The program gets the dispositions and mask a fresh process has.
   for (int signal : kForwarded) ::signal(signal, SIG_DFL);
@@ -54,6 +76,12 @@ void installForwarding() {
   } while (got < 0 && errno == EINTR);
   // No word from the supervisor: the launch was not recorded, so nothing may run.
   if (got != 1) ::_exit(125);
+  if (runAs != nullptr) {
+    if (const int error = becomeUser(*runAs); error != 0) {
+      writeAll(statusWrite, reinterpret_cast<const char*>(&error), sizeof error);
+      ::_exit(126);
+    }
+  }
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -112,7 +140,8 @@ int appendDurably(int descriptor, const std::string& text) {
 SupervisedEnd superviseProgram(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
-                               const std::function<void(const SupervisedLaunch&)>& afterExec) {
+                               const std::function<void(const SupervisedLaunch&)>& afterExec,
+                               const Account* runAs) {
   SupervisedEnd end;
   installForwarding();
   int go[2];
@@ -133,7 +162,7 @@ SupervisedEnd superviseProgram(const std::string& program,
     end.error = errno;
     return end;
   }
-  if (child == 0) runChild(goRead.get(), statusWrite.get(), program, arguments);
+  if (child == 0) runChild(goRead.get(), statusWrite.get(), program, arguments, runAs);
   // Both sides set the group, so that it exists whichever runs first.
   ::setpgid(child, child);
   programGroup = child;
