@@ -112,5 +112,24 @@ TEST(JobSchedulerRun, SecondInstanceExitsWithTwoWhileTheFirstKeepsWorking) {
   EXPECT_EQ(first.waitForExit(), 0);
 }
 
+TEST(JobSchedulerRun, AHangUpDoesNotEndTheScheduler) {
+  Sandbox sandbox("run-hangup");
+  sandbox.writeConfiguration();
+  SchedulerProcess scheduler(sandbox, {});
+  ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline))
+      << scheduler.standardOutput();
+  ASSERT_TRUE(scheduler.signal("HUP"));
+  // Still there, and still working: a job dropped after the hang-up runs.
+  const fs::path script = sandbox.writeJobScript("after-hup", 0);
+  sandbox.dropJob(sandbox.jobFolder("pending"), "after-hup",
+                  {{"executable", script.string()}, {"arguments", "x"}});
+  EXPECT_TRUE(waitForFileText(sandbox.jobFolder("finished/after-hup.spec"), "ended=",
+                              kJobDeadline));
+  EXPECT_TRUE(scheduler.isRunning());
+  ASSERT_TRUE(scheduler.signal("TERM"));
+  EXPECT_EQ(scheduler.waitForExit(), 0);
+  EXPECT_TRUE(waitForFileText(sandbox.logFile(), kClosingBanner, kStartDeadline));
+}
+
 }  // namespace
 }  // namespace Zelcor::e2e

@@ -11,7 +11,9 @@ namespace ZelcorCorelib::platform {
 using SignalHandler = void (*)(int signalNumber);
 
 // Installs handler for SIGINT, SIGTERM and SIGABRT and ignores SIGPIPE (a peer that hangs up
-// is an error result of the write, not the end of the program). Interrupted system calls are
+// is an error result of the write, not the end of the program) and SIGHUP (a closed terminal
+// or an operator's reload habit must not end a daemon). Children started through
+// spawnProcess get default dispositions again. Interrupted system calls are
 // restarted. False when the system refused one of them; those before it stay installed.
 // abort() still ends the program: it goes on to the default action once the handler returns.
 bool installQuitSignalHandler(SignalHandler handler);

@@ -19,7 +19,8 @@ bool installQuitSignalHandler(SignalHandler handler) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+  // A hang-up (a closed terminal, a reload habit) is no request to quit.
+  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0 && ::sigaction(SIGHUP, &ignore, nullptr) == 0;
 }
 
 void postQuitMessage(int /*exitCode*/) {}
