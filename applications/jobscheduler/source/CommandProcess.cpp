@@ -44,7 +44,9 @@ bool CommandProcess::start(ChildProcess::Launch launch) {
   collectEndedProcesses();
   ZelcorCorelib::Logger& log = commandLogger();
   log.debug("CommandProcess::start: % %", command, arguments);
-  process = createChildProcess(command, arguments, false, true);
+  // A job gets standard input, output and error, and nothing else the scheduler holds or
+  // inherited from whoever started it.
+  process = createChildProcess(command, arguments, false, false);
   if (!process) {
     log.error("@jobscheduler.cmdproc-start.create-proc-fail{Failed to create process instance.};");
     return false;

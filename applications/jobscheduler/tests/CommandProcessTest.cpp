@@ -1,6 +1,8 @@
 #include "CommandProcess.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -91,6 +93,22 @@ TEST(CommandProcess, FailuresAreLoggedAndReturnFalse) {
                 "stop.};",
                 "@jobscheduler.cmdproc-start.run-proc-fail{Failed to start process instance.};",
                 "@jobscheduler.cmdproc-stop.stop-fail{Failed stopping process.};"}));
+}
+
+TEST(CommandProcess, AJobGetsTheStandardDescriptorsAndNoOther) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  // As a descriptor the scheduler inherited from whoever started it.
+  const int inherited = ::open(dir.str().c_str(), O_RDONLY);
+  ASSERT_GE(inherited, 0);
+  const std::string listing = dir.file("fds");
+  CommandProcess job("/bin/sh", "-c \"exec ls /proc/self/fd > '" + listing + "'\"");
+  ASSERT_TRUE(job.start(launchIn(records)));
+  ASSERT_TRUE(waitFor([&] { return !job.isRunning(); }));
+  ::close(inherited);
+  EXPECT_EQ(job.getExitCode(), 0);
+  // 3 is the folder ls itself opens to list.
+  EXPECT_EQ(ZelcorCorelib::test::readRaw(listing), "0\n1\n2\n3\n");
 }
 
 TEST(CommandProcess, RecoveryHandsItTheRunOfItsRecord) {
