@@ -1,6 +1,8 @@
 #include "platform/InstanceLock.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -104,11 +106,15 @@ TEST_F(InstanceLockTest, ChildrenDoNotInheritTheLock) {
   exitCodeOf(job.pid);
 }
 
-TEST_F(InstanceLockTest, FolderFromTheEnvironmentElseTmpAndUnusableFolderReported) {
+TEST_F(InstanceLockTest, FolderFromTheEnvironmentElseAPrivateOneAndUnusableFolderReported) {
   ::unsetenv("ZELCOR_LOCK_DIR");
-  EXPECT_EQ(InstanceLock("A_Single").getPath(), "/tmp/A_Single.lock");
+  const std::string byDefault = InstanceLock::lockDirectory() + "/A_Single.lock";
+  EXPECT_EQ(InstanceLock("A_Single").getPath(), byDefault);
+  if (::geteuid() == 0 && fs::is_directory("/run")) {
+    EXPECT_EQ(byDefault, "/run/zelcor/A_Single.lock");
+  }
   ::setenv("ZELCOR_LOCK_DIR", "", 1);
-  EXPECT_EQ(InstanceLock("A_Single").getPath(), "/tmp/A_Single.lock");
+  EXPECT_EQ(InstanceLock("A_Single").getPath(), byDefault);
   ::setenv("ZELCOR_LOCK_DIR", (folder.str() + "/").c_str(), 1);
   EXPECT_EQ(InstanceLock("A_Single").getPath(), folder.file("A_Single.lock"));
 
@@ -126,6 +132,41 @@ TEST_F(InstanceLockTest, FolderFromTheEnvironmentElseTmpAndUnusableFolderReporte
   InstanceLock linked("B_Single");
   EXPECT_EQ(linked.tryAcquire(error), Result::failed);
   EXPECT_FALSE(fs::exists(folder.file("elsewhere")));
+}
+
+// An ordinary user's default folder: $XDG_RUNTIME_DIR, or a private one in /tmp; a folder that
+// others can write to (where anybody could hold the lock first) is refused.
+TEST_F(InstanceLockTest, AnOrdinaryUsersDefaultFolderIsTheirsAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  const std::string runtime = folder.file("runtime");
+  fs::create_directories(runtime);
+  ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
+  fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::others_exec);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Exit codes name the first check that failed.
+    ::unsetenv("ZELCOR_LOCK_DIR");
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    fs::permissions(runtime, fs::perms::owner_all);
+    std::string error;
+    InstanceLock mine("R_Single");
+    if (mine.getPath() != runtime + "/R_Single.lock") ::_exit(11);
+    if (mine.tryAcquire(error) != Result::acquired) ::_exit(12);
+    mine.release();
+    fs::permissions(runtime, fs::perms::all);
+    InstanceLock open("S_Single");
+    if (open.tryAcquire(error) != Result::failed) ::_exit(13);
+    if (error.find("no one else can write to") == std::string::npos) ::_exit(14);
+    ::unsetenv("XDG_RUNTIME_DIR");
+    if (InstanceLock::lockDirectory() != "/tmp/zelcor-65534") ::_exit(15);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
