@@ -128,6 +128,7 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
   std::unique_ptr<QueueController> queueController;
   JsListener listener;
   std::string supervisorProgram;
+  std::string listenAddress;
   // Why init failed; printed only when no help or version request is served instead.
   std::string initFailure;
 };

@@ -16,6 +16,7 @@
 #include "files/FileUtils.h"
 #include "platform/Accounts.h"
 #include "platform/Process.h"
+#include "platform/Sockets.h"
 #include "platform/Threads.h"
 
 namespace Zelcor {
@@ -274,7 +275,27 @@ bool JobScheduler::startListener() {
     // a larger one would be cut to its low bits on the way to the socket.
     conf.test(portPath, 0, std::numeric_limits<std::uint16_t>::max());
     port = conf.getInt(portPath);
-    listener.startListening(port);
+    // Loopback unless the operator opens the port to the network on purpose.
+    std::string addressPath = ZelcorCorelib::lowerCopy(getApplicationName());
+    addressPath += ".listen-address";
+    std::string address = "127.0.0.1";
+    try {
+      address = ZelcorCorelib::trim(conf.getString(addressPath));
+    } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+    }
+    if (!ZelcorCorelib::platform::isListenAddress(address)) {
+      std::string text = "Configuration entry \"";
+      text += addressPath;
+      text +=
+          "\" must be an IPv4 address (0.0.0.0 for every interface) or :: (every interface, "
+          "IPv6 and IPv4), not \"";
+      text += address;
+      text += "\"";
+      reportFailure(text);
+      return false;
+    }
+    listenAddress = address;
+    listener.startListening(port, address);
   } catch (const Exception& failure) {
     std::cout << "Failed to start listener (" << describe(failure) << ")\n" << std::flush;
     try {
@@ -287,6 +308,9 @@ bool JobScheduler::startListener() {
   if (listener.isListening()) {
     getApplicationLogger().debug("JobScheduler::startListener: Listening on port %",
                                  listener.getPort());
+    getApplicationLogger().info(
+        "@jobscheduler.listener.address{The command port listens on % port %.};", listenAddress,
+        listener.getPort());
     return true;
   }
   std::cout << "Listener failed to start (port " << port << ")\n" << std::flush;

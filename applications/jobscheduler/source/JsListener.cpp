@@ -78,13 +78,14 @@ void JsListener::setup() {
   commandCount.store(0);
 }
 
-void JsListener::startListening(std::int32_t listenPort) {
+void JsListener::startListening(std::int32_t listenPort, const std::string& address) {
   if (threadId != 0) throw Listener_AlreadyStarted("", ZELCOR_HERE);
   // A former thread that outlived an end it could not hear yet would share the socket.
   if (!waitForThreads(kFormerEndWait)) throw Listener_AlreadyStarted("", ZELCOR_HERE);
   collectGarbage();
   endRequested.store(false);
   port.store(listenPort);
+  listenAddress = address;
   // Listening starts here, so the socket is whole before any break can reach it; a thread
   // that cannot listen is still started, and ends at once as failed, so its state tells.
   const bool listening = openListenSocket();
@@ -103,13 +104,17 @@ void JsListener::startListening(std::int32_t listenPort) {
 bool JsListener::openListenSocket() {
   try {
     listenSocket.setDeadlines(deadlines.tcp);
-    listenSocket.makeListener(port.load(), kListenerName, kProtocolKey);
+    listenSocket.makeListener(port.load(), kListenerName, kProtocolKey, listenAddress);
     port.store(listenSocket.getPort());
     return true;
   } catch (const Exception& failure) {
     logFailure(failure, __LINE__);
     listenerLogger().error("@jslistener.listener.listen-fail{Cannot listen on port %};",
                            port.load());
+    if (!listenAddress.empty()) {
+      listenerLogger().error("@jslistener.listener.listen-address{The address was \"%\".};",
+                             listenAddress);
+    }
     return false;
   }
 }

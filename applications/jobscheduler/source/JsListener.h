@@ -78,7 +78,9 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   // Port 0 lets the system choose; getPort then gives the port in use.
   // Throws Listener_AlreadyStarted while a listener thread exists, and the ThreadRunner
   // failures of creating and starting it.
-  void startListening(std::int32_t listenPort);
+  // address: where to listen (a dotted IPv4 address, or "::" for every interface); empty:
+  // every IPv4 interface.
+  void startListening(std::int32_t listenPort, const std::string& address = {});
   // A thread that is no longer running is disposed of here.
   bool isListening();
   // Throws Listener_NotStarted (no thread), Listener_NotRunning (the thread had ended; it is
@@ -130,6 +132,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::int32_t threadId = 0;
   ZelcorCorelib::Tcp listenSocket;
   std::atomic<std::int32_t> port{0};
+  // Set before the thread starts, read by it only.
+  std::string listenAddress;
   std::atomic<bool> endRequested{false};
   std::atomic<std::int32_t> command{0};
   std::atomic<std::int32_t> lastCode{0};

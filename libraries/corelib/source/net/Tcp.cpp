@@ -70,7 +70,8 @@ void Tcp::giveUpSocket() {
   term();
 }
 
-bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int32_t key) {
+bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int32_t key,
+                       const std::string& address) {
   if (hasSocket()) {
     ZELCOR_THROW(MakeTcpListener_AlreadyOpen,
                  "@tpc.make-tcp-listener.already-open{Attempting to make an already open tcp a "
@@ -87,7 +88,8 @@ bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int
     ZELCOR_THROW(MakeTcpListener_GetProto,
                  "@tcp.make-tcp-listener.get-proto{Failed to get tcp protocol by name};");
   }
-  platform::NewSocket created = platform::createStreamSocket(*protocol);
+  const bool everywhere = address.empty() || address == "0.0.0.0" || address == "::";
+  platform::NewSocket created = platform::createStreamSocket(*protocol, address == "::");
   if (created.socket == platform::kNoSocket) {
     term();
     ZELCOR_THROW(MakeTcpListener_SocketError,
@@ -116,7 +118,9 @@ bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int
                  "(error=%)};",
                  error);
   }
-  if (platform::SocketError error = platform::bindAnyAddress(socket, listenPort)) {
+  if (platform::SocketError error = address.empty()
+                                        ? platform::bindAnyAddress(socket, listenPort)
+                                        : platform::bindAddress(socket, address, listenPort)) {
     giveUpSocket();
     ZELCOR_THROW(MakeTcpListener_BindFail,
                  "@tcp.make-tcp-listener.bind-fail{Failed to associate local address with socket "
@@ -136,6 +140,7 @@ bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int
   name = listenerName;
   protocolKey = key;
   host.clear();
+  wakeHost = everywhere ? "127.0.0.1" : address;
   isListener = true;
   isOpen = true;
   return true;
@@ -347,7 +352,7 @@ bool Tcp::stopListener() {
   wakeUp.setDeadlines(getDeadlines());
   bool connected = false;
   try {
-    connected = wakeUp.connectToHost(host, port, name, protocolKey);
+    connected = wakeUp.connectToHost(wakeHost.empty() ? host : wakeHost, port, name, protocolKey);
   } catch (const Exception& failure) {
     ZELCOR_THROW_WRAPPED(StopListener_ConnectFail, failure);
   }

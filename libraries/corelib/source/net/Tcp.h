@@ -85,9 +85,11 @@ class Tcp : public Ipc {
   static bool init();
   static void term();
 
-  // Port 0 lets the system choose; getPort() then gives the port in use.
-  // Throws the MakeTcpListener_* classes.
-  bool makeListener(int port, const std::string& name, std::int32_t protocolKey);
+  // Port 0 lets the system choose; getPort() then gives the port in use. address: where to
+  // listen (platform isListenAddress: a dotted IPv4 address, or "::" for every interface);
+  // empty: every IPv4 interface. Throws the MakeTcpListener_* classes.
+  bool makeListener(int port, const std::string& name, std::int32_t protocolKey,
+                    const std::string& address = {});
   // Blocks until a peer connects and, with a key, has passed the connect protocol.
   // False when accept returned no socket. Requires: connection is fresh (an open one is
   // closed first). Throws Listen_NotTcpListener, Listen_BadTcpProtocol (with the step) and
@@ -140,6 +142,9 @@ class Tcp : public Ipc {
   platform::SocketHandle socket = platform::kNoSocket;
   int port = 0;
   std::string host;
+  // Where stopListener connects to wake a listener: the loopback address for one that
+  // listens everywhere, else its own address.
+  std::string wakeHost;
   std::int32_t protocolKey = 0;
   std::chrono::milliseconds dataWait{kDataWaitMs};
   std::chrono::milliseconds firstByteWait{std::chrono::seconds(kReceiveSeconds)};

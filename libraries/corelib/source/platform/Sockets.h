@@ -31,7 +31,8 @@ struct NewSocket {
   SocketError error = 0;
 };
 // An IPv4 stream socket; protocol 0 lets the system choose.
-NewSocket createStreamSocket(int protocol = 0);
+// ipv6: an IPv6 socket that also takes IPv4 peers (as mapped addresses) once bound to "::".
+NewSocket createStreamSocket(int protocol = 0, bool ipv6 = false);
 void closeSocket(SocketHandle socket);
 
 SocketError setReuseAddress(SocketHandle socket);
@@ -43,6 +44,11 @@ SocketError setNoDelay(SocketHandle socket);
 
 // Binds to all interfaces; port 0 lets the system pick one (read it with localPort).
 SocketError bindAnyAddress(SocketHandle socket, int port);
+// Binds to address: a dotted IPv4 address ("0.0.0.0": every IPv4 interface), or "::" (every
+// interface, IPv6 and IPv4; the socket must be made with ipv6). EINVAL for anything else.
+SocketError bindAddress(SocketHandle socket, const std::string& address, int port);
+// Whether bindAddress takes text: a dotted IPv4 address or "::".
+bool isListenAddress(const std::string& text);
 std::optional<int> localPort(SocketHandle socket);
 // The largest backlog the system accepts.
 int maxListenBacklog();
@@ -51,7 +57,7 @@ SocketError startListening(SocketHandle socket, int backlog);
 struct AcceptedSocket {
   SocketHandle socket = kNoSocket;  // kNoSocket when accept failed
   SocketError error = 0;
-  std::string peerAddress;  // dotted decimal
+  std::string peerAddress;  // dotted decimal (an IPv6 peer: its text form)
   int peerPort = 0;
 };
 // Blocks until a peer connects or the call fails; an interrupted call is retried.

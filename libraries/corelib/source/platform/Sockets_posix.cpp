@@ -63,9 +63,14 @@ std::optional<int> tcpProtocolNumber() {
   return found->p_proto;
 }
 
-NewSocket createStreamSocket(int protocol) {
-  SocketHandle socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+NewSocket createStreamSocket(int protocol, bool ipv6) {
+  SocketHandle socket = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
   if (socket < 0) return {kNoSocket, errno};
+  if (ipv6) {
+    // IPv4 peers too, whatever the system's default says.
+    int off = 0;
+    ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+  }
   return {socket, 0};
 }
 
@@ -95,13 +100,35 @@ SocketError bindAnyAddress(SocketHandle socket, int port) {
   return ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ? 0 : errno;
 }
 
+SocketError bindAddress(SocketHandle socket, const std::string& address, int port) {
+  if (address == "::") {
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_any;
+    any.sin6_port = htons(static_cast<std::uint16_t>(port));
+    return ::bind(socket, reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0 ? 0 : errno;
+  }
+  in_addr ipv4{};
+  if (::inet_pton(AF_INET, address.c_str(), &ipv4) != 1) return EINVAL;
+  sockaddr_in target = ipv4Address(ipv4.s_addr, port);
+  return ::bind(socket, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0 ? 0 : errno;
+}
+
+bool isListenAddress(const std::string& text) {
+  in_addr ipv4{};
+  return text == "::" || ::inet_pton(AF_INET, text.c_str(), &ipv4) == 1;
+}
+
 std::optional<int> localPort(SocketHandle socket) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof(address);
   if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return std::nullopt;
   }
-  return ntohs(address.sin_port);
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 int maxListenBacklog() { return SOMAXCONN; }
@@ -112,7 +139,7 @@ SocketError startListening(SocketHandle socket, int backlog) {
 
 AcceptedSocket acceptConnection(SocketHandle listener) {
   AcceptedSocket accepted;
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   for (;;) {
     socklen_t length = sizeof(peer);
     SocketHandle socket =
@@ -126,11 +153,25 @@ AcceptedSocket acceptConnection(SocketHandle listener) {
       return accepted;
     }
   }
-  char text[INET_ADDRSTRLEN] = {};
-  if (::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text)) != nullptr) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (peer.ss_family == AF_INET6) {
+    const auto& six = *reinterpret_cast<const sockaddr_in6*>(&peer);
+    if (IN6_IS_ADDR_V4MAPPED(&six.sin6_addr)) {
+      // An IPv4 peer of a dual-stack socket: its dotted address, as from an IPv4 socket.
+      in_addr four{};
+      std::memcpy(&four, six.sin6_addr.s6_addr + 12, sizeof(four));
+      if (::inet_ntop(AF_INET, &four, text, sizeof(text)) != nullptr) accepted.peerAddress = text;
+    } else if (::inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof(text)) != nullptr) {
+      accepted.peerAddress = text;
+    }
+    accepted.peerPort = ntohs(six.sin6_port);
+    return accepted;
+  }
+  const auto& four = *reinterpret_cast<const sockaddr_in*>(&peer);
+  if (::inet_ntop(AF_INET, &four.sin_addr, text, sizeof(text)) != nullptr) {
     accepted.peerAddress = text;
   }
-  accepted.peerPort = ntohs(peer.sin_port);
+  accepted.peerPort = ntohs(four.sin_port);
   return accepted;
 }
 
