@@ -166,7 +166,10 @@ bool QueueController::pass() {
 
   if ((getRunFlags() & kRunFlagPaused) != 0) {
     logger.flood("QueueController::run: JobScheduler was paused. Sleeping for a while.");
-    setQueuesAckState(2);
+    // Stopped as well: the stop is done once no job runs, paused or not.
+    const bool stopDone =
+        (getRunFlags() & kRunFlagStopped) != 0 && getRunningJobsLocked().empty();
+    setQueuesAckState(stopDone ? 3 : 2);
   } else if (!getRunningJobsLocked().empty()) {
     logger.flood("QueueController::run: Waiting for a free core. Sleeping for a while.");
     setQueuesAckState(0);
@@ -515,7 +518,9 @@ void QueueController::setQueuesAckState(std::int32_t state) {
 
 bool QueueController::allQueuesInState(std::int32_t state) const {
   for (const JobQueue& queue : queues) {
-    if (queue.getAckState() != state) return false;
+    const std::int32_t ack = queue.getAckState();
+    // 3 is stopped and paused at once: it answers a wait for either.
+    if (state == 0 ? ack != 0 : (ack & state) != state) return false;
   }
   return true;
 }

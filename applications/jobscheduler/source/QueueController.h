@@ -122,7 +122,9 @@ class QueueController {
   // Every queue's running jobs, queue by queue in queue order.
   std::vector<Job*> getRunningJobs();
   void setQueuesAckState(std::int32_t state);
-  // True when every queue acknowledged state (also with no queues). Any thread; no lock.
+  // True when every queue acknowledged state (also with no queues): 0 running normally, 1
+  // stopped (no job runs), 2 paused; a queue both paused and stopped acknowledges 3, which
+  // answers a wait for 1 and for 2. Any thread; no lock.
   bool allQueuesInState(std::int32_t state) const;
   // As JobQueue::ensureDirectory, logged as the controller.
   void ensureDirectory(const std::string& directory, bool create);

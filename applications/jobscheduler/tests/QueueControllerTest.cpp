@@ -267,6 +267,36 @@ TEST_F(QueueControllerTest, StopIsAcknowledgedOnlyAfterTheLastRunningJobEnded) {
   release("late");
 }
 
+TEST_F(QueueControllerTest, AStopWhilePausedIsAcknowledgedOnceNoJobRuns) {
+  controller.initQueues();
+  holdJob("one.spec", "one");
+  controller.runOnce();
+  ASSERT_EQ(controller.getRunningJobs().size(), 1u);
+  // PAUSE, then STOP: the pause holds at once, the stop only once the job has ended.
+  controller.setRunFlags(QueueController::kRunFlagPaused);
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(2));
+  controller.setRunFlags(QueueController::kRunFlagPaused | QueueController::kRunFlagStopped);
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(2));
+  EXPECT_FALSE(controller.allQueuesInState(1));
+  release("one");
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return controller.allQueuesInState(1);
+  }));
+  EXPECT_TRUE(controller.allQueuesInState(2));
+  EXPECT_FALSE(controller.allQueuesInState(0));
+  // RESUME leaves the stop; START then runs normally again.
+  controller.setRunFlags(QueueController::kRunFlagStopped);
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(1));
+  EXPECT_FALSE(controller.allQueuesInState(2));
+  controller.setRunFlags(0);
+  controller.runOnce();
+  EXPECT_TRUE(controller.allQueuesInState(0));
+}
+
 TEST_F(QueueControllerTest, QuitStopsRunningJobsAndMovesNoFile) {
   cores.setCores(2);
   controller.initQueues();
