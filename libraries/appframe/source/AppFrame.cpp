@@ -229,6 +229,12 @@ void AppFrame::configureFileLogger() {
     fileLogger.disable();
     fileLogger.setLevel(level);
     if (level <= kLogFlood) setLevelCeiling(level);
+    std::int64_t keep = 0;
+    try {
+      keep = confAgent.getInt(applicationName + kMaxRotatedSuffix);
+    } catch (const ConfAgent::Query_NotFound&) {
+    }
+    fileLogger.setMaxRotatedFiles(keep > 0 ? static_cast<std::size_t>(keep) : 0);
     fileLogger.enable(directory, logBaseName(name));
   } catch (Exception& failure) {
     failure.addLocation(ZELCOR_HERE);

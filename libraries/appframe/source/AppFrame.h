@@ -53,6 +53,8 @@ class AppFrame : public ImsAgent, public Throws {
   static constexpr const char* kLogDirectoryPath = "Zelcor.directories.log";
   static constexpr const char* kSeverityPath = "log.channels.default.severity";
   static constexpr const char* kDebugLevelSuffix = ".log.debug-level";
+  // How many rotated log files are kept (0 or missing: all).
+  static constexpr const char* kMaxRotatedSuffix = ".log.max-rotated-files";
 
   // version and revision are shown for the options "version" and "revision"; an empty one
   // leaves its option undefined. With addStandardOptions the parser defines "help" (-?),

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -295,6 +296,45 @@ TEST(FileLogger, RotationTakesTheFirstFreeNumberedName) {
   // The names that were taken keep what they held.
   EXPECT_EQ(readAll(stamped + ".log"), "older");
   EXPECT_EQ(readAll(stamped + "-1.log"), "older");
+}
+
+// A stamp that grows by one at every rotation, so that ages are known.
+std::atomic<std::int64_t> nextStamp{3'900'000'000'000};
+
+TEST(FileLogger, OnlyTheNewestRotatedFilesAreKeptWhenCapped) {
+  TempDir temp("filelogger");
+  FileLogger logger;
+  logger.setMaxFileSize(10);
+  logger.setLevel(kLogInfo);
+  logger.setMaxRotatedFiles(3);
+  logger.setRotationStamp([] { return nextStamp.fetch_add(1); });
+  // Not a name the logger makes: never deleted.
+  std::ofstream(temp.file("cap-notes.log")) << "mine";
+  // An older clash-numbered name counts as older than everything after its stamp.
+  std::ofstream(temp.file("cap-3899999999999-1.log")) << "older";
+  logger.enable(temp.str(), "cap");
+  for (int i = 0; i < 8; ++i) {
+    auto record = makeRecord(kLogInfo, "line " + std::to_string(i) + " past ten bytes");
+    deliver(logger, record);
+  }
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(temp.path())) {
+    names.insert(entry.path().filename().string());
+  }
+  const std::int64_t last = nextStamp.load() - 1;
+  EXPECT_EQ(names, (std::set<std::string>{"cap.log", "cap-notes.log",
+                                          "cap-" + std::to_string(last - 2) + ".log",
+                                          "cap-" + std::to_string(last - 1) + ".log",
+                                          "cap-" + std::to_string(last) + ".log"}));
+  // 0: every rotated file stays, as without a cap.
+  logger.setMaxRotatedFiles(0);
+  for (int i = 0; i < 2; ++i) {
+    auto record = makeRecord(kLogInfo, "more " + std::to_string(i) + " past ten bytes");
+    deliver(logger, record);
+  }
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator(temp.path())) count += entry.is_regular_file();
+  EXPECT_EQ(count, names.size() + 2);
 }
 
 TEST(FileLogger, RealThresholdRotatesOnlyAboveTenMillionBytes) {

@@ -5,9 +5,11 @@
 #include <charconv>
 #include <chrono>
 #include <optional>
+#include <set>
 #include <thread>
 #include <utility>
 
+#include "base/StringUtils.h"
 #include "files/FileUtils.h"
 #include "platform/Threads.h"
 #include "time/DateTime.h"
@@ -226,6 +228,33 @@ void FileLogger::rotate() {
   }
   ensureOpen();
   writeText("File continued from \"" + movedTo + "\"\n");
+  pruneRotated();
+}
+
+void FileLogger::pruneRotated() {
+  const std::size_t keep = maxRotatedFiles.load();
+  if (keep == 0) return;
+  std::set<std::string> files, folders;
+  listDirectory(directory, baseName + "-*.log", files, folders);
+  // Oldest first: by the stamp after the base name, then by the number a clash added.
+  std::vector<std::pair<std::pair<std::uint64_t, std::uint64_t>, std::string>> rotated;
+  for (const std::string& name : files) {
+    const std::string middle = name.substr(baseName.size() + 1, name.size() - baseName.size() - 5);
+    const std::size_t dash = middle.find('-');
+    const std::string stamp = middle.substr(0, dash);
+    const std::string clash = dash == std::string::npos ? "0" : middle.substr(dash + 1);
+    // Only names this logger makes: another program's files stay.
+    if (stamp.empty() || stamp.find_first_not_of("0123456789") != std::string::npos ||
+        clash.empty() || clash.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    rotated.push_back({{textToUInt64(stamp), textToUInt64(clash)}, name});
+  }
+  if (rotated.size() <= keep) return;
+  std::sort(rotated.begin(), rotated.end());
+  for (std::size_t i = 0; i + keep < rotated.size(); ++i) {
+    deleteFile(directory + rotated[i].second, false);
+  }
 }
 
 void FileLogger::writeText(const std::string& text) {

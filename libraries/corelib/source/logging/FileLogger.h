@@ -58,6 +58,10 @@ class FileLogger : public ImsAgent, private ThreadRunner {
   // Lets tests rotate small files; the size is checked before each line.
   void setMaxFileSize(std::uint64_t value) { maxFileSize.store(value); }
   std::uint64_t getMaxFileSize() const { return maxFileSize.load(); }
+  // How many rotated files (<base name>-<stamp>[-n].log) a rotation leaves, the newest; the
+  // older ones are deleted. 0: all are kept.
+  void setMaxRotatedFiles(std::size_t value) { maxRotatedFiles.store(value); }
+  std::size_t getMaxRotatedFiles() const { return maxRotatedFiles.load(); }
   // Lets tests fix the stamp (a DateTime count) that rotated names carry, so that a name can
   // be known to be taken before the rotation; null: the current time.
   using StampSource = std::int64_t (*)();
@@ -84,6 +88,8 @@ class FileLogger : public ImsAgent, private ThreadRunner {
   void writeRecordLocked(const Logger::LogMessageParameter& record);
   void ensureOpen();
   void rotate();
+  // Deletes the oldest rotated files beyond maxRotatedFiles.
+  void pruneRotated();
   // Throws Log_FileWriteError and closes the file when the text cannot be written.
   void writeText(const std::string& text);
   void writeBanner(const std::string& text);
@@ -110,6 +116,7 @@ class FileLogger : public ImsAgent, private ThreadRunner {
   std::string directory;
   std::string baseName;
   std::atomic<std::uint64_t> maxFileSize{kDefaultMaxFileSize};
+  std::atomic<std::size_t> maxRotatedFiles{0};
   std::atomic<StampSource> rotationStamp{nullptr};
 };
 
