@@ -52,6 +52,17 @@ std::string temporaryName(const std::string& name) {
   return result;
 }
 
+void fillStatus(SpecFileStatus& status, const struct stat& info) {
+  status.kind = kindOfMode(info.st_mode);
+  status.size = static_cast<std::uint64_t>(info.st_size);
+  status.modifiedNanoseconds =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  status.mode = info.st_mode & 07777;
+  status.uid = info.st_uid;
+  status.gid = info.st_gid;
+  status.links = static_cast<std::uint64_t>(info.st_nlink);
+}
+
 // A privileged writer's new file goes to owner; anyone else's stays its own (it could not
 // give it away, and nothing runs as another user then).
 bool giveTo(int file, const FileOwner* owner) {
@@ -118,6 +129,20 @@ SpecFileRead SpecFolder::readRegular(const std::string& name, std::size_t maxByt
                                      const std::function<bool(const SpecFileStatus&)>& skip) const {
   SpecFileRead read;
   if (!usableName(name)) return read;
+  // A file refused before and unchanged costs one stat, not an open: bad files left in a
+  // folder must not cost a pass more than they must.
+  if (skip) {
+    struct stat before {};
+    if (::fstatat(descriptor, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(before.st_mode)) {
+      fillStatus(read.status, before);
+      if (skip(read.status)) {
+        read.result = ReadResult::skipped;
+        return read;
+      }
+    }
+    read.status = SpecFileStatus();
+  }
   // O_NOFOLLOW: a link is refused (ELOOP), not read as root wherever it leads; O_NONBLOCK: a
   // FIFO opens at once instead of waiting for a writer, and the fstat below refuses it.
   Descriptor file(::openat(descriptor, name.c_str(),
@@ -142,14 +167,7 @@ SpecFileRead SpecFolder::readRegular(const std::string& name, std::size_t maxByt
     read.result = ReadResult::unreadable;
     return read;
   }
-  read.status.kind = kindOfMode(info.st_mode);
-  read.status.size = static_cast<std::uint64_t>(info.st_size);
-  read.status.modifiedNanoseconds =
-      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
-  read.status.mode = info.st_mode & 07777;
-  read.status.uid = info.st_uid;
-  read.status.gid = info.st_gid;
-  read.status.links = static_cast<std::uint64_t>(info.st_nlink);
+  fillStatus(read.status, info);
   if (read.status.kind != EntryKind::regular) {
     read.result = ReadResult::notRegular;
     return read;
