@@ -12,8 +12,15 @@ TEST_JOBS ?= $(shell echo $$((2 * $(JOBS))))
 BUILD ?= build
 BUILD_TYPE ?= Release
 SANITIZE_BUILD ?= build-sanitize
+TSAN_BUILD ?= build-tsan
+# The tests whose code runs on more than one thread: the framework's threads, locks, bus,
+# loggers and sockets, and the scheduler's listener, controller and job processes.
+TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTest LoggerTest \
+  FileLoggerTest ConfAgentTest TcpTest TcpHostileTest TcpTimeoutTest ChildProcessTest \
+  CorePoolTest QueueControllerTest RecoveryTest RecoveryRepeatedCrashTest StatusListingTest \
+  JsListenerTest JsListenerHostileTest
 
-.PHONY: all deps configure build test test-sanitize demo clean
+.PHONY: all deps configure build test test-sanitize test-tsan demo clean
 
 all: build
 
@@ -35,8 +42,16 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) -j $(JOBS) --output-on-failure
 
+# The threaded tests under ThreadSanitizer (RelWithDebInfo, warnings as errors).
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELCOR_WERROR=ON \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target jobscheduler-run $(TSAN_TESTS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure \
+	  -E '_NOT_BUILT$$'
+
 demo: configure
 	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/demo
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD)
