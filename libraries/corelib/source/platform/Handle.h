@@ -2,6 +2,7 @@
 // Move-only; one object belongs to one thread at a time. A negative value owns nothing.
 #pragma once
 
+#include <string>
 #include <utility>
 
 namespace ZelcorCorelib::platform {
@@ -34,6 +35,6 @@ class Handle {
 };
 
 // The system's text for an errno value ("No space left on device").
-const char* errorText(int error);
+std::string errorText(int error);
 
 }  // namespace ZelcorCorelib::platform

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <cstring>
+#include <system_error>
 
 namespace ZelcorCorelib::platform {
 
@@ -11,10 +11,6 @@ void Handle::reset() {
   value = -1;
 }
 
-const char* errorText(int error) {
-  // strerror is not thread-safe; strerrordesc_np (glibc 2.32) returns static text.
-  const char* text = ::strerrordesc_np(error);
-  return text != nullptr ? text : "Unknown error";
-}
+std::string errorText(int error) { return std::generic_category().message(error); }
 
 }  // namespace ZelcorCorelib::platform

@@ -7,15 +7,13 @@
 
 #include <cerrno>
 #include <optional>
-#include <system_error>
 
 #include "platform/Environment.h"
+#include "platform/Handle.h"
 
 namespace ZelcorCorelib::platform {
 
 namespace {
-
-std::string errorText(int error) { return std::generic_category().message(error); }
 
 std::string privateTmpFolder() {
   std::string folder = "/tmp/zelcor-";

@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <system_error>
 
 #include "platform/Descriptor.h"
 #include "platform/FileSystem.h"
+#include "platform/Handle.h"
 
 namespace ZelcorCorelib::platform {
 
@@ -32,7 +32,7 @@ void setError(FileError& error, int number) {
       error.kind = FileError::Kind::other;
       break;
   }
-  error.text = std::generic_category().message(number);
+  error.text = errorText(number);
 }
 
 std::string folderOf(const std::string& path) {

@@ -68,9 +68,6 @@ bool terminateProcessGroup(ProcessId pid);
 // For any process: false when no such process exists, or it has ended and waits to be reaped
 // (a zombie). A process of another user counts as alive.
 bool isProcessAlive(ProcessId pid);
-// The ids of every process now in the system (the entries of /proc), ascending; empty when
-// they cannot be listed.
-std::vector<ProcessId> listProcessIds();
 // The executable image (/proc/<pid>/exe); nullopt when it cannot be read (another user's
 // process, a kernel thread, no such process).
 std::optional<std::string> processImagePath(ProcessId pid);

@@ -1,6 +1,5 @@
 #include "platform/Process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -236,19 +235,6 @@ bool isProcessAlive(ProcessId pid) {
   if (!fields) return false;
   const std::string& state = (*fields)[0];
   return state != "Z" && state != "X" && state != "x";
-}
-
-std::vector<ProcessId> listProcessIds() {
-  std::vector<ProcessId> ids;
-  DIR* folder = ::opendir("/proc");
-  if (folder == nullptr) return ids;
-  while (const dirent* entry = ::readdir(folder)) {
-    auto value = parseUnsigned(entry->d_name);
-    if (value && *value > 0 && *value <= 0x7fffffffu) ids.push_back(static_cast<ProcessId>(*value));
-  }
-  ::closedir(folder);
-  std::sort(ids.begin(), ids.end());
-  return ids;
 }
 
 std::optional<std::string> processImagePath(ProcessId pid) {
