@@ -14,6 +14,7 @@
 #include "base/StringUtils.h"
 #include "config/ConfOldFile.h"
 #include "files/FileUtils.h"
+#include "net/ControlKey.h"
 #include "platform/Accounts.h"
 #include "platform/Process.h"
 #include "platform/Sockets.h"
@@ -295,6 +296,30 @@ bool JobScheduler::startListener() {
       return false;
     }
     listenAddress = address;
+    // With a key file, every conversation must prove it knows the key.
+    std::string keyPath = ZelcorCorelib::lowerCopy(getApplicationName());
+    keyPath += ".control-key-file";
+    std::string keyFile;
+    try {
+      keyFile = ZelcorCorelib::trim(conf.getString(keyPath));
+    } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+    }
+    if (!keyFile.empty()) {
+      ZelcorCorelib::ControlKeyFile key = ZelcorCorelib::readControlKeyFile(keyFile);
+      if (!key.error.empty()) {
+        std::string text = "Configuration entry \"";
+        text += keyPath;
+        text += "\": ";
+        text += key.error;
+        reportFailure(text);
+        return false;
+      }
+      listener.setSharedSecret(std::move(key.secret));
+      getApplicationLogger().info(
+          "@jobscheduler.listener.keyed{The command port answers only clients that prove they know "
+          "the key in \"%\".};",
+          keyFile);
+    }
     listener.startListening(port, address);
   } catch (const Exception& failure) {
     std::cout << "Failed to start listener (" << describe(failure) << ")\n" << std::flush;

@@ -104,6 +104,7 @@ void JsListener::startListening(std::int32_t listenPort, const std::string& addr
 bool JsListener::openListenSocket() {
   try {
     listenSocket.setDeadlines(deadlines.tcp);
+    listenSocket.setSharedSecret(sharedSecret);
     listenSocket.makeListener(port.load(), kListenerName, kProtocolKey, listenAddress);
     port.store(listenSocket.getPort());
     return true;

@@ -81,6 +81,9 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   // address: where to listen (a dotted IPv4 address, or "::" for every interface); empty:
   // every IPv4 interface.
   void startListening(std::int32_t listenPort, const std::string& address = {});
+  // With a secret, every client must prove it knows it in the connect protocol (Tcp); set
+  // before startListening.
+  void setSharedSecret(std::string secret) { sharedSecret = std::move(secret); }
   // A thread that is no longer running is disposed of here.
   bool isListening();
   // Throws Listener_NotStarted (no thread), Listener_NotRunning (the thread had ended; it is
@@ -134,6 +137,7 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::atomic<std::int32_t> port{0};
   // Set before the thread starts, read by it only.
   std::string listenAddress;
+  std::string sharedSecret;
   std::atomic<bool> endRequested{false};
   std::atomic<std::int32_t> command{0};
   std::atomic<std::int32_t> lastCode{0};

@@ -167,8 +167,7 @@ bool QueueController::pass() {
   if ((getRunFlags() & kRunFlagPaused) != 0) {
     logger.flood("QueueController::run: JobScheduler was paused. Sleeping for a while.");
     // Stopped as well: the stop is done once no job runs, paused or not.
-    const bool stopDone =
-        (getRunFlags() & kRunFlagStopped) != 0 && getRunningJobsLocked().empty();
+    const bool stopDone = (getRunFlags() & kRunFlagStopped) != 0 && getRunningJobsLocked().empty();
     setQueuesAckState(stopDone ? 3 : 2);
   } else if (!getRunningJobsLocked().empty()) {
     logger.flood("QueueController::run: Waiting for a free core. Sleeping for a while.");

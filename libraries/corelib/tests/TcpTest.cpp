@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "net/ControlKey.h"
 #include "platform/Sockets.h"
 #include "testsupport/ThrownText.h"
 
@@ -261,6 +262,98 @@ TEST(Tcp, BothEndsCompleteTheProtocolAndStayInStep) {
   EXPECT_EQ(reply, "got 2");
   EXPECT_EQ(served.get(), "client");
   listener.close();
+}
+
+TEST(Tcp, WithASharedSecretOnlyAClientThatKnowsItGetsThrough) {
+  const std::string secret = "a secret of more than sixteen bytes";
+  struct Case {
+    const char* label;
+    std::string clientSecret;
+    bool through;
+  } cases[] = {
+      {"the same secret", secret, true},
+      {"another secret", "another secret, also long enough", false},
+      {"no secret", "", false},
+  };
+  for (const Case& c : cases) {
+    Tcp listener;
+    listener.setSharedSecret(secret);
+    listener.makeListener(0, "JsListener", 1);
+    Tcp accepted;
+    auto served = std::async(std::launch::async, [&] {
+      try {
+        if (!listener.listenForConnections(accepted)) return false;
+        // Served like the command port: one command, one answer.
+        accepted.expectCommand(10);
+        std::int32_t value = 0;
+        accepted.receiveInt(value);
+        accepted.sendString("status");
+        return true;
+      } catch (const Exception&) {
+        return false;
+      }
+    });
+    Tcp client;
+    client.setSharedSecret(c.clientSecret);
+    std::string answer;
+    try {
+      // A client without the secret may take the challenge for the server's name; it gets no
+      // further than that.
+      if (client.connectToHost("127.0.0.1", listener.getPort(), "client", 1)) {
+        client.sendCommand(10);
+        client.sendInt(0);
+        client.receiveString(answer);
+      }
+    } catch (const Exception&) {
+    }
+    EXPECT_EQ(served.get(), c.through) << c.label;
+    // Refused, it never sees what the server would answer (at most the random challenge).
+    EXPECT_EQ(answer == "status", c.through) << c.label;
+    EXPECT_EQ(client.getName() == "JsListener", c.through) << c.label;
+    // The listener's own wake-up knows the secret.
+    if (c.through) {
+      Tcp next;
+      auto woken =
+          std::async(std::launch::async, [&] { return listener.listenForConnections(next); });
+      EXPECT_TRUE(listener.stopListener());
+      EXPECT_TRUE(woken.get());
+    }
+    listener.close();
+  }
+}
+
+TEST(Tcp, TheSecretNeverCrossesTheWireAndEachChallengeIsFresh) {
+  const std::string secret = "a secret of more than sixteen bytes";
+  std::string challenges[2];
+  for (std::string& challenge : challenges) {
+    RawClientPair pair(1);
+    pair.listener.setSharedSecret(secret);
+    auto accepted = std::async(std::launch::async, [&] {
+      return thrownText<Tcp::Listen_BadTcpProtocol>(
+          [&] { pair.listener.listenForConnections(pair.connection); });
+    });
+    RawSocket raw = RawSocket::connectTo(pair.listener.getPort());
+    EXPECT_EQ(raw.read(16), "00000000005CMD:7");
+    raw.send(
+        "00000000005CMD:1"
+        "00000000001"
+        "00000000004mine");
+    EXPECT_EQ(raw.read(16), "00000000005CMD:4");
+    EXPECT_EQ(raw.read(17), "00000000006CMD:11");
+    const std::string unit = raw.read(11 + 64);
+    ASSERT_EQ(unit.substr(0, 11), "00000000064");
+    challenge = unit.substr(11);
+    EXPECT_EQ(challenge.find(secret), std::string::npos);
+    // A wrong answer: refused at step 5, and the server's name never sent.
+    raw.send("00000000064" + std::string(64, '0'));
+    EXPECT_NE(accepted.get().find("(broke at step 5)"), std::string::npos);
+    EXPECT_TRUE(raw.peerClosed());
+  }
+  EXPECT_NE(challenges[0], challenges[1]);
+  EXPECT_EQ(keyedDigest(secret, "m").size(), 64u);
+  EXPECT_NE(keyedDigest(secret, "m"), keyedDigest(secret + "x", "m"));
+  EXPECT_TRUE(sameDigest(keyedDigest(secret, "m"), keyedDigest(secret, "m")));
+  EXPECT_FALSE(sameDigest("", ""));
 }
 
 TEST(Tcp, ServerRefusesAWrongCommandAtStepZero) {

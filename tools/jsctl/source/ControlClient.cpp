@@ -54,6 +54,7 @@ std::string ControlClient::commandName(std::int32_t command) {
 std::string ControlClient::endpoint() const { return host + ":" + std::to_string(port); }
 
 ControlClient::Outcome ControlClient::connect(Tcp& connection) {
+  connection.setSharedSecret(sharedSecret);
   try {
     if (connection.connectToHost(host, port, kClientName, kProtocolKey)) return {};
     return {Failure::unreachable, "cannot connect to the scheduler at " + endpoint()};
@@ -61,6 +62,12 @@ ControlClient::Outcome ControlClient::connect(Tcp& connection) {
     return {Failure::unreachable,
             "cannot resolve the host \"" + host + "\" (port " + std::to_string(port) + ")"};
   } catch (const Tcp::ConnectTcp_BadProtocol& failure) {
+    if (describe(failure).find("(broke at step 5)") != std::string::npos) {
+      return {Failure::refused,
+              "the scheduler at " + endpoint() +
+                  " wants its control key, and the key given (if any) is not it: give "
+                  "--key-file, or -c with jobscheduler.control-key-file"};
+    }
     return {Failure::refused,
             "the server at " + endpoint() +
                 " refused the scheduler's connect protocol: " + describe(failure)};

@@ -53,6 +53,8 @@ class ControlClient {
   // Bounds the wait for the answer, counted from the moment the command is sent.
   void setTimeout(std::optional<std::chrono::milliseconds> limit) { timeout = limit; }
   void setSilenceLimit(std::chrono::milliseconds limit) { silenceLimit = limit; }
+  // The command port's key (net/ControlKey.h); empty: none.
+  void setSharedSecret(std::string secret) { sharedSecret = std::move(secret); }
 
   Outcome fetchStatus(std::string& listing);
   // Returns once code 7 has come.
@@ -77,6 +79,7 @@ class ControlClient {
   int port;
   std::optional<std::chrono::milliseconds> timeout;
   std::chrono::milliseconds silenceLimit = kDefaultSilenceLimit;
+  std::string sharedSecret;
 };
 
 }  // namespace Zelcor

@@ -8,12 +8,14 @@
 #include "ControlClient.h"
 #include "SpecWriter.h"
 #include "StatusListing.h"
+#include "base/StringUtils.h"
 #include "config/ConfAgent.h"
 #include "config/ConfBase.h"
 #include "config/ConfNodeTypes.h"
 #include "config/ConfOldFile.h"
 #include "errors/Exception.h"
 #include "files/FileUtils.h"
+#include "net/ControlKey.h"
 
 namespace Zelcor {
 
@@ -72,7 +74,7 @@ int Jsctl::usageError(const std::string& error) {
 }
 
 bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
-                              std::string* pending, std::string& error) {
+                              std::string* pending, std::string& error, std::string* keyFile) {
   const std::string path = file;
   try {
     ZelcorCorelib::ConfBase store;
@@ -99,6 +101,13 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
       }
       *port = static_cast<int>(value);
     }
+    if (keyFile) {
+      try {
+        *keyFile = ZelcorCorelib::trim(agent.getString(kKeyFilePath));
+      } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+        keyFile->clear();
+      }
+    }
     if (pending) {
       try {
         *pending = agent.getDir(kPendingPath);
@@ -124,11 +133,25 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
 
 int Jsctl::control(const JsctlOptions& options) {
   std::optional<int> port = options.port;
-  if (!port) {
+  std::string keyFile = options.keyFile;
+  if (!options.configFile.empty()) {
     std::string error;
-    if (!readConfiguration(options.configFile, &port, nullptr, error)) return usageError(error);
+    std::string configuredKey;
+    if (!readConfiguration(options.configFile, port ? nullptr : &port, nullptr, error,
+                           &configuredKey)) {
+      return usageError(error);
+    }
+    if (keyFile.empty()) keyFile = configuredKey;
   }
   ControlClient client(options.host, *port);
+  if (!keyFile.empty()) {
+    ZelcorCorelib::ControlKeyFile key = ZelcorCorelib::readControlKeyFile(keyFile);
+    if (!key.error.empty()) {
+      err << "jsctl: " << key.error << "\n";
+      return kExitFailed;
+    }
+    client.setSharedSecret(std::move(key.secret));
+  }
   client.setTimeout(options.timeout);
   if (silenceLimit) client.setSilenceLimit(*silenceLimit);
 

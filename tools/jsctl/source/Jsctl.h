@@ -24,6 +24,7 @@ class Jsctl {
 
   static constexpr const char* kPortPath = "jobscheduler.port";
   static constexpr const char* kPendingPath = "jobscheduler.jobdir.pending-dir";
+  static constexpr const char* kKeyFilePath = "jobscheduler.control-key-file";
 
   Jsctl(std::ostream& out, std::ostream& err);
 
@@ -44,8 +45,9 @@ class Jsctl {
   int control(const JsctlOptions& options);
   int submit(const JsctlOptions& options);
   // Fills port and/or pending from the configuration file; false with error set.
+  // keyFile, when given, receives jobscheduler.control-key-file (empty when missing).
   bool readConfiguration(const std::string& file, std::optional<int>* port, std::string* pending,
-                         std::string& error);
+                         std::string& error, std::string* keyFile = nullptr);
 
   std::ostream& out;
   std::ostream& err;

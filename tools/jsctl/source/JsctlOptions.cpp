@@ -59,7 +59,8 @@ void defineOptions(CmdParser& parser) {
   parser.addOption("help", CmdParser::kFlag, 'h', "help");
   parser.addOption("config", CmdParser::kValue, 'c', "config");
   parser.addOption("json", CmdParser::kFlag, 0, "json");
-  for (const char* name : {"host", "port", "timeout", "pending", "queue", "priority", "name"}) {
+  for (const char* name :
+       {"host", "port", "timeout", "key-file", "pending", "queue", "priority", "name"}) {
     parser.addOption(name, CmdParser::kValue, 0, name);
   }
 }
@@ -174,7 +175,7 @@ bool JsctlOptions::parse(const std::vector<std::string>& arguments, JsctlOptions
 
 bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error) {
   const bool submit = options.action == Action::submit;
-  for (const char* name : {"host", "port", "timeout"}) {
+  for (const char* name : {"host", "port", "timeout", "key-file"}) {
     if (submit && given.count(name) != 0) {
       error = std::string("--") + name + " applies to status, start, stop, pause and resume";
       return false;
@@ -213,6 +214,13 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
       return false;
     }
     options.port = port;
+  }
+  if (given.count("key-file") != 0) {
+    options.keyFile = given["key-file"];
+    if (options.keyFile.empty()) {
+      error = "--key-file needs a file name";
+      return false;
+    }
   }
   if (given.count("timeout") != 0) {
     std::chrono::milliseconds limit{0};
@@ -277,8 +285,8 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
 
 std::string JsctlOptions::helpText() {
   return R"(Usage:
-  jsctl [--host H] (--port P | -c CONF) [--timeout S] status [--json]
-  jsctl [--host H] (--port P | -c CONF) [--timeout S] start|stop|pause|resume
+  jsctl [--host H] (--port P | -c CONF) [--key-file F] [--timeout S] status [--json]
+  jsctl [--host H] (--port P | -c CONF) [--key-file F] [--timeout S] start|stop|pause|resume
   jsctl submit (--pending DIR | -c CONF) [--queue Q] [--priority P] [--name N]
         -- EXECUTABLE [ARGS...]
   jsctl --help
@@ -300,6 +308,9 @@ Commands:
 Options:
   --host H       host of the scheduler (default 127.0.0.1)
   --port P       the scheduler's command port (1 to 65535)
+  --key-file F   the command port's key file (mode 0600), when the scheduler has one;
+                 with -c and without this option, the file named by
+                 jobscheduler.control-key-file is used
   -c CONF        the scheduler's configuration file: the port is read from
                  jobscheduler.port, the pending folder from
                  jobscheduler.jobdir.pending-dir

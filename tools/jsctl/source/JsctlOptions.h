@@ -26,6 +26,8 @@ struct JsctlOptions {
   std::optional<int> port;
   std::string configFile;
   std::optional<std::chrono::milliseconds> timeout;
+  // The command port's key file (--key-file); empty: the one the configuration names, if any.
+  std::string keyFile;
   bool json = false;
   std::string pendingDirectory;
   std::string queue;

@@ -4,6 +4,7 @@
 
 #include "base/NoDestructor.h"
 #include "bus/Logger.h"
+#include "net/ControlKey.h"
 
 namespace ZelcorCorelib {
 
@@ -177,6 +178,7 @@ bool Tcp::listenForConnections(Tcp& connection) {
   connection.isOpen = true;
   connection.protocolKey = protocolKey;
   connection.setDeadlines(getDeadlines());
+  connection.sharedSecret = sharedSecret;
 
   if (protocolKey == 0) {
     log().trace("Tcp::listenForConnections: Accepted connection without default protocol");
@@ -202,6 +204,20 @@ bool Tcp::listenForConnections(Tcp& connection) {
   return true;
 }
 
+namespace {
+
+// What the client's digest covers: the purpose, the server's challenge and the client's name.
+std::string challengeMessage(const std::string& challenge, const std::string& clientName) {
+  std::string message = "control";
+  message += '\n';
+  message += challenge;
+  message += '\n';
+  message += clientName;
+  return message;
+}
+
+}  // namespace
+
 int Tcp::runServerProtocol(Tcp& connection) {
   if (!connection.sendCommand(7) || !connection.expectCommand(1)) return 0;
   std::int32_t clientKey = 0;
@@ -212,6 +228,19 @@ int Tcp::runServerProtocol(Tcp& connection) {
   if (!connection.receiveString(clientName)) return 3;
   // A client told 5 should have given up; one that carries on is still refused.
   if (!keyAccepted) return 2;
+  if (!sharedSecret.empty()) {
+    // Proof of the secret before anything of the server is given away, its name included.
+    const std::string challenge = makeChallenge();
+    if (challenge.empty() || !connection.sendCommand(kChallengeCommand) ||
+        !connection.sendString(challenge)) {
+      return 5;
+    }
+    std::string answer;
+    if (!connection.receiveString(answer)) return 5;
+    if (!sameDigest(answer, keyedDigest(sharedSecret, challengeMessage(challenge, clientName)))) {
+      return 5;
+    }
+  }
   connection.name = clientName;
   if (!connection.sendString(name)) return 4;
   return kNoFailedStep;
@@ -222,8 +251,16 @@ int Tcp::runClientProtocol() {
   if (!sendInt(protocolKey)) return 1;
   if (!expectCommand(4)) return 2;
   if (!sendString(name)) return 3;
+  if (!sharedSecret.empty()) {
+    std::string challenge;
+    if (!expectCommand(kChallengeCommand) || !receiveString(challenge)) return 5;
+    if (!sendString(keyedDigest(sharedSecret, challengeMessage(challenge, name)))) return 5;
+  }
   std::string serverName;
   if (!receiveString(serverName)) return 4;
+  // A server that wants a key sends its challenge where the name would be: without a key,
+  // there is nothing to answer it with.
+  if (sharedSecret.empty() && serverName == "CMD:" + std::to_string(kChallengeCommand)) return 5;
   name = serverName;
   return kNoFailedStep;
 }
@@ -350,6 +387,7 @@ bool Tcp::stopListener() {
   }
   Tcp wakeUp;
   wakeUp.setDeadlines(getDeadlines());
+  wakeUp.setSharedSecret(sharedSecret);
   bool connected = false;
   try {
     connected = wakeUp.connectToHost(wakeHost.empty() ? host : wakeHost, port, name, protocolKey);

@@ -80,6 +80,13 @@ class Tcp : public Ipc {
 
   void setDeadlines(const Deadlines& value);
   Deadlines getDeadlines() const;
+  // A shared secret for the connect protocol (ControlKey.h). A listener with one ends the
+  // protocol with a challenge (command 11 and 64 hex digits) that the client must answer with
+  // the keyed digest of "control\n" + challenge + "\n" + its name; a client with one expects
+  // and answers it. Without, the protocol is the plain one. Set before listening/connecting.
+  void setSharedSecret(std::string secret) { sharedSecret = std::move(secret); }
+  bool hasSharedSecret() const { return !sharedSecret.empty(); }
+  static constexpr std::int32_t kChallengeCommand = 11;
 
   // The process-wide count of socket users; nothing else to start on this platform.
   static bool init();
@@ -145,6 +152,7 @@ class Tcp : public Ipc {
   // Where stopListener connects to wake a listener: the loopback address for one that
   // listens everywhere, else its own address.
   std::string wakeHost;
+  std::string sharedSecret;
   std::int32_t protocolKey = 0;
   std::chrono::milliseconds dataWait{kDataWaitMs};
   std::chrono::milliseconds firstByteWait{std::chrono::seconds(kReceiveSeconds)};
