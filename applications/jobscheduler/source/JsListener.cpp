@@ -5,10 +5,13 @@
 #include <exception>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "QueueController.h"
 #include "base/NoDestructor.h"
 #include "bus/Logger.h"
+#include "platform/Process.h"
+#include "platform/Sockets.h"
 
 namespace Zelcor {
 
@@ -31,8 +34,15 @@ constexpr milliseconds kEndCheck{20};
 constexpr milliseconds kStartWait{10'000};
 // How long startListening waits for a former thread in its last steps.
 constexpr milliseconds kFormerEndWait{1000};
-// endListener's wait for the thread to leave the running state.
-constexpr milliseconds kExitWait{200};
+// endListener's wait for the thread to leave the running state: it joins the conversation
+// threads first, which the end has woken.
+constexpr milliseconds kExitWait{2000};
+// How often the listener thread looks at handshake deadlines while conversations are open,
+// and how long it waits for clients otherwise (only a safety net: an end wakes it).
+constexpr milliseconds kTendInterval{100};
+constexpr milliseconds kIdleWait{60'000};
+// At most one line a minute about making room, however fast clients connect.
+constexpr std::chrono::seconds kCrowdedLogInterval{60};
 // A failing accept (out of descriptors, say) is retried at this pace, not in a tight loop.
 constexpr milliseconds kAcceptRetry{50};
 constexpr milliseconds kWorkingInterval{1000};
@@ -52,7 +62,30 @@ void logFailure(const std::exception& failure, int line) {
   listenerLogger().error(kFailureLine, std::string(failure.what()), line, kSourceFile);
 }
 
+std::int64_t nowTicks() { return Clock::now().time_since_epoch().count(); }
+
 }  // namespace
+
+// One client: its connection and what the listener thread needs to pick one to end.
+struct JsListener::Conversation {
+  // The conversation thread's own.
+  Tcp connection;
+  // The listener thread's handle on the same socket, to end it (shutdown) from outside; a
+  // descriptor of its own, so that the conversation closing its one can never make this name
+  // another socket.
+  ZelcorCorelib::platform::Handle control;
+  std::string peer;
+  Clock::time_point accepted = Clock::now();
+  // The last unit received or sent, as Clock ticks.
+  std::atomic<std::int64_t> lastActivity{nowTicks()};
+  std::atomic<bool> handshaken{false};
+  // Waiting for the queues to acknowledge a STOP or PAUSE: busy, not idle.
+  std::atomic<bool> waitingForQueues{false};
+  std::atomic<bool> ended{false};
+  // Set once shut down, so that it is picked once. The listener thread's.
+  bool shutDown = false;
+  std::thread thread;
+};
 
 JsListener::JsListener() { setup(); }
 
@@ -65,10 +98,8 @@ JsListener::~JsListener() {
       // Ending is all that is left to do; what failed has been disposed of.
     }
   }
-  // A thread that could not be ended (busy receiving a unit from a client) still uses this
-  // object; it may also sit in an accept an earlier break did not reach, which a connection
-  // wakes.
-  while (!waitForThreads(kWorkingInterval)) breakAccept();
+  // A thread that could not be ended in time still uses this object.
+  while (!waitForThreads(kWorkingInterval)) wakeListener();
 }
 
 void JsListener::setup() {
@@ -86,6 +117,11 @@ void JsListener::startListening(std::int32_t listenPort, const std::string& addr
   endRequested.store(false);
   port.store(listenPort);
   listenAddress = address;
+  wakeRead.reset();
+  wakeWrite.reset();
+  if (!ZelcorCorelib::platform::makePipe(wakeRead, wakeWrite)) {
+    throw Listener_FailedToEnd("no pipe to wake the listener with", ZELCOR_HERE);
+  }
   // Listening starts here, so the socket is whole before any break can reach it; a thread
   // that cannot listen is still started, and ends at once as failed, so its state tells.
   const bool listening = openListenSocket();
@@ -107,6 +143,8 @@ bool JsListener::openListenSocket() {
     listenSocket.setSharedSecret(sharedSecret);
     listenSocket.makeListener(port.load(), kListenerName, kProtocolKey, listenAddress);
     port.store(listenSocket.getPort());
+    // Accepts follow a poll; a client that resets in between must not block the thread.
+    ZelcorCorelib::platform::setNonBlocking(listenSocket.getSocket(), true);
     return true;
   } catch (const Exception& failure) {
     logFailure(failure, __LINE__);
@@ -160,14 +198,7 @@ void JsListener::endListener() {
   }
 
   endRequested.store(true);
-  bool broken = false;
-  std::exception_ptr breakFailure;
-  try {
-    std::lock_guard<std::mutex> guard(socketMutex);
-    broken = listenSocket.stopListener();
-  } catch (const Exception&) {
-    breakFailure = std::current_exception();
-  }
+  const bool woken = wakeListener();
   bool ended = false;
   try {
     waitForThreads(kExitWait);
@@ -178,30 +209,20 @@ void JsListener::endListener() {
     throw;
   }
   disposeThread();
-  // A thread that ended has ended, even where the break itself failed: it was busy with a
-  // client's connect protocol, and saw the end request right after it.
   if (ended) return;
-  if (breakFailure) {
-    try {
-      std::rethrow_exception(breakFailure);
-    } catch (Exception& failure) {
-      failure.addLocation(ZELCOR_HERE);
-      throw;
-    }
-  }
-  if (!broken) throw Listener_FailedToEnd("", ZELCOR_HERE);
+  if (!woken) throw Listener_FailedToEnd("", ZELCOR_HERE);
   throw Listener_FailedToExitThread("", ZELCOR_HERE);
 }
 
-void JsListener::breakAccept() {
-  try {
-    std::lock_guard<std::mutex> guard(socketMutex);
-    if (listenSocket.getSocket() != ZelcorCorelib::platform::kNoSocket) {
-      listenSocket.stopListener();
-    }
-  } catch (const Exception&) {
-    // Busy with a client's connect protocol: it ends right after that.
-  }
+bool JsListener::wakeListener() {
+  return wakeWrite.valid() && ZelcorCorelib::platform::writeText(wakeWrite.get(), "x");
+}
+
+std::size_t JsListener::getConversationCount() const {
+  std::lock_guard<std::mutex> guard(conversationsMutex);
+  std::size_t open = 0;
+  for (const auto& conversation : conversations) open += conversation->ended.load() ? 0 : 1;
+  return open;
 }
 
 void JsListener::closeListenSocket() {
@@ -228,47 +249,177 @@ void JsListener::listener(Thread* thread, bool listening) {
 }
 
 void JsListener::serveConnections(Thread* thread) {
-  while (!thread->shouldEnd()) {
+  const std::vector<int> waitOn{listenSocket.getSocket(), wakeRead.get()};
+  while (!thread->shouldEnd() && !endRequested.load()) {
     try {
       thread->update();
     } catch (const Thread::Update_NotRunning&) {
       break;  // asked to end between the two calls
     }
-    Tcp connection;
+    tendConversations();
+    const bool busy = getConversationCount() > 0;
+    const std::vector<std::size_t> ready =
+        ZelcorCorelib::platform::waitReadable(waitOn, busy ? kTendInterval : kIdleWait);
+    if (endRequested.load()) break;
+    if (std::find(ready.begin(), ready.end(), 0) == ready.end()) continue;
+    auto conversation = std::make_unique<Conversation>();
     bool accepted = false;
     try {
-      accepted = listenSocket.listenForConnections(connection);
+      accepted = listenSocket.acceptConnection(conversation->connection);
     } catch (const Tcp::Listen_NotTcpListener& failure) {
       logFailure(failure, __LINE__);
       break;  // nothing to accept on any more
     } catch (const Exception& failure) {
-      if (endRequested.load()) break;
-      // A client that fails the connect protocol is refused; the next one is served.
       logFailure(failure, __LINE__);
-      listenerLogger().warning("@jslistener.listener.accept-fail{Refused connection from \"%\"};",
-                               connection.getHost());
       continue;
     }
-    if (endRequested.load()) break;
     if (!accepted) {
+      // A client that left before its accept, or no descriptor left for it.
       listenerLogger().debug("JsListener::listener: Accept failed; trying again.");
       sleepUnlessEnding(static_cast<int>(kAcceptRetry.count()));
       continue;
     }
-    const std::string host = connection.getHost();
-    listenerLogger().debug("JsListener::listener: Got connection from %", host);
-    try {
-      handleConnection(connection);
-    } catch (const Exception& failure) {
-      logFailure(failure, __LINE__);
-      listenerLogger().warning(kConnectionLost, host);
-    } catch (const std::exception& failure) {
-      logFailure(failure, __LINE__);
-      listenerLogger().warning(kConnectionLost, host);
-    } catch (...) {
-      listenerLogger().warning(kConnectionLost, host);
+    conversation->peer = conversation->connection.getHost();
+    conversation->control = ZelcorCorelib::platform::Handle(
+        ZelcorCorelib::platform::duplicateSocket(conversation->connection.getSocket()));
+    if (!conversation->control.valid()) {
+      // Without it the conversation could not be ended from here: no descriptor left, refuse.
+      listenerLogger().warning(
+          "@jslistener.listener.no-descriptor{Refused connection from \"%\": no descriptor "
+          "left};",
+          conversation->peer);
+      continue;
+    }
+    listenerLogger().debug("JsListener::listener: Got connection from %", conversation->peer);
+    admit(std::move(conversation));
+  }
+  endConversations();
+}
+
+void JsListener::admit(std::unique_ptr<Conversation> conversation) {
+  std::lock_guard<std::mutex> guard(conversationsMutex);
+  std::size_t open = 0;
+  Conversation* quietest = nullptr;
+  for (const auto& other : conversations) {
+    if (other->ended.load() || other->shutDown) continue;
+    ++open;
+    if (other->waitingForQueues.load()) continue;
+    if (quietest == nullptr || other->lastActivity.load() < quietest->lastActivity.load()) {
+      quietest = other.get();
     }
   }
+  if (open >= kMaxConversations) {
+    const auto now = Clock::now();
+    const bool say = now - lastCrowdedLine >= kCrowdedLogInterval;
+    if (quietest == nullptr) {
+      if (say) {
+        lastCrowdedLine = now;
+        listenerLogger().warning(
+            "@jslistener.listener.crowded{% conversations wait for the queues; refused the "
+            "connection from \"%\"};",
+            open, conversation->peer);
+      }
+      return;  // the connection closes with its record
+    }
+    if (say) {
+      lastCrowdedLine = now;
+      listenerLogger().warning(
+          "@jslistener.listener.make-room{% conversations are open; the one from \"%\", silent "
+          "longest, is closed for a new one};",
+          open, quietest->peer);
+    }
+    quietest->shutDown = true;
+    ZelcorCorelib::platform::shutdownSocket(quietest->control.get());
+  }
+  conversation->connection.setMaxStringLength(kMaxClientString);
+  Conversation& started = *conversation;
+  try {
+    started.thread = std::thread([this, &started] { converse(started); });
+  } catch (const std::system_error& failure) {
+    logFailure(failure, __LINE__);
+    return;  // the connection closes with its record
+  }
+  conversations.push_back(std::move(conversation));
+}
+
+void JsListener::tendConversations() {
+  std::vector<std::unique_ptr<Conversation>> done;
+  {
+    std::lock_guard<std::mutex> guard(conversationsMutex);
+    const auto now = Clock::now();
+    for (auto& conversation : conversations) {
+      if (!conversation->handshaken.load() && !conversation->shutDown &&
+          !conversation->ended.load() && now - conversation->accepted >= deadlines.handshake) {
+        conversation->shutDown = true;
+        ZelcorCorelib::platform::shutdownSocket(conversation->control.get());
+      }
+    }
+    auto firstDone = std::stable_partition(
+        conversations.begin(), conversations.end(),
+        [](const std::unique_ptr<Conversation>& conversation) { return !conversation->ended; });
+    std::move(firstDone, conversations.end(), std::back_inserter(done));
+    conversations.erase(firstDone, conversations.end());
+  }
+  // Their functions have returned or are about to: joining is short.
+  for (auto& conversation : done) conversation->thread.join();
+}
+
+void JsListener::endConversations() {
+  {
+    std::lock_guard<std::mutex> guard(conversationsMutex);
+    for (auto& conversation : conversations) {
+      if (!conversation->ended.load()) {
+        ZelcorCorelib::platform::shutdownSocket(conversation->control.get());
+      }
+    }
+  }
+  // endRequested is set, so no new conversation starts; each one sees its socket end or the
+  // request within kEndCheck.
+  std::vector<std::unique_ptr<Conversation>> all;
+  {
+    std::lock_guard<std::mutex> guard(conversationsMutex);
+    all.swap(conversations);
+  }
+  for (auto& conversation : all) conversation->thread.join();
+}
+
+void JsListener::converse(Conversation& conversation) {
+  Tcp& connection = conversation.connection;
+  try {
+    connection.answerConnectProtocol();
+    conversation.handshaken.store(true);
+    conversation.lastActivity.store(nowTicks());
+  } catch (const Exception& failure) {
+    if (!endRequested.load()) {
+      // One line: the text may carry what a client sent, and must not forge log lines.
+      listenerLogger().warning(
+          "@jslistener.listener.accept-fail{Refused connection from \"%\"}; | %", conversation.peer,
+          failure.toLine(true));
+    }
+  } catch (const std::exception& failure) {
+    listenerLogger().warning("@jslistener.listener.accept-fail{Refused connection from \"%\"}; | %",
+                             conversation.peer, std::string(failure.what()));
+  } catch (...) {
+    listenerLogger().warning("@jslistener.listener.accept-fail{Refused connection from \"%\"};",
+                             conversation.peer);
+  }
+  if (conversation.handshaken.load()) {
+    try {
+      handleConnection(conversation);
+    } catch (const Exception& failure) {
+      if (!endRequested.load()) {
+        logFailure(failure, __LINE__);
+        listenerLogger().warning(kConnectionLost, conversation.peer);
+      }
+    } catch (const std::exception& failure) {
+      logFailure(failure, __LINE__);
+      listenerLogger().warning(kConnectionLost, conversation.peer);
+    } catch (...) {
+      listenerLogger().warning(kConnectionLost, conversation.peer);
+    }
+  }
+  connection.close();
+  conversation.ended.store(true);
 }
 
 bool JsListener::sleepUnlessEnding(int milliseconds) {
@@ -295,25 +446,30 @@ bool JsListener::waitForData(Tcp& connection) {
   }
 }
 
-void JsListener::handleConnection(Tcp& connection) {
+void JsListener::handleConnection(Conversation& conversation) {
+  Tcp& connection = conversation.connection;
+  const auto received = [&conversation] { conversation.lastActivity.store(nowTicks()); };
   if (!waitForData(connection)) return;
   lastCode.store(connection.receiveCommand());
+  received();
   while (lastCode.load() != kCodeEnd) {
     if (!waitForData(connection)) return;
     if (lastCode.load() == kCodeCommand) {
       std::int32_t value = 0;
       connection.receiveInt(value);
+      received();
       command.store(value);
-      if (!interpretCommand(value, connection)) return;
+      if (!interpretCommand(value, conversation)) return;
     }
     commandCount.fetch_add(1);
     if (!waitForData(connection)) return;
     lastCode.store(connection.receiveCommand());
+    received();
   }
-  connection.close();
 }
 
-bool JsListener::interpretCommand(std::int32_t value, Tcp& connection) {
+bool JsListener::interpretCommand(std::int32_t value, Conversation& conversation) {
+  Tcp& connection = conversation.connection;
   if (controller == nullptr) {
     listenerLogger().error(
         "@jslistener.interpret-command.no-controller{No queue controller to command};");
@@ -326,35 +482,40 @@ bool JsListener::interpretCommand(std::int32_t value, Tcp& connection) {
   // START and RESUME clear their flag: a start of a running scheduler changes nothing.
   if ((value & kCommandStart) != 0) {
     listenerLogger().debug("JsListener::interpretCommand: Received START command.");
-    controller->setRunFlags(controller->getRunFlags() & ~QueueController::kRunFlagStopped);
+    controller->changeRunFlags(QueueController::kRunFlagStopped, false);
     connection.sendCommand(kCodeWorking);
     connection.sendCommand(kCodeDone);
   } else if ((value & kCommandStop) != 0) {
     listenerLogger().debug("JsListener::interpretCommand: Received STOP command.");
-    if (!setSchedulerFlag(connection, QueueController::kRunFlagStopped, true)) return false;
+    if (!setSchedulerFlag(conversation, QueueController::kRunFlagStopped, true)) return false;
   }
   if ((value & kCommandResume) != 0) {
     listenerLogger().debug("JsListener::interpretCommand: Received RESUME command.");
-    controller->setRunFlags(controller->getRunFlags() & ~QueueController::kRunFlagPaused);
+    controller->changeRunFlags(QueueController::kRunFlagPaused, false);
     connection.sendCommand(kCodeWorking);
     connection.sendCommand(kCodeDone);
   } else if ((value & kCommandPause) != 0) {
     listenerLogger().debug("JsListener::interpretCommand: Received PAUSE command.");
-    if (!setSchedulerFlag(connection, QueueController::kRunFlagPaused, true)) return false;
+    if (!setSchedulerFlag(conversation, QueueController::kRunFlagPaused, true)) return false;
   }
   return true;
 }
 
-bool JsListener::setSchedulerFlag(Tcp& connection, std::uint32_t flag, bool set) {
-  const std::uint32_t flags = controller->getRunFlags();
-  controller->setRunFlags(set ? flags | flag : flags ^ flag);
+bool JsListener::setSchedulerFlag(Conversation& conversation, std::uint32_t flag, bool set) {
+  Tcp& connection = conversation.connection;
+  controller->changeRunFlags(flag, set);
   connection.sendCommand(kCodeWorking);
   if (set) {
+    conversation.waitingForQueues.store(true);
     // The queues' state words carry the flag values 1 (stopped) and 2 (paused).
     while (!controller->allQueuesInState(static_cast<std::int32_t>(flag))) {
+      // Another client's START or RESUME has taken the flag back: nothing is left to wait for.
+      if ((controller->getRunFlags() & flag) == 0) break;
       connection.sendCommand(kCodeWorking);
       if (!sleepUnlessEnding(static_cast<int>(kWorkingInterval.count()))) return false;
     }
+    conversation.waitingForQueues.store(false);
+    conversation.lastActivity.store(nowTicks());
   }
   connection.sendCommand(kCodeDone);
   return true;

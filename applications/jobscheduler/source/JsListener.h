@@ -1,32 +1,41 @@
-// The scheduler's command port: a thread named "listener" that accepts one TCP client at a
-// time on the configured port, runs the connect protocol with key 1 and the name
-// "JsListener", and holds one conversation per client:
+// The scheduler's command port: a thread named "listener" that accepts TCP clients on the
+// configured port and gives each its own conversation thread, up to kMaxConversations at once.
+// Each conversation runs the connect protocol with key 1 and the name "JsListener" (and the
+// control key's challenge when one is set), then:
 //   client: CMD:10, then an integer field with the command value; repeated; CMD:9 ends it.
 //   value 0: the status listing, as one string. Bit 1 START clears the stopped flag, bit 4
 //   RESUME clears the paused flag, each answered CMD:6 then CMD:7. Bit 2 STOP and bit 8 PAUSE
 //   set their flag and answer CMD:6 once per second until every queue has acknowledged the
 //   state, then CMD:7. START wins over STOP, RESUME over PAUSE; START/STOP is done first.
-// A client that fails the connect protocol, an accept that fails, or a conversation that
-// breaks (10 s without data, a transfer error) is logged and the listener goes on accepting.
+// A client that fails the connect protocol (or does not finish it within the handshake
+// deadline), an accept that fails, or a conversation that breaks (10 s without data, a transfer
+// error) is logged and the others go on. With every place taken, a new client takes the place
+// of the conversation that has been silent longest (one waiting for the queues keeps its own),
+// so clients that connect and idle cannot keep control away.
 // A port that cannot be listened on ends the thread at once: socket closed, state ended.
 //
 // Caller: the scheduler application, on its main thread: set the controller, startListening,
 // isListening (false: the start failed), and endListener at shutdown. These four are meant
-// for that one owner thread; the listener thread only touches the controller's run flags,
+// for that one owner thread; the listener's threads only touch the controller's run flags,
 // its queues' acknowledged states and its status listing.
 // Ownership: the controller is not owned and must outlive the listener's thread. The listener
-// owns its thread, its listening socket and the connection being served. The destructor ends
-// a running listener and returns only once the thread no longer uses this object.
+// owns its thread, its listening socket and the conversations; the listener thread owns the
+// conversation threads and joins them before it ends. The destructor ends a running listener
+// and returns only once no thread uses this object.
 // Every listener logs through one process-wide logger of source "JsListener".
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "errors/Exception.h"
 #include "net/Tcp.h"
+#include "platform/Handle.h"
 #include "threads/Thread.h"
 #include "threads/ThreadRunner.h"
 
@@ -46,6 +55,10 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   static constexpr std::int32_t kProtocolKey = 1;
   // The longest a conversation waits for the client's next unit.
   static constexpr int kDataWaitMs = 10'000;
+  // Conversations served at once; each holds a thread and a descriptor.
+  static constexpr std::size_t kMaxConversations = 16;
+  // The longest string a client sends is its name or its answer to the challenge.
+  static constexpr std::size_t kMaxClientString = 4096;
 
   // Conversation codes, sent as commands.
   static constexpr std::int32_t kCodeWorking = 6;
@@ -63,6 +76,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   // waits. The defaults are the protocol's; tests shorten them.
   struct Deadlines {
     std::chrono::milliseconds conversation{kDataWaitMs};
+    // For the whole connect protocol, however the client paces it.
+    std::chrono::milliseconds handshake{5000};
     ZelcorCorelib::Tcp::Deadlines tcp;
   };
 
@@ -107,18 +122,30 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::uint32_t getCommandCount() const { return commandCount.load(); }
   // Requires: no listener thread is running (the thread owns it meanwhile).
   const ZelcorCorelib::Tcp& getListenSocket() const { return listenSocket; }
+  // Conversations open now, the connect protocol included.
+  std::size_t getConversationCount() const;
 
  private:
+  struct Conversation;
+
   // Logs a failure; false when the port cannot be listened on.
   bool openListenSocket();
   // listening: whether startListening could listen; the thread ends at once when not.
   void listener(ZelcorCorelib::Thread* thread, bool listening);
   void serveConnections(ZelcorCorelib::Thread* thread);
-  void handleConnection(ZelcorCorelib::Tcp& connection);
+  // Gives the accepted connection a conversation thread, making room first when every place
+  // is taken.
+  void admit(std::unique_ptr<Conversation> conversation);
+  // Ends (shutdown) conversations past their handshake deadline; joins those that have ended.
+  void tendConversations();
+  // Wakes every conversation thread and joins it.
+  void endConversations();
+  void converse(Conversation& conversation);
+  void handleConnection(Conversation& conversation);
   // False when the listener is ending and the conversation must stop.
-  bool interpretCommand(std::int32_t value, ZelcorCorelib::Tcp& connection);
+  bool interpretCommand(std::int32_t value, Conversation& conversation);
   void sendStatus(ZelcorCorelib::Tcp& connection);
-  bool setSchedulerFlag(ZelcorCorelib::Tcp& connection, std::uint32_t flag, bool set);
+  bool setSchedulerFlag(Conversation& conversation, std::uint32_t flag, bool set);
   // haveData(the conversation deadline), in slices so that an ending listener is not held by a
   // client. False when the listener is ending; throws HaveData_Timeout as haveData does.
   bool waitForData(ZelcorCorelib::Tcp& connection);
@@ -126,8 +153,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   bool sleepUnlessEnding(int milliseconds);
 
   void closeListenSocket();
-  // Wakes a thread blocked in accept, if the socket is still open.
-  void breakAccept();
+  // Wakes the listener thread from its wait for clients.
+  bool wakeListener();
   // The thread's record is disposed of; threadId 0.
   void disposeThread();
   std::int32_t threadState() const;
@@ -146,6 +173,14 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   Deadlines deadlines;
   // Serialises closing the listening socket with breaking its accept from another thread.
   std::mutex socketMutex;
+  // Written by endListener to wake the listener thread; read by that thread.
+  ZelcorCorelib::platform::Handle wakeRead;
+  ZelcorCorelib::platform::Handle wakeWrite;
+  // Guards the list; the listener thread alone adds to it and removes from it.
+  mutable std::mutex conversationsMutex;
+  std::vector<std::unique_ptr<Conversation>> conversations;
+  // The listener thread's own: when it last said it made room.
+  std::chrono::steady_clock::time_point lastCrowdedLine{};
 };
 
 }  // namespace Zelcor

@@ -4,11 +4,11 @@
 // the jobs an earlier run left behind (recover); after the last it stops the running jobs
 // (quit). The application builds it, adds the queues, sets the four folders, calls initQueues
 // and hands the main thread to run.
-// Threads: run and every operation it calls belong to the scheduling thread. The listener
-// thread may call getRunFlags/setRunFlags and allQueuesInState (single atomic words, no lock)
-// and getStatus, which takes the lock that the scheduling thread holds for each pass, for
-// recover, for quit and for every other operation that reads or changes the queues (taken
-// once: never recursively).
+// Threads: run and every operation it calls belong to the scheduling thread. The listener's
+// threads may call getRunFlags/setRunFlags/changeRunFlags and allQueuesInState (single atomic
+// words, no lock) and getStatus, which takes the lock that the scheduling thread holds for
+// each pass, for recover, for quit and for every other operation that reads or changes the
+// queues (taken once: never recursively).
 // Requires: addQueue and initQueues are done before another thread looks at the controller.
 // Ownership: the queues are held by value, the jobs by their queues; the core pool and the
 // quit flag belong to the process and must outlive the controller.
@@ -74,6 +74,14 @@ class QueueController {
   // are taken into their queues but no job is started.
   std::uint32_t getRunFlags() const { return runFlags.load(std::memory_order_relaxed); }
   void setRunFlags(std::uint32_t flags) { runFlags.store(flags, std::memory_order_relaxed); }
+  // Sets or clears some flags without losing another thread's change of the others.
+  void changeRunFlags(std::uint32_t flags, bool set) {
+    if (set) {
+      runFlags.fetch_or(flags, std::memory_order_relaxed);
+    } else {
+      runFlags.fetch_and(~flags, std::memory_order_relaxed);
+    }
+  }
 
   // A copy of queue joins the list; a second queue of the same name is refused (warning).
   void addQueue(const JobQueue& queue);

@@ -169,6 +169,69 @@ TEST_F(JsListenerTest, StopWhileAJobRunsIsAnsweredEverySecondUntilTheJobHasEnded
   EXPECT_EQ(listener->getLastCode(), JsListener::kCodeEnd);
 }
 
+TEST_F(JsListenerTest, WhileOneClientWaitsForPauseThenStopAnotherGetsStatusAndResume) {
+  const std::string heldSpec = addHeldJob();
+  startLoop();
+  const int port = start();
+  ASSERT_TRUE(waitFor([&] { return fs::exists(heldSpec); }));
+
+  RawClient waiting(port);
+  waiting.handshake();
+  waiting.sendCommand(JsListener::kCommandPause);
+  std::string unit;
+  while ((unit = waiting.read(16)) == kWorking) {
+  }
+  ASSERT_EQ(unit, kDone);
+  // Paused and then stopped: confirmed only once the running job has ended.
+  waiting.sendCommand(JsListener::kCommandStop);
+  EXPECT_EQ(waiting.read(32), kWorking + kWorking);
+
+  RawClient other(port);
+  const auto begin = Clock::now();
+  other.handshake();
+  other.sendCommand(JsListener::kCommandStatus);
+  EXPECT_NE(other.readUnit().find("Running Jobs:"), std::string::npos);
+  other.sendCommand(JsListener::kCommandResume);
+  EXPECT_EQ(other.read(32), kWorking + kDone);
+  EXPECT_LT(Clock::now() - begin, milliseconds(2000));
+  EXPECT_EQ(controller->getRunFlags(), QueueController::kRunFlagStopped);
+  other.send(commandBytes(9));
+  EXPECT_TRUE(other.closedByServer());
+
+  // Silent clients that crowd in take the places of idle ones, never the waiting one's.
+  std::vector<std::unique_ptr<RawClient>> crowd;
+  for (std::size_t i = 0; i < JsListener::kMaxConversations + 4; ++i) {
+    crowd.push_back(std::make_unique<RawClient>(port));
+    EXPECT_LE(listener->getConversationCount(), JsListener::kMaxConversations);
+  }
+  EXPECT_EQ(waiting.read(16), kWorking);
+  EXPECT_TRUE(fs::exists(heldSpec)) << "the stop must not end the running job";
+  release();
+  while ((unit = waiting.read(16)) == kWorking) {
+  }
+  EXPECT_EQ(unit, kDone);
+  EXPECT_TRUE(waitFor([&] { return fs::exists(dir.file("finished/held.spec")); }));
+  EXPECT_TRUE(controller->allQueuesInState(1));
+}
+
+TEST_F(JsListenerTest, ClientsThatConnectAndIdleCannotKeepAnotherOut) {
+  const int port = start();
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (std::size_t i = 0; i < 3 * JsListener::kMaxConversations; ++i) {
+    idle.push_back(std::make_unique<RawClient>(port));
+    if (i % 2 == 0) idle.back()->handshake();  // half get as far as a conversation
+  }
+  const auto begin = Clock::now();
+  RawClient served(port);
+  served.handshake();
+  served.sendCommand(JsListener::kCommandStatus);
+  EXPECT_FALSE(served.readUnit().empty());
+  EXPECT_LT(Clock::now() - begin, milliseconds(2000));
+  EXPECT_LE(listener->getConversationCount(), JsListener::kMaxConversations);
+  // The oldest idle ones were closed to make room.
+  EXPECT_TRUE(idle.front()->closedByServer());
+}
+
 TEST_F(JsListenerTest,
        PauseIsConfirmedAfterAPassAndResumeOrStartOfARunningSchedulerChangesNothing) {
   startLoop();

@@ -1,5 +1,6 @@
 #include "net/Ipc.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -130,7 +131,7 @@ bool Ipc::receiveString(std::string& text) {
   std::uint32_t length = 0;
   if (!receiveUnsigned(length)) return false;
   // The length comes from the peer: refuse it before allocating, not after.
-  if (length > kMaxStringLength) {
+  if (length > std::min(maxStringLength, kMaxStringLength)) {
     ZELCOR_THROW(Recv_OutOfMemory, "@out-of-memory{Out of memory};");
   }
   std::string buffer;

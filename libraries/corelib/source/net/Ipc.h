@@ -83,6 +83,9 @@ class Ipc : public Throws {
   // longest a send waits for room while the peer does not read.
   void setUnitTimeout(std::chrono::milliseconds timeout) { unitTimeout = timeout; }
   std::chrono::milliseconds getUnitTimeout() const { return unitTimeout; }
+  // A lower bound for a receiver that expects only short strings (at most kMaxStringLength).
+  void setMaxStringLength(std::size_t length) { maxStringLength = length; }
+  std::size_t getMaxStringLength() const { return maxStringLength; }
 
   // The 11 characters of an integer field.
   static std::string integerField(std::int64_t value);
@@ -103,6 +106,7 @@ class Ipc : public Throws {
   bool receiveField(std::string& text);
 
   std::chrono::milliseconds unitTimeout = kDefaultUnitTimeout;
+  std::size_t maxStringLength = kMaxStringLength;
   bool inUnit = false;
   std::optional<UnitClock::time_point> unitStart;
 };

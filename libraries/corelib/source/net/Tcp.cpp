@@ -148,6 +148,17 @@ bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int
 }
 
 bool Tcp::listenForConnections(Tcp& connection) {
+  if (!acceptConnection(connection)) return false;
+  log().trace("Tcp::listenForConnections: Getting name of connecting host");
+  std::string peerName = platform::reverseLookup(connection.host);
+  if (!peerName.empty()) connection.host = peerName;
+  log().trace("Tcp::listenForConnections: Got connection from host \"%\"", connection.host);
+  connection.answerConnectProtocol();
+  log().trace("Tcp::listenForConnections: Got valid connection");
+  return true;
+}
+
+bool Tcp::acceptConnection(Tcp& connection) {
   if (!isListener || !isOpen || !hasSocket()) {
     ZELCOR_THROW(Listen_NotTcpListener,
                  "@tcp.listen.not-tcp-listener{Attempting to listen with a closed or "
@@ -158,50 +169,49 @@ bool Tcp::listenForConnections(Tcp& connection) {
   } catch (const Exception& failure) {
     ZELCOR_THROW_WRAPPED(Listen_BadInit, failure);
   }
-  log().trace("Tcp::listenForConnections: accept");
+  log().trace("Tcp::acceptConnection: accept");
   platform::AcceptedSocket accepted = platform::acceptConnection(socket);
-  log().trace("Tcp::listenForConnections: Accepted socket %", accepted.socket);
+  log().trace("Tcp::acceptConnection: Accepted socket %", accepted.socket);
   if (accepted.socket == platform::kNoSocket) {
-    log().trace("Tcp::listenForConnections: accept failed (error=%)", accepted.error);
+    log().trace("Tcp::acceptConnection: accept failed (error=%)", accepted.error);
     return false;
   }
-
-  log().trace("Tcp::listenForConnections: Getting name of connecting host");
-  std::string peerName = platform::reverseLookup(accepted.peerAddress);
   connection.close();
-  connection.host = peerName.empty() ? accepted.peerAddress : peerName;
-  log().trace("Tcp::listenForConnections: Got connection from host \"%\"", connection.host);
+  connection.host = accepted.peerAddress;
   connection.socket = accepted.socket;
   platform::setNoDelay(connection.socket);  // latency only; the stream works without it
   connection.port = accepted.peerPort;
   connection.isListener = false;
   connection.isOpen = true;
+  // Until the protocol replaces it with the client's, the name the server gives itself.
+  connection.name = protocolKey == 0 ? std::string() : name;
   connection.protocolKey = protocolKey;
   connection.setDeadlines(getDeadlines());
   connection.sharedSecret = sharedSecret;
-
-  if (protocolKey == 0) {
-    log().trace("Tcp::listenForConnections: Accepted connection without default protocol");
-  } else {
-    log().trace("Tcp::listenForConnections: Running default connect protocol");
-    int failedStep = kNoFailedStep;
-    try {
-      failedStep = runServerProtocol(connection);
-    } catch (Exception& failure) {
-      connection.close();
-      failure.addLocation(ZELCOR_HERE);
-      throw;
-    }
-    if (failedStep != kNoFailedStep) {
-      connection.close();
-      ZELCOR_THROW(Listen_BadTcpProtocol,
-                   "@tcp.listen.bad-tcp-protocol{Client \"%\" did not follow required connect "
-                   "protocol (broke at step %)};",
-                   connection.host, failedStep);
-    }
-  }
-  log().trace("Tcp::listenForConnections: Got valid connection");
   return true;
+}
+
+void Tcp::answerConnectProtocol() {
+  if (protocolKey == 0) {
+    log().trace("Tcp::answerConnectProtocol: Accepted connection without default protocol");
+    return;
+  }
+  log().trace("Tcp::answerConnectProtocol: Running default connect protocol");
+  int failedStep = kNoFailedStep;
+  try {
+    failedStep = runServerProtocol();
+  } catch (Exception& failure) {
+    close();
+    failure.addLocation(ZELCOR_HERE);
+    throw;
+  }
+  if (failedStep != kNoFailedStep) {
+    close();
+    ZELCOR_THROW(Listen_BadTcpProtocol,
+                 "@tcp.listen.bad-tcp-protocol{Client \"%\" did not follow required connect "
+                 "protocol (broke at step %)};",
+                 host, failedStep);
+  }
 }
 
 namespace {
@@ -218,31 +228,31 @@ std::string challengeMessage(const std::string& challenge, const std::string& cl
 
 }  // namespace
 
-int Tcp::runServerProtocol(Tcp& connection) {
-  if (!connection.sendCommand(7) || !connection.expectCommand(1)) return 0;
+int Tcp::runServerProtocol() {
+  if (!sendCommand(7) || !expectCommand(1)) return 0;
   std::int32_t clientKey = 0;
-  if (!connection.receiveInt(clientKey)) return 1;
+  if (!receiveInt(clientKey)) return 1;
   const bool keyAccepted = clientKey == protocolKey;
-  if (!connection.sendCommand(keyAccepted ? 4 : 5)) return 2;
+  if (!sendCommand(keyAccepted ? 4 : 5)) return 2;
   std::string clientName;
-  if (!connection.receiveString(clientName)) return 3;
+  if (!receiveString(clientName)) return 3;
   // A client told 5 should have given up; one that carries on is still refused.
   if (!keyAccepted) return 2;
   if (!sharedSecret.empty()) {
     // Proof of the secret before anything of the server is given away, its name included.
     const std::string challenge = makeChallenge();
-    if (challenge.empty() || !connection.sendCommand(kChallengeCommand) ||
-        !connection.sendString(challenge)) {
+    if (challenge.empty() || !sendCommand(kChallengeCommand) || !sendString(challenge)) {
       return 5;
     }
     std::string answer;
-    if (!connection.receiveString(answer)) return 5;
+    if (!receiveString(answer)) return 5;
     if (!sameDigest(answer, keyedDigest(sharedSecret, challengeMessage(challenge, clientName)))) {
       return 5;
     }
   }
-  connection.name = clientName;
-  if (!connection.sendString(name)) return 4;
+  const std::string serverName = name;
+  name = clientName;
+  if (!sendString(serverName)) return 4;
   return kNoFailedStep;
 }
 

@@ -102,6 +102,14 @@ class Tcp : public Ipc {
   // closed first). Throws Listen_NotTcpListener, Listen_BadTcpProtocol (with the step) and
   // the receive failures of the protocol; the connection is closed on every failure.
   bool listenForConnections(Tcp& connection);
+  // The two halves of listenForConnections, for a server that runs the protocol on another
+  // thread than its accepts. acceptConnection blocks for the next peer only: the connection
+  // takes the listener's name, key, secret and deadlines, and its host is the peer's numeric
+  // address (no name lookup). Throws Listen_NotTcpListener, Listen_BadInit.
+  bool acceptConnection(Tcp& connection);
+  // Runs the connect protocol as the server on an accepted connection (nothing without a
+  // key); the connection's name becomes the client's. Throws as listenForConnections does.
+  void answerConnectProtocol();
   // Gives up after kConnectWaits waits of kConnectWaitMs. Throws the ConnectTcp_* classes
   // and the receive failures of the protocol; the socket is closed on every failure.
   bool connectToHost(const std::string& host, int port, const std::string& name,
@@ -138,7 +146,7 @@ class Tcp : public Ipc {
   bool hasSocket() const { return socket != platform::kNoSocket; }
   void giveUpSocket();
   // The step that failed, or -1.
-  int runServerProtocol(Tcp& connection);
+  int runServerProtocol();
   int runClientProtocol();
   std::size_t sendCall(const char* bytes, std::size_t count, int& error);
   bool receiveWithin(char* buffer, std::size_t count, std::chrono::milliseconds firstByteWait);

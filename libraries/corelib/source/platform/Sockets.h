@@ -34,6 +34,12 @@ struct NewSocket {
 // ipv6: an IPv6 socket that also takes IPv4 peers (as mapped addresses) once bound to "::".
 NewSocket createStreamSocket(int protocol = 0, bool ipv6 = false);
 void closeSocket(SocketHandle socket);
+// Ends both directions without releasing the descriptor: another thread blocked on it wakes
+// (a receive sees the end), and its owner still closes it.
+void shutdownSocket(SocketHandle socket);
+// A second descriptor of the same socket (close-on-exec), or kNoSocket. Shutting it down ends
+// the socket for every holder; closing it leaves the others open.
+SocketHandle duplicateSocket(SocketHandle socket);
 
 SocketError setReuseAddress(SocketHandle socket);
 SocketError setSendBufferSize(SocketHandle socket, int bytes);

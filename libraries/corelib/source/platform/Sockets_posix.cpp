@@ -80,6 +80,16 @@ void closeSocket(SocketHandle socket) {
   if (socket >= 0) ::close(socket);
 }
 
+void shutdownSocket(SocketHandle socket) {
+  if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
+}
+
+SocketHandle duplicateSocket(SocketHandle socket) {
+  if (socket < 0) return kNoSocket;
+  const int copy = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+  return copy >= 0 ? copy : kNoSocket;
+}
+
 SocketError setReuseAddress(SocketHandle socket) { return setIntOption(socket, SO_REUSEADDR, 1); }
 
 SocketError setSendBufferSize(SocketHandle socket, int bytes) {
