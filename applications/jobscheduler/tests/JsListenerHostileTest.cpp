@@ -50,6 +50,7 @@ JsListener::Deadlines shortDeadlines() {
   deadlines.tcp.dataWait = milliseconds(500);
   deadlines.tcp.firstByte = milliseconds(600);
   deadlines.tcp.unit = milliseconds(1500);
+  deadlines.handshake = milliseconds(1200);
   return deadlines;
 }
 const JsListener::Deadlines kDeadlines = shortDeadlines();
@@ -57,6 +58,7 @@ const JsListener::Deadlines kDeadlines = shortDeadlines();
 TEST(JsListenerDeadlines, TheDefaultsAreTheProtocolsTwoThreeAndTenSeconds) {
   const JsListener::Deadlines deadlines = JsListener().getDeadlines();
   EXPECT_EQ(deadlines.conversation, milliseconds(10'000));
+  EXPECT_EQ(deadlines.handshake, milliseconds(5000));
   EXPECT_EQ(deadlines.tcp.dataWait, milliseconds(2000));
   EXPECT_EQ(deadlines.tcp.firstByte, milliseconds(3000));
   EXPECT_EQ(deadlines.tcp.unit, milliseconds(10'000));
@@ -205,6 +207,26 @@ TEST_F(JsListenerHostile, AConversationWithoutTrafficForItsDeadlineIsDropped) {
   EXPECT_TRUE(closedByServer(idle));
   EXPECT_GE(Clock::now() - begin, kDeadlines.conversation * 95 / 100);
   EXPECT_TRUE(waitFor([&] { return log.count(kLost) == 1; }));
+  expectWellBehavedClientIsServed();
+}
+
+TEST_F(JsListenerHostile, AHandshakePacedJustInsideEachWaitIsCutAtItsOwnDeadline) {
+  Tcp slow;
+  connectRaw(slow);
+  const auto begin = Clock::now();
+  EXPECT_EQ(readBytes(slow, 16), "00000000005CMD:7");
+  // Every unit whole and within the data wait, but the handshake as a whole too slow.
+  const milliseconds pace = kDeadlines.tcp.dataWait * 7 / 10;
+  for (const char* unit : {"00000000005CMD:1", "00000000001"}) {
+    std::this_thread::sleep_for(pace);
+    sendBytes(slow, unit);
+  }
+  EXPECT_EQ(readBytes(slow, 16), "00000000005CMD:4");
+  std::this_thread::sleep_for(pace);
+  EXPECT_TRUE(closedByServer(slow, milliseconds(5000)));
+  EXPECT_GE(Clock::now() - begin, kDeadlines.handshake * 9 / 10);
+  EXPECT_LT(Clock::now() - begin, kDeadlines.handshake + kDeadlines.tcp.dataWait * 2);
+  EXPECT_TRUE(waitFor([&] { return log.count(kRefused) == 1; }));
   expectWellBehavedClientIsServed();
 }
 
