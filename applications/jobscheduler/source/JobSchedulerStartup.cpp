@@ -288,8 +288,8 @@ bool JobScheduler::startListener() {
       std::string text = "Configuration entry \"";
       text += addressPath;
       text +=
-          "\" must be an IPv4 address (0.0.0.0 for every interface) or :: (every interface, "
-          "IPv6 and IPv4), not \"";
+          "\" must be an IPv4 address (0.0.0.0 for every interface) or an IPv6 address (:: for "
+          "every interface, IPv6 and IPv4), not \"";
       text += address;
       text += "\"";
       reportFailure(text);

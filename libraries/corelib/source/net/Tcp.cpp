@@ -90,7 +90,8 @@ bool Tcp::makeListener(int listenPort, const std::string& listenerName, std::int
                  "@tcp.make-tcp-listener.get-proto{Failed to get tcp protocol by name};");
   }
   const bool everywhere = address.empty() || address == "0.0.0.0" || address == "::";
-  platform::NewSocket created = platform::createStreamSocket(*protocol, address == "::");
+  platform::NewSocket created =
+      platform::createStreamSocket(*protocol, platform::isIpv6Address(address));
   if (created.socket == platform::kNoSocket) {
     term();
     ZELCOR_THROW(MakeTcpListener_SocketError,

@@ -93,7 +93,8 @@ class Tcp : public Ipc {
   static void term();
 
   // Port 0 lets the system choose; getPort() then gives the port in use. address: where to
-  // listen (platform isListenAddress: a dotted IPv4 address, or "::" for every interface);
+  // listen (platform isListenAddress: a dotted IPv4 address, or an IPv6 one, "::" for every
+  // interface; stopListener cannot wake one on an IPv6 address other than "::");
   // empty: every IPv4 interface. Throws the MakeTcpListener_* classes.
   bool makeListener(int port, const std::string& name, std::int32_t protocolKey,
                     const std::string& address = {});

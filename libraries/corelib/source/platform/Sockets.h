@@ -50,11 +50,13 @@ SocketError setNoDelay(SocketHandle socket);
 
 // Binds to all interfaces; port 0 lets the system pick one (read it with localPort).
 SocketError bindAnyAddress(SocketHandle socket, int port);
-// Binds to address: a dotted IPv4 address ("0.0.0.0": every IPv4 interface), or "::" (every
-// interface, IPv6 and IPv4; the socket must be made with ipv6). EINVAL for anything else.
+// Binds to address: a dotted IPv4 address ("0.0.0.0": every IPv4 interface), or an IPv6
+// address ("::": every interface, IPv6 and IPv4; the socket must be made with ipv6). EINVAL
+// for anything else.
 SocketError bindAddress(SocketHandle socket, const std::string& address, int port);
-// Whether bindAddress takes text: a dotted IPv4 address or "::".
+// Whether bindAddress takes text: a dotted IPv4 address or an IPv6 address.
 bool isListenAddress(const std::string& text);
+bool isIpv6Address(const std::string& text);
 std::optional<int> localPort(SocketHandle socket);
 // The largest backlog the system accepts.
 int maxListenBacklog();

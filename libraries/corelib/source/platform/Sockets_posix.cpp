@@ -111,12 +111,11 @@ SocketError bindAnyAddress(SocketHandle socket, int port) {
 }
 
 SocketError bindAddress(SocketHandle socket, const std::string& address, int port) {
-  if (address == "::") {
-    sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
-    any.sin6_addr = in6addr_any;
-    any.sin6_port = htons(static_cast<std::uint16_t>(port));
-    return ::bind(socket, reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0 ? 0 : errno;
+  sockaddr_in6 six{};
+  if (::inet_pton(AF_INET6, address.c_str(), &six.sin6_addr) == 1) {
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(static_cast<std::uint16_t>(port));
+    return ::bind(socket, reinterpret_cast<sockaddr*>(&six), sizeof(six)) == 0 ? 0 : errno;
   }
   in_addr ipv4{};
   if (::inet_pton(AF_INET, address.c_str(), &ipv4) != 1) return EINVAL;
@@ -126,7 +125,14 @@ SocketError bindAddress(SocketHandle socket, const std::string& address, int por
 
 bool isListenAddress(const std::string& text) {
   in_addr ipv4{};
-  return text == "::" || ::inet_pton(AF_INET, text.c_str(), &ipv4) == 1;
+  in6_addr ipv6{};
+  return ::inet_pton(AF_INET, text.c_str(), &ipv4) == 1 ||
+         ::inet_pton(AF_INET6, text.c_str(), &ipv6) == 1;
+}
+
+bool isIpv6Address(const std::string& text) {
+  in6_addr ipv6{};
+  return ::inet_pton(AF_INET6, text.c_str(), &ipv6) == 1;
 }
 
 std::optional<int> localPort(SocketHandle socket) {
