@@ -1,9 +1,11 @@
 // The control client against the real scheduler, both as separate processes: PAUSE and
-// RESUME, STOP while a job runs and START, the status listing as text and as JSON, a job
-// handed over with "jsctl submit", and a port where nobody listens.
+// RESUME, STOP while a job runs and START, other clients served while a STOP waits, the status
+// listing as text and as JSON, a job handed over with "jsctl submit", and a port where nobody
+// listens.
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -273,6 +275,40 @@ TEST_F(JobSchedulerControl, StopWaitsForTheRunningJobHoldsNewJobsAndStartRelease
   EXPECT_EQ(start.exitCode, 0) << start.output << start.error;
   EXPECT_NE(start.output.find("START confirmed"), std::string::npos) << start.output;
   EXPECT_TRUE(waitForFileText(finished("held"), "exit-status=0")) << log();
+}
+
+TEST_F(JobSchedulerControl, AStopWaitingWhilePausedLeavesControlToOtherClients) {
+  ASSERT_NO_FATAL_FAILURE(startScheduler("ctl-paused-stop"));
+  const fs::path longScript = sandbox->writeBlockingScript("long");
+  sandbox->dropJob(pending(), "long",
+                   {{"executable", longScript.string()}, {"queue", "queue_slow"}});
+  ASSERT_TRUE(waitForFileText(sandbox->path("long.started"), "")) << log();
+  const std::vector<std::string> port = {"--port", std::to_string(sandbox->getPort())};
+
+  const Outcome paused = jsctl({"pause"});
+  ASSERT_EQ(paused.exitCode, 0) << paused.output << paused.error;
+  std::vector<std::string> stopCommand = port;
+  stopCommand.push_back("stop");
+  JsctlProcess stop(*sandbox, stopCommand);
+  ASSERT_TRUE(
+      waitFor([&] { return stop.standardOutput().find("finish... 1 s") != std::string::npos; },
+              kJobDeadline))
+      << stop.standardOutput() << stop.standardError();
+
+  // Another client is served while the STOP waits, each command within 2 s.
+  for (const char* command : {"status", "resume", "status"}) {
+    const auto begin = std::chrono::steady_clock::now();
+    const Outcome outcome = jsctl({command});
+    EXPECT_EQ(outcome.exitCode, 0) << command << ": " << outcome.output << outcome.error;
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2)) << command;
+  }
+  EXPECT_TRUE(stop.isRunning()) << stop.standardOutput();
+
+  sandbox->release("long");
+  EXPECT_EQ(stop.waitForExit(kJobDeadline), 0) << stop.standardOutput() << stop.standardError();
+  EXPECT_NE(stop.standardOutput().find("STOP confirmed"), std::string::npos)
+      << stop.standardOutput();
+  EXPECT_TRUE(waitForFileText(finished("long"), "exit-status=0")) << log();
 }
 
 TEST_F(JobSchedulerControl, SubmittedArgumentsReachTheJobUnchanged) {
