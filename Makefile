@@ -2,6 +2,9 @@
 # without it): `make test` configures, builds and runs every test; `make test-sanitize` does the
 # same under AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/; `make demo`
 # builds the two programs and runs the scheduler on a few sample jobs in a temporary folder.
+# `make fuzz` builds the fuzz targets with clang and libFuzzer in build-fuzz/ and runs each for
+# FUZZ_SECONDS on a copy of its corpus (fuzz/corpus/); it is not part of `make test`, which runs
+# the targets over their corpora only.
 #
 # Our own builds are Release (the optimiser finds warnings that lower levels miss) with warnings
 # as errors; a plain `cmake` build of the project has neither.
@@ -13,6 +16,9 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 SANITIZE_BUILD ?= build-sanitize
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= ConfigFileFuzz RegistryFileFuzz SpecFileFuzz CommandLineFuzz
 # The tests whose code runs on more than one thread: the framework's threads, locks, bus,
 # loggers and sockets, and the scheduler's listener, controller and job processes.
 TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTest LoggerTest \
@@ -20,7 +26,7 @@ TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTes
   CorePoolTest QueueControllerTest RecoveryTest RecoveryRepeatedCrashTest StatusListingTest \
   JsListenerTest JsListenerHostileTest
 
-.PHONY: all deps configure build test test-sanitize test-tsan demo clean
+.PHONY: all deps configure build test test-sanitize test-tsan fuzz demo clean
 
 all: build
 
@@ -50,8 +56,27 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure \
 	  -E '_NOT_BUILT$$'
 
+# Each target searches for FUZZ_SECONDS, one after the other, in one process (the other core
+# stays free). What they find (crash-*, timeout-*, leak-*, oom-*) and the grown corpora stay in
+# $(FUZZ_BUILD); an input worth keeping is minimised and added to fuzz/corpus/ by hand.
+fuzz:
+	@scripts/install-deps --fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DZELCOR_FUZZ=ON -DZELCOR_BUILD_TESTS=OFF -DZELCOR_WERROR=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@set -e; for target in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/findings/$$target; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/findings/$$target; \
+	  cp fuzz/corpus/$$target/* $(FUZZ_BUILD)/corpus/$$target/; \
+	  echo "== $$target for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=$(CURDIR)/$(FUZZ_BUILD)/findings/$$target/ \
+	    $(FUZZ_BUILD)/corpus/$$target; \
+	done
+
 demo: configure
 	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/demo
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

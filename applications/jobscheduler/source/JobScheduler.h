@@ -63,6 +63,10 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
   // After init failed (exit state 3): says why in one "ERROR: " line on standard output.
   void reportInitFailure();
 
+  // The scheduler's own options, those the parser does not know yet, on top of the frame's:
+  // the frame's first pass and initCmdLine both want them, so the second adds nothing.
+  static void addSchedulerOptions(ZelcorCorelib::CmdParser& parser);
+
   // The steps of run, in this order, each only after the ones before succeeded.
   // Adds the scheduler's options (when missing) and parses the arguments; false with the
   // usage text on standard output for an invalid command line.

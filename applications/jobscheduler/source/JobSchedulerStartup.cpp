@@ -43,15 +43,6 @@ constexpr OptionSpec kSchedulerOptions[] = {
     {"nodetach", CmdParser::kFlag, "Skip detach of process "},
 };
 
-// The frame's first pass and initCmdLine both want them; the second adds nothing.
-void addSchedulerOptions(CmdParser& parser) {
-  for (const OptionSpec& option : kSchedulerOptions) {
-    if (!parser.isDefined(option.longName)) {
-      parser.addOption(option.help, option.kind, 0, option.longName);
-    }
-  }
-}
-
 // What the core limit conversion would read as a number: optional blanks, a sign, a digit.
 // Anything else would silently become 0, which means "all cores but one".
 bool startsWithInteger(const std::string& text) {
@@ -62,6 +53,14 @@ bool startsWithInteger(const std::string& text) {
 }
 
 }  // namespace
+
+void JobScheduler::addSchedulerOptions(CmdParser& parser) {
+  for (const OptionSpec& option : kSchedulerOptions) {
+    if (!parser.isDefined(option.longName)) {
+      parser.addOption(option.help, option.kind, 0, option.longName);
+    }
+  }
+}
 
 void JobScheduler::addCommandLineOptions(CmdParser& parser) { addSchedulerOptions(parser); }
 

@@ -1,0 +1,112 @@
+// The spec file of a job and the key-value reader under it, fed as the scheduler takes a file
+// in: the file is written into a folder the target holds open, read through SpecFile (which
+// checks it and parses its records), turned into a Job, and loaded as a queue loads it, with
+// "%name%" references resolved against a configuration store that holds the directories the
+// scheduler's example configuration names.
+// Properties: a regular file within the size limit is read unless it holds too many records;
+// the records are what the key-value reader makes of the same text, and they survive being
+// written out and read again; the job takes the last of duplicate keys and a priority level
+// within range.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "Job.h"
+#include "SpecFile.h"
+#include "config/ConfAgent.h"
+#include "config/ConfBase.h"
+#include "config/ConfOldFile.h"
+#include "files/KeyValueFile.h"
+#include "platform/SpecFolder.h"
+
+namespace {
+
+using Zelcor::Job;
+using Zelcor::SpecFile;
+using ZelcorCorelib::KeyValueMap;
+
+constexpr const char* kSpecName = "job.spec";
+
+// The directories a job may name as "%name%", loaded the way the scheduler loads its own.
+constexpr const char* kDirectories =
+    "Zelcor (String) = \"\" {\n"
+    "  directories (String) = \"\" {\n"
+    "    temp (DirName) = \"/tmp\" { }\n"
+    "    scripts (DirName) = \"/opt/jobscheduler/scripts\" { }\n"
+    "    data (String) = \"/srv/data\" { }\n"
+    "  }\n"
+    "}\n";
+
+// The store, its agent and the folder live for the whole process, like the scheduler's.
+struct Setting {
+  ZelcorCorelib::ConfBase store;
+  ZelcorCorelib::ConfAgent agent;
+  SpecFile::Folder folder;
+
+  Setting() {
+    ZelcorCorelib::ConfOldFile loader;
+    loader.load(ZelcorFuzz::writeInputFile("directories.conf", kDirectories), true);
+    agent.keyword("dirs", "Zelcor.directories");
+    folder = ZelcorCorelib::platform::SpecFolder::open(ZelcorFuzz::inputFolder());
+    ZelcorFuzz::require(folder != nullptr, "the input folder opens");
+  }
+};
+
+Setting& setting() {
+  static Setting instance;
+  return instance;
+}
+
+void checkRecords(const SpecFile& spec, std::string_view bytes) {
+  KeyValueMap direct;
+  ZelcorFuzz::require(ZelcorCorelib::parseKeyValueText(bytes, direct),
+                      "text the spec file took parses");
+  ZelcorFuzz::require(direct == spec.getRecords(), "the spec file holds what the reader reads");
+  KeyValueMap again;
+  ZelcorFuzz::require(
+      ZelcorCorelib::parseKeyValueText(ZelcorCorelib::formatKeyValueText(direct), again),
+      "written records parse");
+  ZelcorFuzz::require(again == direct, "records survive being written and read again");
+}
+
+void checkJob(const SpecFile& spec) {
+  Job job(spec);
+  ZelcorFuzz::require(job.getExecutable() == spec.lastValue("executable").value_or(""),
+                      "the job runs the last executable given");
+  ZelcorFuzz::require(job.getArguments() == spec.lastValue("arguments").value_or(""),
+                      "the job takes the last arguments given");
+  ZelcorFuzz::require(job.getPriorityLevel() >= 0 && job.getPriorityLevel() <= 4,
+                      "the priority level is in range");
+  (void)spec.firstValue("queue");
+  Job duplicate(spec);
+  if (job.loadSpec()) {
+    ZelcorFuzz::require(duplicate.loadSpec() && job.isSameCommand(duplicate),
+                        "the same spec loads to the same command");
+    (void)job.configure();
+  }
+
+  // A stamp on the records, as the queue writes "queued" before the file is replaced.
+  SpecFile stamped(spec.getRecords());
+  stamped.setFirstValue("queued", "1700000000");
+  ZelcorFuzz::require(stamped.firstValue("queued") == std::optional<std::string>("1700000000"),
+                      "a stamp is read back first");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ZelcorFuzz::silenceLogging();
+  Setting& state = setting();
+  const std::string_view bytes = ZelcorFuzz::asText(data, size);
+  ZelcorFuzz::writeInputFile(kSpecName, bytes);
+
+  const SpecFile spec = SpecFile::read(state.folder, kSpecName);
+  if (spec.getOutcome() == SpecFile::Outcome::tooManyRecords) return 0;
+  ZelcorFuzz::require(spec.isRead(), "a regular spec file within the limits is read");
+  checkRecords(spec, bytes);
+  checkJob(spec);
+  return 0;
+}
