@@ -418,6 +418,8 @@ void JsListener::converse(Conversation& conversation) {
       listenerLogger().warning(kConnectionLost, conversation.peer);
     }
   }
+  // The listener's descriptor still holds the socket open: end it for the client now.
+  ZelcorCorelib::platform::shutdownSocket(conversation.control.get());
   connection.close();
   conversation.ended.store(true);
 }
