@@ -18,7 +18,7 @@ SANITIZE_BUILD ?= build-sanitize
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= ConfigFileFuzz RegistryFileFuzz SpecFileFuzz CommandLineFuzz
+FUZZ_TARGETS ?= ConfigFileFuzz RegistryFileFuzz SpecFileFuzz CommandLineFuzz ControlPortFuzz
 # The tests whose code runs on more than one thread: the framework's threads, locks, bus,
 # loggers and sockets, and the scheduler's listener, controller and job processes.
 TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTest LoggerTest \
