@@ -242,7 +242,9 @@ void JsListener::listener(Thread* thread, bool listening) {
       listenerLogger().error("@jslistener.listener.unknown-fail{The listener failed};");
     }
   }
-  // Whatever ended the loop, the socket is closed here: nobody would accept on it any more.
+  // Whatever ended the loop, no conversation outlives it, and the socket is closed here:
+  // nobody would accept on it any more.
+  endConversations();
   closeListenSocket();
   std::this_thread::sleep_for(milliseconds(1));
   thread->finish(listening);
@@ -293,7 +295,6 @@ void JsListener::serveConnections(Thread* thread) {
     listenerLogger().debug("JsListener::listener: Got connection from %", conversation->peer);
     admit(std::move(conversation));
   }
-  endConversations();
 }
 
 void JsListener::admit(std::unique_ptr<Conversation> conversation) {
@@ -373,8 +374,8 @@ void JsListener::endConversations() {
       }
     }
   }
-  // endRequested is set, so no new conversation starts; each one sees its socket end or the
-  // request within kEndCheck.
+  // Only this thread starts conversations, and it has stopped; each one sees its socket end
+  // (or an end request) at its next wait or transfer.
   std::vector<std::unique_ptr<Conversation>> all;
   {
     std::lock_guard<std::mutex> guard(conversationsMutex);
