@@ -24,7 +24,7 @@ FUZZ_TARGETS ?= ConfigFileFuzz RegistryFileFuzz SpecFileFuzz CommandLineFuzz Con
 TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTest LoggerTest \
   FileLoggerTest ConfAgentTest TcpTest TcpHostileTest TcpTimeoutTest ChildProcessTest \
   CorePoolTest QueueControllerTest RecoveryTest RecoveryRepeatedCrashTest StatusListingTest \
-  JsListenerTest JsListenerHostileTest
+  JsListenerTest JsListenerHostileTest ControlPortFuzz
 
 .PHONY: all deps configure build test test-sanitize test-tsan fuzz demo clean
 
