@@ -1,8 +1,11 @@
 // The command-line parsers, on an argument vector made of the input split at NUL bytes (as the
 // kernel hands a program its arguments): the framework's parser set up as the scheduler sets it
 // up (the frame's standard options, -c, the scheduler's own), parsed twice as the frame and the
-// scheduler's start-up do, and jsctl's two-pass option parsing on the same words.
-// Properties: a second parse of the same words records the same; a failed parse says why.
+// scheduler's start-up do; jsctl's two-pass option parsing on the same words; and the parser
+// with an option of every kind, under the syntax that the program name's first byte picks.
+// Properties: a second parse of the same words records the same; a failed parse says why; a
+// choice takes only its allowed values; a parse told to stop after n positionals records no
+// more than n.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +73,41 @@ void fuzzScheduler(const std::vector<std::string>& arguments) {
   }
 }
 
+// Every kind of option and every syntax switch, for the parts of the parser that neither program
+// reaches.
+void fuzzEveryKind(const std::vector<std::string>& arguments) {
+  const unsigned char bits = arguments[0].empty() ? 0 : static_cast<unsigned char>(arguments[0][0]);
+  CmdParser parser;
+  parser.init("every", "", "", (bits & 0x20) != 0, (bits & 0x10) != 0, (bits & 0x40) != 0);
+  CmdParser::Syntax syntax;
+  syntax.inlineValues = (bits & 0x01) != 0;
+  syntax.keepEmptyArguments = (bits & 0x02) != 0;
+  syntax.keepQuotes = (bits & 0x04) != 0;
+  syntax.stopAfterPositionals = (bits >> 3) & 0x01;
+  parser.setSyntax(syntax);
+  parser.addOption("first", CmdParser::kPositional);
+  parser.addOption("flag", CmdParser::kFlag, 'f', "flag");
+  parser.addOption("value", CmdParser::kValue, 'v', "value");
+  parser.addOption("choice", CmdParser::kChoice, 'k', "choice", {"one", "two", ""});
+  parser.addOption("assignment", CmdParser::kAssignment, 0, "set");
+  parser.addOption("rest", CmdParser::kRest, 'r', "rest");
+  parser.addOption("short only", CmdParser::kFlag, 's');
+  const Recorded first = parseOnce(parser, arguments);
+  ZelcorFuzz::require(first.parsed || !first.message.empty(), "a failed parse says why");
+  ZelcorFuzz::require(parseOnce(parser, arguments) == first, "a second pass records the same");
+  for (const CmdParser::ParsedOption& option : parser.getParsedOptions()) {
+    if (option.option->kind != CmdParser::kChoice) continue;
+    const std::vector<std::string>& allowed = option.option->allowedValues;
+    ZelcorFuzz::require(std::find(allowed.begin(), allowed.end(), option.value) != allowed.end(),
+                        "a choice takes only its allowed values");
+  }
+  if (syntax.stopAfterPositionals != 0) {
+    ZelcorFuzz::require(parser.getPositionalValues().size() <= syntax.stopAfterPositionals,
+                        "the parse stops after the positionals it was told");
+  }
+  (void)parser.usage();
+}
+
 void fuzzJsctl(const std::vector<std::string>& arguments) {
   Zelcor::JsctlOptions options;
   std::string error;
@@ -97,5 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> arguments = splitArguments(ZelcorFuzz::asText(data, size));
   fuzzScheduler(arguments);
   fuzzJsctl(arguments);
+  fuzzEveryKind(arguments);
   return 0;
 }

@@ -2,8 +2,8 @@
 // when the input starts with the gzip magic, under a ".gz" name as the loader wants), loaded,
 // converted and sent to a configuration store, whose entries are then read back through the
 // configuration agent as the scheduler reads them at start-up.
-// Properties: a failed load is one of the framework's exceptions and nothing else; a tree that
-// loaded crosses the bus and comes back record for record.
+// Properties: a failed load is one of the framework's exceptions and nothing else, and its text
+// names the file; a tree that loaded crosses the bus and comes back record for record.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -89,9 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ZelcorCorelib::ConfOldFile loader;
   try {
     loader.load(path, true);
-  } catch (const Exception&) {
-    ZelcorFuzz::require(!loader.getConvertedTree() || loader.getRawTree(),
-                        "a failed load keeps both trees or neither");
+  } catch (const Exception& failure) {
+    ZelcorFuzz::require(!loader.getConvertedTree() && !loader.getRawTree(),
+                        "a failed first load leaves no tree");
+    ZelcorFuzz::require(failure.toString().find(path) != std::string::npos,
+                        "a failed load names the file");
     return 0;
   }
   ZelcorFuzz::require(loader.getRawTree() && loader.getConvertedTree(),

@@ -1,6 +1,7 @@
 // The registry file parser, on the bytes the POSIX registry store reads from its file, followed
 // by what the store does with a parsed document: look values up, set one, render the file anew.
-// Properties: a refused text is the parser's own exception; an untouched UTF-8 document renders
+// Properties: a refused text is the parser's own exception, naming the file; a damaged value
+// says where and why; an untouched UTF-8 document renders
 // byte for byte as it was read (when it ends in a line end, as every rendered file does); a
 // rendered document parses and renders to itself; a value set is read back as it was set.
 #include <cstddef>
@@ -36,6 +37,9 @@ void lookUp(const RegistryFile& file) {
     if (lookup.outcome == RegistryFile::Outcome::found) {
       (void)lookup.value.asText();
       (void)lookup.value.asList();
+    } else if (lookup.outcome == RegistryFile::Outcome::damaged) {
+      ZelcorFuzz::require(lookup.problem.rfind("line ", 0) == 0,
+                          "a damaged value says in which line");
     }
   }
 }
@@ -48,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RegistryFile file;
   try {
     file = RegistryFile::parse(bytes, kSource);
-  } catch (const RegistryFile::Parse_NotRegistryFile&) {
+  } catch (const RegistryFile::Parse_NotRegistryFile& failure) {
+    ZelcorFuzz::require(failure.toString().find(kSource) != std::string::npos,
+                        "a refused file is named");
     return 0;
   }
   lookUp(file);

@@ -4,9 +4,9 @@
 // "%name%" references resolved against a configuration store that holds the directories the
 // scheduler's example configuration names.
 // Properties: a regular file within the size limit is read unless it holds too many records;
-// the records are what the key-value reader makes of the same text, and they survive being
-// written out and read again; the job takes the last of duplicate keys and a priority level
-// within range.
+// the records are what the key-value reader makes of the same text, from memory or from the
+// file (with any of its options), and they survive being written out and read again; the job takes
+// the last of duplicate keys and a priority level within range.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,11 +60,23 @@ Setting& setting() {
   return instance;
 }
 
-void checkRecords(const SpecFile& spec, std::string_view bytes) {
+void checkRecords(const SpecFile& spec, std::string_view bytes, const std::string& path) {
   KeyValueMap direct;
   ZelcorFuzz::require(ZelcorCorelib::parseKeyValueText(bytes, direct),
                       "text the spec file took parses");
   ZelcorFuzz::require(direct == spec.getRecords(), "the spec file holds what the reader reads");
+  // The file reader (the sysinfo file's) reads in blocks, the text reader at once; both with
+  // each of their options.
+  for (const bool trimKeys : {false, true}) {
+    KeyValueMap fromFile;
+    KeyValueMap fromText;
+    const bool readFile =
+        ZelcorCorelib::readKeyValueFile(path, fromFile, '\n', '=', trimKeys, !trimKeys);
+    const bool readText =
+        ZelcorCorelib::parseKeyValueText(bytes, fromText, '\n', '=', trimKeys, !trimKeys);
+    ZelcorFuzz::require(readFile == readText && fromFile == fromText,
+                        "the file reader and the text reader agree");
+  }
   KeyValueMap again;
   ZelcorFuzz::require(
       ZelcorCorelib::parseKeyValueText(ZelcorCorelib::formatKeyValueText(direct), again),
@@ -101,12 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ZelcorFuzz::silenceLogging();
   Setting& state = setting();
   const std::string_view bytes = ZelcorFuzz::asText(data, size);
-  ZelcorFuzz::writeInputFile(kSpecName, bytes);
+  const std::string path = ZelcorFuzz::writeInputFile(kSpecName, bytes);
 
   const SpecFile spec = SpecFile::read(state.folder, kSpecName);
   if (spec.getOutcome() == SpecFile::Outcome::tooManyRecords) return 0;
   ZelcorFuzz::require(spec.isRead(), "a regular spec file within the limits is read");
-  checkRecords(spec, bytes);
+  checkRecords(spec, bytes, path);
   checkJob(spec);
   return 0;
 }

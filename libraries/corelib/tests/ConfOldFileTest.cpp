@@ -201,6 +201,26 @@ TEST(ConfOldFile, NestingIsBoundedWithoutExhaustingTheStack) {
   EXPECT_EQ(loadFailure(nested(100000)).name, "Load_InvalidNode");
 }
 
+TEST(ConfOldFile, TextBeyondTheSizeBoundIsRefusedNamingTheFile) {
+  TempDir dir("conf-old-file");
+  const std::string head = "a(String)=\"";
+  const std::string tail = "\"{}";
+  auto sized = [&](std::size_t size) {
+    return writeFile(dir, "big.conf",
+                     head + std::string(size - head.size() - tail.size(), 'x') + tail);
+  };
+  ConfOldFile loader;
+  EXPECT_NO_THROW(loader.loadIntoMemory(sized(ConfOldFile::kMaxFileBytes)));
+  EXPECT_EQ(loader.getRawTree()->getChild("a")->getValue().size(),
+            ConfOldFile::kMaxFileBytes - head.size() - tail.size());
+  const std::string path = sized(ConfOldFile::kMaxFileBytes + 1);
+  const Failure failure = loadFailure(path);
+  EXPECT_EQ(failure.name, "Load_FileTooLarge");
+  EXPECT_EQ(failure.text, "Configuration file \"" + path + "\" is larger than " +
+                              std::to_string(ConfOldFile::kMaxFileBytes) +
+                              " bytes (reading stopped in line 1)");
+}
+
 TEST(ConfOldFile, FilesThatCannotBeReadRaiseTheirOwnClasses) {
   TempDir dir("conf-old-file");
   const std::string missing = dir.file("missing.conf");

@@ -25,6 +25,9 @@ constexpr const char* kFileNotFound =
 constexpr const char* kFileError = "@conf-old-file.load.file-error{Failed to load file \"%\"};";
 constexpr const char* kReadError =
     "@conf-old-file.load.read-error{Failed to read file \"%\" in line %};";
+constexpr const char* kTooLarge =
+    "@conf-old-file.load.too-large{Configuration file \"%\" is larger than % bytes (reading "
+    "stopped in line %)};";
 constexpr const char* kPrematureEnd =
     "@conf-old-file.load.premature-end-of-file{Premature end of file in line % in file \"%\"};";
 constexpr const char* kInvalidNode =
@@ -187,7 +190,13 @@ class NodeReader {
       havePutBack = false;
       return true;
     }
-    if (file.readChar(c)) return true;
+    if (file.readChar(c)) {
+      if (++bytesRead > ConfOldFile::kMaxFileBytes) {
+        throw ConfOldFile::Load_FileTooLarge(
+            kTooLarge, ZELCOR_HERE, makeParams(fileName, ConfOldFile::kMaxFileBytes, line()));
+      }
+      return true;
+    }
     if (file.failed()) {
       throw ConfOldFile::Load_FileError(kReadError, ZELCOR_HERE, makeParams(fileName, line()));
     }
@@ -237,6 +246,7 @@ class NodeReader {
   LineMap& lines;
   char putBackChar = 0;
   bool havePutBack = false;
+  std::size_t bytesRead = 0;
 };
 
 // Builds the converted tree from the raw one. Results that do not depend on which values are

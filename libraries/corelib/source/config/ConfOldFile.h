@@ -29,6 +29,8 @@ class ConfOldFile : public ImsAgent, public Throws {
   // The file cannot be opened or read (a damaged gzip file included).
   ZELCOR_EXCEPTION(Load_FileError);
   ZELCOR_EXCEPTION(Load_PrematureEndOfFile);
+  // More than kMaxFileBytes of text (after decompression).
+  ZELCOR_EXCEPTION(Load_FileTooLarge);
   // Bad syntax, a name that cannot be a path component, or nesting beyond kMaxNodeDepth.
   ZELCOR_EXCEPTION(Load_InvalidNode);
   // Two siblings of one name; the node tree's AddChild_NameAlreadyInUse is the cause.
@@ -42,6 +44,9 @@ class ConfOldFile : public ImsAgent, public Throws {
   // Braces nested deeper fail the load instead of exhausting the stack; the store's stream
   // reader accepts at least this much.
   static constexpr int kMaxNodeDepth = 64;
+  // Real files hold a few kilobytes. Without a bound, a small gzip file that expands a
+  // thousandfold would take the text, both trees and the store's copy in memory several times.
+  static constexpr std::size_t kMaxFileBytes = 8 * 1024 * 1024;
   // Limits on "${...}" expansion, so that a hostile file cannot exhaust the stack or memory
   // (a -> b b, b -> c c, ... doubles at each step): a chain of references longer than
   // kMaxReferenceDepth, references that insert more than kMaxValueLength characters into one
