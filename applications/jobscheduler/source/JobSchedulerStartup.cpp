@@ -253,6 +253,13 @@ bool JobScheduler::initRunRecords() {
     return false;
   }
   queueController->setRunAsOwner(runAs == "owner");
+  // Passes on events (new pending files, ended jobs, commands) or, when false, once a second.
+  std::string eventsPath = ZelcorCorelib::lowerCopy(getApplicationName());
+  eventsPath += ".wake-on-events";
+  try {
+    queueController->setWakeOnEvents(getConfAgent().getBool(eventsPath));
+  } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+  }
   if (runAs == "owner" && !ZelcorCorelib::platform::isPrivileged()) {
     getApplicationLogger().info(
         "@jobscheduler.init.run-as-unprivileged{The scheduler does not run as root: every job "

@@ -486,6 +486,7 @@ bool JsListener::interpretCommand(std::int32_t value, Conversation& conversation
   if ((value & kCommandStart) != 0) {
     listenerLogger().debug("JsListener::interpretCommand: Received START command.");
     controller->changeRunFlags(QueueController::kRunFlagStopped, false);
+    controller->wake();
     connection.sendCommand(kCodeWorking);
     connection.sendCommand(kCodeDone);
   } else if ((value & kCommandStop) != 0) {
@@ -495,6 +496,7 @@ bool JsListener::interpretCommand(std::int32_t value, Conversation& conversation
   if ((value & kCommandResume) != 0) {
     listenerLogger().debug("JsListener::interpretCommand: Received RESUME command.");
     controller->changeRunFlags(QueueController::kRunFlagPaused, false);
+    controller->wake();
     connection.sendCommand(kCodeWorking);
     connection.sendCommand(kCodeDone);
   } else if ((value & kCommandPause) != 0) {
@@ -507,6 +509,7 @@ bool JsListener::interpretCommand(std::int32_t value, Conversation& conversation
 bool JsListener::setSchedulerFlag(Conversation& conversation, std::uint32_t flag, bool set) {
   Tcp& connection = conversation.connection;
   controller->changeRunFlags(flag, set);
+  controller->wake();
   connection.sendCommand(kCodeWorking);
   if (set) {
     conversation.waitingForQueues.store(true);

@@ -22,7 +22,9 @@ using Guard = std::lock_guard<std::mutex>;
 
 constexpr auto kPassInterval = std::chrono::milliseconds(1000);
 // The pause between passes is cut into slices so that a quit does not wait out the second.
+// With events, everything else wakes the loop by itself: the slice only bounds a quit's wait.
 constexpr auto kSleepSlice = std::chrono::milliseconds(20);
+constexpr auto kEventSleepSlice = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -30,7 +32,10 @@ QueueController::QueueController(const std::atomic<std::uint8_t>* quitSignal)
     : QueueController(quitSignal, CorePool::instance()) {}
 
 QueueController::QueueController(const std::atomic<std::uint8_t>* quitSignal, CorePool& cores)
-    : quitSignal(quitSignal), cores(cores) {}
+    : quitSignal(quitSignal), cores(cores) {
+  // Made here, so that the listener's threads never see it change.
+  wakeOpen = wakeSignal.open();
+}
 
 QueueController::~QueueController() {
   if (!quit()) {
@@ -112,6 +117,7 @@ bool QueueController::run() {
     return false;
   }
   logger.debug("QueueController::run: Starting main loop.");
+  if (wakeOnEvents) startWatching();
   recover();
   while (!isQuitRaised()) {
     pass();
@@ -124,13 +130,30 @@ bool QueueController::run() {
   return true;
 }
 
+void QueueController::startWatching() {
+  if (!wakeOpen) {
+    logger.warning(
+        "@jobscheduler.quectrl-run.no-wake-signal{Control commands take effect at the next "
+        "pass: no wake-up descriptor could be made.};");
+  }
+  std::string error;
+  if (!pendingWatch.watch(pendingDirectory, error)) {
+    logger.warning(
+        "@jobscheduler.quectrl-run.no-folder-watch{New files in \"%\" are seen at the pass "
+        "once a second: the folder cannot be watched (%).};",
+        pendingDirectory, error);
+  }
+}
+
 void QueueController::waitForNextPass() {
   const auto wakeUp = std::chrono::steady_clock::now() + kPassInterval;
+  const auto slice = wakeOnEvents ? kEventSleepSlice : kSleepSlice;
   while (!isQuitRaised()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         wakeUp - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     std::vector<int> descriptors;
+    if (wakeOnEvents) descriptors = {pendingWatch.descriptor(), wakeSignal.descriptor()};
     {
       Guard guard(queuesLock);
       for (const JobQueue& queue : queues) {
@@ -139,7 +162,11 @@ void QueueController::waitForNextPass() {
       }
     }
     // A job's end is news at once; the slices keep a quit from waiting out the second.
-    if (!ZelcorCorelib::platform::waitReadable(descriptors, std::min(left, kSleepSlice)).empty()) {
+    if (!ZelcorCorelib::platform::waitReadable(descriptors, std::min(left, slice)).empty()) {
+      // Read now, so that what arrives during the pass wakes the next one: a burst of files
+      // costs one pass for all that are there, and one more for the rest.
+      pendingWatch.drain();
+      wakeSignal.drain();
       return;
     }
   }

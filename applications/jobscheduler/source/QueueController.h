@@ -27,6 +27,7 @@
 #include "CorePool.h"
 #include "JobQueue.h"
 #include "bus/Logger.h"
+#include "platform/FolderWatch.h"
 
 namespace Zelcor {
 
@@ -69,6 +70,15 @@ class QueueController {
   // Why a pending spec file may not run as its owner (an owner without an account, more than
   // one hard link); empty when it may.
   std::string ownerRefusal(const SpecFile& spec) const;
+
+  // With events (the default), the loop starts a pass as soon as a file arrives in the
+  // pending folder, a job ends or wake is called, and otherwise once a second as a safety
+  // net; without, it passes once a second (a job's end still starts one at once). Set before
+  // run.
+  void setWakeOnEvents(bool events) { wakeOnEvents = events; }
+  bool getWakeOnEvents() const { return wakeOnEvents; }
+  // Asks for a pass now (a control command changed the run flags). Any thread.
+  void wake() const { wakeSignal.notify(); }
 
   // Bit kRunFlagStopped: no pending file is taken and no job started; kRunFlagPaused: files
   // are taken into their queues but no job is started.
@@ -172,6 +182,8 @@ class QueueController {
   void waitForNextPass();
   // Stamps the job's outcome and moves its spec file to the finished folder; false when a
   // step failed (to be tried again).
+  // The pending folder's watch and the wake-up; without either, the clock alone.
+  void startWatching();
   bool finishJobLocked(Job& job);
   void logJobEnd(const Job& job);
   // Sends the job back to its queue to run again: drops its run and record, moves its spec
@@ -207,6 +219,11 @@ class QueueController {
   std::map<std::string, SpecFile::Version> refusedOwners;
   // Run ids taken by a job during this recovery: a second spec file naming one gets nothing.
   std::set<std::string> recoveredRuns;
+  bool wakeOnEvents = true;
+  // The scheduling thread's: what its wait between passes listens to besides the jobs.
+  ZelcorCorelib::platform::FolderWatch pendingWatch;
+  ZelcorCorelib::platform::WakeSignal wakeSignal;
+  bool wakeOpen = false;
 };
 
 }  // namespace Zelcor

@@ -156,6 +156,12 @@ std::int32_t ConfAgent::getInt(const std::string& path) {
   return static_cast<std::int32_t>(value);
 }
 
+bool ConfAgent::getBool(const std::string& path) {
+  bool value = false;
+  read(path, kConfBool, &value);
+  return value;
+}
+
 std::string ConfAgent::getString(const std::string& path) {
   std::string value;
   read(path, kConfString, &value);

@@ -60,6 +60,8 @@ class ConfAgent : public ImsAgent, public Throws {
   // The 64-bit value cut to its low 16 or 32 bits.
   std::int16_t getInt16(const std::string& path);
   std::int32_t getInt(const std::string& path);
+  // A Bool entry: true for true, yes, on, active, ok.
+  bool getBool(const std::string& path);
   // References expanded; a dir or file entry reads as its normalised text.
   std::string getString(const std::string& path);
   std::string getDir(const std::string& path);

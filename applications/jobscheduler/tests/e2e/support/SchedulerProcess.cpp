@@ -105,6 +105,11 @@ void Sandbox::writeConfiguration(const ConfigSettings& settings) {
           dir("queued-dir", "jobs/queues") + "  " + dir("running-dir", "jobs/running") + "  " +
           dir("finished-dir", "jobs/finished") + " }\n";
   text += " max-cores (Integer) = \"" + std::to_string(settings.maxCores) + "\" { }\n";
+  // The same tests once more with a pass a second and no other wake-up (see CMakeLists).
+  const char* events = std::getenv("JOBSCHEDULER_E2E_WAKE_ON_EVENTS");
+  if (events != nullptr && std::string(events) == "false") {
+    text += " wake-on-events (Bool) = \"false\" { }\n";
+  }
   if (settings.withPort) {
     text += " port (NetworkPort) = \"" + std::to_string(settings.port.value_or(port)) + "\" { }\n";
   }
