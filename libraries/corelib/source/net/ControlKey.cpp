@@ -27,6 +27,14 @@ std::string hex(const unsigned char* bytes, std::size_t count) {
   return text;
 }
 
+// The library is started once, before its first use, without its clean-up at exit: a thread
+// of the command port may still be inside it while the process ends, and must not find its
+// state freed under it.
+bool startLibrary() {
+  static const bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  return started;
+}
+
 }  // namespace
 
 ControlKeyFile readControlKeyFile(const std::string& path) {
@@ -67,13 +75,14 @@ ControlKeyFile readControlKeyFile(const std::string& path) {
 
 std::string makeChallenge() {
   unsigned char bytes[32];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return {};
+  if (!startLibrary() || RAND_bytes(bytes, sizeof bytes) != 1) return {};
   return hex(bytes, sizeof bytes);
 }
 
 std::string keyedDigest(const std::string& secret, const std::string& message) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
+  if (!startLibrary()) return {};
   if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest,
            &length) == nullptr) {
