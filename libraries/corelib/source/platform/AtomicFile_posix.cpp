@@ -34,8 +34,12 @@ std::string nameOf(const std::string& path) {
 }
 
 std::string randomSuffix() {
-  std::random_device device;
-  const std::uint64_t value = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  // Seeded once per thread: a random device per name is costly, and O_EXCL settles a clash.
+  thread_local std::mt19937_64 random = [] {
+    std::random_device device;
+    return std::mt19937_64((static_cast<std::uint64_t>(device()) << 32) ^ device());
+  }();
+  const std::uint64_t value = random();
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text(16, '0');
   for (int i = 0; i < 16; ++i) text[static_cast<std::size_t>(i)] = kDigits[(value >> (4 * i)) & 15];
