@@ -109,7 +109,7 @@ class Job {
   // The reason the last start failed, as logged; empty once a start succeeds.
   const std::string& getStartFailure() const { return startFailure; }
 
-  std::string getCreated() const { return created; }
+  const std::string& getCreated() const { return created; }
   std::string getArguments() const { return arguments; }
   std::string getExecutable() const { return executable; }
   std::string getSpecPath() const { return specPath; }

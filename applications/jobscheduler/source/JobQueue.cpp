@@ -63,8 +63,12 @@ void JobQueue::rebuildIndex() {
 
 void JobQueue::append(Job job) {
   std::string key = commandKey(job);
-  jobs.push_back(Entry{std::move(job), std::move(key)});
-  commandIndex.emplace(jobs.back().commandKey, &jobs.back().job);
+  // Kept in order as they come, so that no pass sorts: a new job mostly belongs at the end,
+  // and goes after every job it ties with.
+  auto position = jobs.end();
+  while (position != jobs.begin() && jobOrder(job, std::prev(position)->job)) --position;
+  auto added = jobs.insert(position, Entry{std::move(job), std::move(key)});
+  commandIndex.emplace(added->commandKey, &added->job);
 }
 
 std::list<JobQueue::Entry>::iterator JobQueue::forget(std::list<Entry>::iterator entry) {

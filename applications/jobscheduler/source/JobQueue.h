@@ -84,8 +84,9 @@ class JobQueue : public ZelcorCorelib::Throws {
   // The first job in order, removed from the queue. Throws TakeFirstJob_Empty on an empty
   // queue.
   Job takeFirstJob();
-  // Stable: recovered jobs first (higher recoveryRank), then higher priority, then older
-  // "created" text. Always true.
+  // The order jobs are kept in as they are added (so nothing else need sort): recovered jobs
+  // first (higher recoveryRank), then higher priority, then older "created" text, then the
+  // order they came in. sortJobs restores it after a job's keys changed; always true.
   bool sortJobs();
   static bool jobOrder(const Job& a, const Job& b);
 

@@ -181,7 +181,6 @@ bool QueueController::pass() {
   Guard guard(queuesLock);
   handleFinishedJobsLocked();
   loadJobsToQueuesLocked(pendingDirectory, kRankPending);
-  for (JobQueue& queue : queues) queue.sortJobs();
 
   if ((getRunFlags() & (kRunFlagStopped | kRunFlagPaused)) == 0) {
     for (JobQueue& queue : queues) {

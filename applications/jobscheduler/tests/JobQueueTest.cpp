@@ -96,8 +96,9 @@ TEST_F(JobQueueTest, GoodFilesAreQueuedAndBadOnesLeftInPlace) {
   LogSink log(kJobSources);
   ASSERT_TRUE(queue.load(files, queued, 1));
 
+  // In run order: a file without "created" comes before one created at "1".
   EXPECT_EQ(namesOf(queue.getPendingJobs()),
-            (std::vector<std::string>{"a-good.spec", "h-good.spec"}));
+            (std::vector<std::string>{"h-good.spec", "a-good.spec"}));
   for (const char* name : {"a-good.spec", "h-good.spec"}) {
     const std::string moved = queueDir() + "/" + name;
     EXPECT_TRUE(fs::exists(moved)) << name;
@@ -159,7 +160,7 @@ TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
   EXPECT_EQ(namesOf(queue.getPendingJobs()), (std::vector<std::string>{"y.spec", "x6.spec"}));
 }
 
-TEST_F(JobQueueTest, SortPutsRecoveredThenUrgentThenOlderJobsFirst) {
+TEST_F(JobQueueTest, JobsAreKeptRecoveredThenUrgentThenOlderFirstAsTheyAreLoaded) {
   const std::string running = dir.file("running");
   fs::create_directories(running);
   // Names in path order, so that equal keys show the order the files were loaded in.
@@ -174,11 +175,11 @@ TEST_F(JobQueueTest, SortPutsRecoveredThenUrgentThenOlderJobsFirst) {
   writeRaw(running + "/r1.spec", command("r1", "\npriority-level=low"));
   queue.load({running + "/r1.spec"}, queued, 5);
 
-  ASSERT_TRUE(queue.sortJobs());
+  // In order without a sort, each load placing its jobs among the others.
   EXPECT_EQ(namesOf(queue.getPendingJobs()),
             (std::vector<std::string>{"r1.spec", "q1.spec", "n2.spec", "n4.spec", "n3.spec",
                                       "n5.spec", "n1.spec"}));
-  // Pointers handed out before a sort still name the same jobs after it.
+  // A sort finds nothing to change, and pointers handed out before it name the same jobs.
   std::vector<Job*> before = queue.getPendingJobs();
   ASSERT_TRUE(queue.sortJobs());
   EXPECT_EQ(queue.getPendingJobs(), before);
