@@ -146,6 +146,7 @@ void QueueController::startWatching() {
 }
 
 void QueueController::waitForNextPass() {
+  if (std::exchange(endedWhileStarting, false) && wakeOnEvents) return;
   const auto wakeUp = std::chrono::steady_clock::now() + kPassInterval;
   const auto slice = wakeOnEvents ? kEventSleepSlice : kSleepSlice;
   while (!isQuitRaised()) {
@@ -520,6 +521,9 @@ bool QueueController::runPendingJob(Job& job, const std::string& queueName) {
   }
   logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
   job.moveToFreeName(folderFor(runningDirectory));
+  // A program that ended before its start was through leaves nothing to wait on: its end
+  // is handled by a pass right after this one, not a second later.
+  if (!job.getMainProcess().isAlive()) endedWhileStarting = true;
   return true;
 }
 

@@ -220,6 +220,8 @@ class QueueController {
   // Run ids taken by a job during this recovery: a second spec file naming one gets nothing.
   std::set<std::string> recoveredRuns;
   bool wakeOnEvents = true;
+  // A job of this pass ended while it was being started: the next pass comes at once.
+  bool endedWhileStarting = false;
   // The scheduling thread's: what its wait between passes listens to besides the jobs.
   ZelcorCorelib::platform::FolderWatch pendingWatch;
   ZelcorCorelib::platform::WakeSignal wakeSignal;
