@@ -4,7 +4,9 @@
 # builds the two programs and runs the scheduler on a few sample jobs in a temporary folder.
 # `make fuzz` builds the fuzz targets with clang and libFuzzer in build-fuzz/ and runs each for
 # FUZZ_SECONDS on a copy of its corpus (fuzz/corpus/); it is not part of `make test`, which runs
-# the targets over their corpora only.
+# the targets over their corpora only. `make bench` builds the micro benchmarks of bench/ into the
+# same build, runs each, then runs bench/peers, which times the scheduler beside task-spooler and
+# nq (installing them from Debian); it is part of neither `make test` nor CI.
 #
 # Our own builds are Release (the optimiser finds warnings that lower levels miss) with warnings
 # as errors; a plain `cmake` build of the project has neither.
@@ -22,6 +24,9 @@ FUZZ_SECONDS ?= 60
 # a reader's block, a file past a size bound) keep their full length in the regression run.
 FUZZ_MAX_LEN ?= 4096
 FUZZ_TARGETS ?= ConfigFileFuzz RegistryFileFuzz SpecFileFuzz CommandLineFuzz ControlPortFuzz
+BENCHES ?= LoggingBench JobQueueBench QueueControllerBench
+# Options for bench/peers, e.g. PEERS_ARGS=--quick for a short smoke run.
+PEERS_ARGS ?=
 # The tests whose code runs on more than one thread: the framework's threads, locks, bus,
 # loggers and sockets, and the scheduler's listener, controller and job processes.
 TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTest LoggerTest \
@@ -29,7 +34,7 @@ TSAN_TESTS ?= ThreadTest ThreadLockTest ThreadRunnerTest ThreadsPosixTest ImsTes
   CorePoolTest QueueControllerTest RecoveryTest RecoveryRepeatedCrashTest StatusListingTest \
   JsListenerTest JsListenerHostileTest ControlPortFuzz
 
-.PHONY: all deps configure build test test-sanitize test-tsan fuzz demo clean
+.PHONY: all deps configure build test test-sanitize test-tsan fuzz bench demo clean
 
 all: build
 
@@ -80,6 +85,16 @@ fuzz:
 	    -artifact_prefix=$(CURDIR)/$(FUZZ_BUILD)/findings/$$target/ \
 	    $(FUZZ_BUILD)/corpus/$$target; \
 	done
+
+# The benchmarks run one after the other, so that each has the machine to itself as far as this
+# target goes; figures taken while other work runs are only good for a smoke test.
+bench:
+	@scripts/install-deps --bench
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DZELCOR_WERROR=ON -DZELCOR_BUILD_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
+	@set -e; for bench in $(BENCHES); do echo "== $$bench"; $(BUILD)/bench/$$bench; done
+	@echo "== bench/peers $(PEERS_ARGS)"
+	@BUILD=$(BUILD) bench/peers $(PEERS_ARGS)
 
 demo: configure
 	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/demo
