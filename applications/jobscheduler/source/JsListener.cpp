@@ -225,10 +225,7 @@ std::size_t JsListener::getConversationCount() const {
   return open;
 }
 
-void JsListener::closeListenSocket() {
-  std::lock_guard<std::mutex> guard(socketMutex);
-  listenSocket.close();
-}
+void JsListener::closeListenSocket() { listenSocket.close(); }
 
 void JsListener::listener(Thread* thread, bool listening) {
   if (listening) {

@@ -152,6 +152,8 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   // Sleeps up to the time, in slices; false when the listener is ending.
   bool sleepUnlessEnding(int milliseconds);
 
+  // Only ever by one thread at a time: the listener thread, or startListening when that
+  // thread could not be started. An end wakes the thread through the pipe, never the socket.
   void closeListenSocket();
   // Wakes the listener thread from its wait for clients.
   bool wakeListener();
@@ -171,8 +173,6 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   std::atomic<std::uint32_t> commandCount{0};
   QueueController* controller = nullptr;
   Deadlines deadlines;
-  // Serialises closing the listening socket with breaking its accept from another thread.
-  std::mutex socketMutex;
   // Written by endListener to wake the listener thread; read by that thread.
   ZelcorCorelib::platform::Handle wakeRead;
   ZelcorCorelib::platform::Handle wakeWrite;
