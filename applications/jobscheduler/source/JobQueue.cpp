@@ -55,19 +55,42 @@ std::string JobQueue::commandKey(const Job& job) {
   return std::to_string(executable.size()) + ":" + executable + job.getArguments();
 }
 
+bool JobQueue::OrderKey::operator<(const OrderKey& other) const {
+  if (rank != other.rank) return rank > other.rank;
+  if (priority != other.priority) return priority > other.priority;
+  if (const int byCreated = created.compare(other.created); byCreated != 0) return byCreated < 0;
+  return seq < other.seq;
+}
+
+JobQueue::OrderKey JobQueue::orderKeyOf(const Job& job) {
+  return OrderKey{job.getRecoveryRank(), job.getPriorityLevel(), job.getCreated(), nextSeq++};
+}
+
 void JobQueue::rebuildIndex() {
   commandIndex.clear();
   commandIndex.reserve(jobs.size());
-  for (Entry& entry : jobs) commandIndex.emplace(entry.commandKey, &entry.job);
+  order.clear();
+  positions.clear();
+  started.clear();
+  for (auto it = jobs.begin(); it != jobs.end(); ++it) {
+    commandIndex.emplace(it->commandKey, &it->job);
+    it->orderKey = orderKeyOf(it->job);
+    order.emplace_hint(order.end(), it->orderKey, it);
+    positions.emplace(&it->job, it);
+    if (it->job.getMainProcess().getProcess()) started.emplace(it->orderKey, &it->job);
+  }
 }
 
 void JobQueue::append(Job job) {
   std::string key = commandKey(job);
-  // Kept in order as they come, so that no pass sorts: a new job mostly belongs at the end,
-  // and goes after every job it ties with.
-  auto position = jobs.end();
-  while (position != jobs.begin() && jobOrder(job, std::prev(position)->job)) --position;
-  auto added = jobs.insert(position, Entry{std::move(job), std::move(key)});
+  // Kept in order as they come, so that no pass sorts.
+  OrderKey place = orderKeyOf(job);
+  auto next = order.upper_bound(place);
+  auto position = next == order.end() ? jobs.end() : next->second;
+  auto added = jobs.insert(position, Entry{std::move(job), std::move(key), place});
+  order.emplace_hint(next, std::move(place), added);
+  positions.emplace(&added->job, added);
+  if (added->job.getMainProcess().getProcess()) started.emplace(added->orderKey, &added->job);
   commandIndex.emplace(added->commandKey, &added->job);
 }
 
@@ -79,6 +102,9 @@ std::list<JobQueue::Entry>::iterator JobQueue::forget(std::list<Entry>::iterator
       break;
     }
   }
+  started.erase(entry->orderKey);
+  order.erase(entry->orderKey);
+  positions.erase(&entry->job);
   return jobs.erase(entry);
 }
 
@@ -297,13 +323,10 @@ bool JobQueue::hasDuplicate(const Job& job) {
 }
 
 void JobQueue::eraseJob(const Job* job) {
-  for (auto it = jobs.begin(); it != jobs.end(); ++it) {
-    if (&it->job != job) continue;
-    queueLogger().trace("JobQueue::eraseJob: Removing job % from jobs queue",
-                        it->job.getSpecPath());
-    forget(it);
-    return;
-  }
+  auto position = positions.find(job);
+  if (position == positions.end()) return;
+  queueLogger().trace("JobQueue::eraseJob: Removing job % from jobs queue", job->getSpecPath());
+  forget(position->second);
 }
 
 void JobQueue::eraseJobs(const std::vector<Job*>& jobsToErase) {
@@ -331,41 +354,76 @@ bool JobQueue::jobOrder(const Job& a, const Job& b) {
 bool JobQueue::sortJobs() {
   // list::sort is stable and relinks nodes, so pointers into the list stay valid.
   jobs.sort([](const Entry& a, const Entry& b) { return jobOrder(a.job, b.job); });
+  rebuildIndex();
   return true;
+}
+
+bool JobQueue::startJob(Job& job, const RunRecords::Pointer& records,
+                        std::optional<std::uint32_t> runAs, std::string& why) {
+  const bool ran = job.start(records, name, runAs, why);
+  // Kept even when the start failed after a process was made: whatever it says is news.
+  if (auto position = positions.find(&job);
+      position != positions.end() && job.getMainProcess().getProcess()) {
+    started.emplace(position->second->orderKey, &job);
+  }
+  return ran;
+}
+
+void JobQueue::setJobProcess(Job& job, ChildProcess::Pointer process) {
+  job.getMainProcess().setProcess(std::move(process));
+  auto position = positions.find(&job);
+  if (position == positions.end()) return;
+  if (job.getMainProcess().getProcess()) {
+    started.emplace(position->second->orderKey, &job);
+  } else {
+    started.erase(position->second->orderKey);
+  }
+}
+
+void JobQueue::visitPendingJobs(const std::function<bool(Job&)>& visit) {
+  for (Entry& entry : jobs) {
+    if (entry.job.getMainProcess().wasStarted()) continue;
+    if (!visit(entry.job)) return;
+  }
 }
 
 std::vector<Job*> JobQueue::getPendingJobs() {
   std::vector<Job*> result;
-  for (Entry& entry : jobs) {
-    if (!entry.job.getMainProcess().wasStarted()) result.push_back(&entry.job);
-  }
+  visitPendingJobs([&](Job& job) {
+    result.push_back(&job);
+    return true;
+  });
   return result;
 }
 
 std::vector<Job*> JobQueue::getRunningJobs() {
   std::vector<Job*> result;
-  for (Entry& entry : jobs) {
-    if (entry.job.getMainProcess().isRunning()) result.push_back(&entry.job);
+  for (const auto& [key, job] : started) {
+    if (job->getMainProcess().isRunning()) result.push_back(job);
   }
   return result;
 }
 
 std::vector<Job*> JobQueue::getFinishedJobs() {
   std::vector<Job*> result;
-  for (Entry& entry : jobs) {
-    const CommandProcess& process = entry.job.getMainProcess();
-    if (process.wasStarted() && !process.isAlive()) result.push_back(&entry.job);
+  for (const auto& [key, job] : started) {
+    const CommandProcess& process = job->getMainProcess();
+    if (process.wasStarted() && !process.isAlive()) result.push_back(job);
   }
   return result;
 }
 
-std::vector<int> JobQueue::wakeDescriptors() const {
+std::vector<int> JobQueue::wakeDescriptors(bool& endUnhandled) const {
   std::vector<int> descriptors;
-  for (const Entry& entry : jobs) {
-    const ChildProcess::Pointer& process = entry.job.getMainProcess().getProcess();
+  for (const auto& [key, job] : started) {
+    const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
     if (!process) continue;
     const int descriptor = process->getWakeDescriptor();
-    if (descriptor >= 0) descriptors.push_back(descriptor);
+    if (descriptor >= 0) {
+      descriptors.push_back(descriptor);
+    } else if (job->holdsCore()) {
+      endUnhandled = true;
+    }
   }
   return descriptors;
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <map>
 #include <optional>
@@ -90,6 +91,16 @@ class JobQueue : public ZelcorCorelib::Throws {
   bool sortJobs();
   static bool jobOrder(const Job& a, const Job& b);
 
+  // Starts job, one of this queue's pending jobs, as Job::start does; a started job is kept
+  // among the few the queue looks at for news, so that a pass does not walk every queued job.
+  bool startJob(Job& job, const RunRecords::Pointer& records, std::optional<std::uint32_t> runAs,
+                std::string& why);
+  // Gives job, one of this queue's, the process of a run found at recovery, or takes it away
+  // (nullptr) before the job runs again.
+  void setJobProcess(Job& job, ChildProcess::Pointer process);
+  // The pending jobs in list order, to visit until visit returns false.
+  void visitPendingJobs(const std::function<bool(Job&)>& visit);
+
   // In list order; each polls the job's process. Pending: never started; running: runs now;
   // finished: started and no longer alive.
   std::vector<Job*> getPendingJobs();
@@ -97,7 +108,9 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::vector<Job*> getFinishedJobs();
   std::size_t getJobCount() const { return jobs.size(); }
   // What the scheduling loop may wait on for news of this queue's running jobs; polls nothing.
-  std::vector<int> wakeDescriptors() const;
+  // endUnhandled is set when a job still holding its core has already been seen ending (by a
+  // poll after the pass took the ended jobs): no descriptor will tell of it again.
+  std::vector<int> wakeDescriptors(bool& endUnhandled) const;
   bool isEmpty() const { return jobs.empty(); }
 
   // directory + "/" + name + "/", normalised.
@@ -114,9 +127,18 @@ class JobQueue : public ZelcorCorelib::Throws {
   bool initializeJobFromFile(Job& job, const SpecFile& spec);
 
  private:
+  // Where a job stands in run order; seq puts a job after every job it ties with.
+  struct OrderKey {
+    std::int32_t rank = 0;
+    std::int32_t priority = 0;
+    std::string created;
+    std::uint64_t seq = 0;
+    bool operator<(const OrderKey& other) const;
+  };
   struct Entry {
     Job job;
     std::string commandKey;  // as indexed when the job was queued
+    OrderKey orderKey;       // as placed when the job was queued
   };
   // The queue's folder, held open while it stays the same.
   const SpecFile::Folder& queueFolder(const std::string& queueDirectory);
@@ -132,9 +154,16 @@ class JobQueue : public ZelcorCorelib::Throws {
   void append(Job job);
   std::list<Entry>::iterator forget(std::list<Entry>::iterator entry);
   void rebuildIndex();
+  OrderKey orderKeyOf(const Job& job);
 
   std::string name;
   std::list<Entry> jobs;
+  // The list's order as a search tree: a job is placed in O(log n) wherever it belongs.
+  std::map<OrderKey, std::list<Entry>::iterator> order;
+  std::unordered_map<const Job*, std::list<Entry>::iterator> positions;
+  // The jobs given a process (started, or re-attached or ended at recovery), in list order.
+  std::map<OrderKey, Job*> started;
+  std::uint64_t nextSeq = 0;
   // Queued jobs by command, so that the duplicate test costs one lookup, not a walk.
   std::unordered_multimap<std::string, const Job*> commandIndex;
   std::atomic<std::int32_t> ackState{0};

@@ -146,7 +146,6 @@ void QueueController::startWatching() {
 }
 
 void QueueController::waitForNextPass() {
-  if (std::exchange(endedWhileStarting, false) && wakeOnEvents) return;
   const auto wakeUp = std::chrono::steady_clock::now() + kPassInterval;
   const auto slice = wakeOnEvents ? kEventSleepSlice : kSleepSlice;
   while (!isQuitRaised()) {
@@ -155,13 +154,17 @@ void QueueController::waitForNextPass() {
     if (left.count() <= 0) return;
     std::vector<int> descriptors;
     if (wakeOnEvents) descriptors = {pendingWatch.descriptor(), wakeSignal.descriptor()};
+    bool endUnhandled = false;
     {
       Guard guard(queuesLock);
       for (const JobQueue& queue : queues) {
-        std::vector<int> ofQueue = queue.wakeDescriptors();
+        std::vector<int> ofQueue = queue.wakeDescriptors(endUnhandled);
         descriptors.insert(descriptors.end(), ofQueue.begin(), ofQueue.end());
       }
     }
+    // A job whose end a poll read after the pass took the ended ones (one that ended while it
+    // was being started, or while another job started) has nothing left to wake the loop.
+    if (endUnhandled) return;
     // A job's end is news at once; the slices keep a quit from waiting out the second.
     if (!ZelcorCorelib::platform::waitReadable(descriptors, std::min(left, slice)).empty()) {
       // Read now, so that what arrives during the pass wakes the next one: a burst of files
@@ -474,7 +477,7 @@ void QueueController::requeueLocked(JobQueue& queue, Job& job) {
     }
   }
   if (records && !runId.empty()) records->remove(runId);
-  job.getMainProcess().setProcess(nullptr);
+  queue.setJobProcess(job, nullptr);
   job.setHoldsCore(false);
   logger.trace("QueueController::recover: Recovered job %, requeueing the job.", job.getSpecPath());
   job.moveToFreeName(folderFor(queue.getQueueDirectory(queuedDirectory)));
@@ -486,31 +489,31 @@ void QueueController::runPendingJobs(JobQueue& queue) {
 }
 
 void QueueController::runPendingJobsLocked(JobQueue& queue) {
-  const std::vector<Job*> pending = queue.getPendingJobs();
-  if (pending.empty()) return;
   const std::uint32_t maxCores = queue.getMaxCores();
-  // Counted once and kept up to date, so that a long snapshot does not re-poll the whole queue
-  // for every job; polled again only when the limit seems reached, since jobs may have ended.
+  // Counted once and kept up to date; polled again only when the limit seems reached, since
+  // jobs may have ended.
   std::size_t running = maxCores != 0 ? queue.getRunningJobs().size() : 0;
-  for (Job* job : pending) {
-    if (cores.getAvailableCores() == 0) return;
+  // Only as far into the queue as there are cores: a long queue costs a pass nothing more.
+  queue.visitPendingJobs([&](Job& job) {
+    if (cores.getAvailableCores() == 0) return false;
     if (maxCores != 0 && running >= maxCores) {
       running = queue.getRunningJobs().size();
-      if (running >= maxCores) return;
+      if (running >= maxCores) return false;
     }
-    if (runPendingJob(*job, queue.getName())) {
+    if (runPendingJob(queue, job)) {
       cores.takeCore();
-      job->setHoldsCore(true);
+      job.setHoldsCore(true);
       ++running;
     }
-  }
+    return true;
+  });
 }
 
-bool QueueController::runPendingJob(Job& job, const std::string& queueName) {
+bool QueueController::runPendingJob(JobQueue& queue, Job& job) {
   logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
   const std::string before = job.getStartFailure();
   std::string why;
-  if (!job.start(records, queueName, runAsFor(job), why)) {
+  if (!queue.startJob(job, records, runAsFor(job), why)) {
     // Nothing ran; the job keeps its place and is tried again next pass.
     if (why != before) {
       logger.error(
@@ -521,9 +524,6 @@ bool QueueController::runPendingJob(Job& job, const std::string& queueName) {
   }
   logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
   job.moveToFreeName(folderFor(runningDirectory));
-  // A program that ended before its start was through leaves nothing to wait on: its end
-  // is handled by a pass right after this one, not a second later.
-  if (!job.getMainProcess().isAlive()) endedWhileStarting = true;
   return true;
 }
 

@@ -136,7 +136,7 @@ class QueueController {
   // one error line naming it and the reason, and is tried again next pass.
   void runPendingJobs(JobQueue& queue);
   // Starts job under its supervisor; on success the spec file goes to the running folder.
-  bool runPendingJob(Job& job, const std::string& queueName);
+  bool runPendingJob(JobQueue& queue, Job& job);
   // Every queue's running jobs, queue by queue in queue order.
   std::vector<Job*> getRunningJobs();
   void setQueuesAckState(std::int32_t state);
@@ -220,8 +220,6 @@ class QueueController {
   // Run ids taken by a job during this recovery: a second spec file naming one gets nothing.
   std::set<std::string> recoveredRuns;
   bool wakeOnEvents = true;
-  // A job of this pass ended while it was being started: the next pass comes at once.
-  bool endedWhileStarting = false;
   // The scheduling thread's: what its wait between passes listens to besides the jobs.
   ZelcorCorelib::platform::FolderWatch pendingWatch;
   ZelcorCorelib::platform::WakeSignal wakeSignal;

@@ -103,7 +103,7 @@ void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
     lock = records->lockState(runId);
   }
   if (lock == platform::LockState::held) {
-    job.getMainProcess().setProcess(ChildProcess::fromRecord(records, *record, true));
+    queue.setJobProcess(job, ChildProcess::fromRecord(records, *record, true));
     cores.takeCore();
     job.setHoldsCore(true);
     logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
@@ -112,7 +112,7 @@ void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
   }
   if (record->ended && record->endReason != RunRecord::kReasonShutdown) {
     // Ended while no scheduler watched: finished by the next pass, never run again.
-    job.getMainProcess().setProcess(ChildProcess::fromRecord(records, *record, false));
+    queue.setJobProcess(job, ChildProcess::fromRecord(records, *record, false));
     job.setHoldsCore(false);
     logger.trace("QueueController::recover: Recovered job %, found out that it has ended.",
                  job.getSpecPath());
@@ -132,7 +132,7 @@ void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
         job.getSpecPath());
   }
   // requeueLocked stops what may be left of the program; it needs the run to know it by.
-  job.getMainProcess().setProcess(ChildProcess::fromRecord(records, *record, false));
+  queue.setJobProcess(job, ChildProcess::fromRecord(records, *record, false));
   requeueLocked(queue, job);
 }
 

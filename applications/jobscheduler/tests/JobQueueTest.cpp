@@ -140,7 +140,8 @@ TEST_F(JobQueueTest, DuplicatesAreRefusedWhileTheFirstIsHeld) {
   // While x1 runs, and after it has finished but is still held, a new copy is refused.
   Job* running = queue.getPendingJobs().front();
   std::string why;
-  ASSERT_TRUE(running->start(test::openRunRecords(dir.file("runs")), queue.getName(), std::nullopt, why)) << why;
+  ASSERT_TRUE(queue.startJob(*running, test::openRunRecords(dir.file("runs")), std::nullopt, why))
+      << why;
   EXPECT_EQ(namesOf(queue.getRunningJobs()), std::vector<std::string>{"x1.spec"});
   EXPECT_EQ(namesOf(queue.getPendingJobs()), std::vector<std::string>{"y.spec"});
   spec("x4.spec", command("-x"));
@@ -223,6 +224,35 @@ TEST_F(JobQueueTest, EraseTakeAndCopyKeepTheDuplicateIndexRight) {
   queue.takeFirstJob();
   EXPECT_TRUE(queue.isEmpty());
   EXPECT_THROW(queue.takeFirstJob(), JobQueue::TakeFirstJob_Empty);
+}
+
+TEST_F(JobQueueTest, StartedJobsAreFollowedThroughCopiesErasesAndAnEndAlreadyRead) {
+  spec("a.spec", command("a"));
+  spec("b.spec", command("b"));
+  queue.load(pendingFiles(), queued, 1);
+  const RunRecords::Pointer records = test::openRunRecords(dir.file("runs"));
+  Job* job = queue.getPendingJobs().back();
+  std::string why;
+  ASSERT_TRUE(queue.startJob(*job, records, std::nullopt, why)) << why;
+  job->setHoldsCore(true);
+  // A copy follows its own started job, not the original's.
+  JobQueue copy = queue;
+  ASSERT_TRUE(waitFor([&] { return queue.getFinishedJobs().size() == 1; }));
+  EXPECT_EQ(namesOf(queue.getFinishedJobs()), std::vector<std::string>{"b.spec"});
+  EXPECT_EQ(namesOf(copy.getFinishedJobs()), std::vector<std::string>{"b.spec"});
+  // The poll above read the end: no descriptor is left to tell the loop, the flag must.
+  bool endUnhandled = false;
+  EXPECT_TRUE(queue.wakeDescriptors(endUnhandled).empty());
+  EXPECT_TRUE(endUnhandled);
+  // Once collected, nothing is left to wake for; a requeued job is pending again.
+  copy.setJobProcess(*copy.getFinishedJobs().front(), nullptr);
+  EXPECT_EQ(namesOf(copy.getPendingJobs()), (std::vector<std::string>{"a.spec", "b.spec"}));
+  queue.eraseJobs(queue.getFinishedJobs());
+  endUnhandled = false;
+  EXPECT_TRUE(queue.wakeDescriptors(endUnhandled).empty());
+  EXPECT_FALSE(endUnhandled);
+  EXPECT_TRUE(queue.getFinishedJobs().empty());
+  EXPECT_EQ(namesOf(queue.getPendingJobs()), std::vector<std::string>{"a.spec"});
 }
 
 TEST_F(JobQueueTest, FilesOwnedByQueuedJobsAreNeverTakenForDuplicates) {
