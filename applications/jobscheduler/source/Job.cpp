@@ -302,6 +302,14 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
     startFailure = why;
     return false;
   }
+  // The run id must be on disk before anything runs under it: the folder sync this stamp owes
+  // (deferred in a pass, with those of the pass's other files) is paid now.
+  if (const SpecFile::Folder& folder = specFile.getFolder(); folder && !folder->flushSyncs()) {
+    why = "its spec file's folder cannot be synced: ";
+    why += ZelcorCorelib::platform::errorText(errno);
+    startFailure = why;
+    return false;
+  }
   ChildProcess::Launch launch;
   launch.records = records;
   launch.runId = runId;

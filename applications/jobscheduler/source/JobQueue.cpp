@@ -190,6 +190,24 @@ std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
     it = ZelcorCorelib::exists(it->first) ? std::next(it) : stuckFiles.erase(it);
   }
   std::set<std::string> notQueued;
+  // The burst's "queued" stamps are committed as a group: one file-system sync for all their
+  // data, not one per file. No name is touched twice before the flush.
+  const SpecFile::Folder target = queueFolder(queueDirectory);
+  struct GroupCommit {
+    const SpecFile::Folder& folder;
+    ~GroupCommit() {
+      if (!folder) return;
+      const std::size_t count = folder->deferredRenames();
+      if (!folder->flushRenames()) {
+        queueLogger().warning(
+            "@jobscheduler.load.stamp-commit-fail{Some of % spec files queued in \"%\" could "
+            "not be stamped \"queued\" (%); they are queued all the same.};",
+            count, folder->getPath(), ZelcorCorelib::platform::errorText(errno));
+      }
+      folder->deferRenames(false);
+    }
+  } commit{target};
+  if (target) target->deferRenames(true);
   for (SpecFile& spec : specs) {
     const std::string path = spec.getPath();
     if (!owned.empty() && owned.count(path) != 0) {

@@ -125,6 +125,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   bool isFileReadable(const SpecFile& spec);
   // Builds and configures the job from the spec file's records.
   bool initializeJobFromFile(Job& job, const SpecFile& spec);
+  // The queue's folder as last opened (nullptr before the first job came in).
+  const SpecFile::Folder& getFolder() const { return folder; }
 
  private:
   // Where a job stands in run order; seq puts a job after every job it ties with.

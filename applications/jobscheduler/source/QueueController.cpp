@@ -163,8 +163,9 @@ void QueueController::waitForNextPass() {
       }
     }
     // A job whose end a poll read after the pass took the ended ones (one that ended while it
-    // was being started, or while another job started) has nothing left to wake the loop.
-    if (endUnhandled) return;
+    // was being started, or while another job started) has nothing left to wake the loop; nor
+    // has the rest of a burst that one pass did not take in.
+    if (endUnhandled || std::exchange(intakeLeft, false)) return;
     // A job's end is news at once; the slices keep a quit from waiting out the second.
     if (!ZelcorCorelib::platform::waitReadable(descriptors, std::min(left, slice)).empty()) {
       // Read now, so that what arrives during the pass wakes the next one: a burst of files
@@ -181,8 +182,36 @@ bool QueueController::runOnce() {
   return pass();
 }
 
+void QueueController::deferFolderSyncs(bool defer) {
+  for (const auto& [path, folder] : folders) {
+    if (folder) folder->deferSyncs(defer);
+  }
+  for (const JobQueue& queue : queues) {
+    if (queue.getFolder()) queue.getFolder()->deferSyncs(defer);
+  }
+}
+
+bool QueueController::flushFolderSyncs() {
+  bool ok = true;
+  for (const auto& [path, folder] : folders) {
+    if (folder && !folder->flushSyncs()) ok = false;
+  }
+  for (const JobQueue& queue : queues) {
+    if (queue.getFolder() && !queue.getFolder()->flushSyncs()) ok = false;
+  }
+  return ok;
+}
+
 bool QueueController::pass() {
   Guard guard(queuesLock);
+  // One folder sync per folder for all of a pass's moves and stamps, paid before anything
+  // that relies on them and at the end of the pass at the latest. Folders first opened during
+  // the pass (a new queue's) sync as they go.
+  deferFolderSyncs(true);
+  struct Undefer {
+    QueueController& controller;
+    ~Undefer() { controller.deferFolderSyncs(false); }
+  } undefer{*this};
   handleFinishedJobsLocked();
   loadJobsToQueuesLocked(pendingDirectory, kRankPending);
 
@@ -271,9 +300,15 @@ void QueueController::loadJobsToQueues(const std::string& directory, std::int32_
 
 void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::int32_t rank) {
   logger.debug("QueueController::loadJobsToQueues: Checking jobs to load to queues.");
-  const std::set<std::string> names = getJobSpecFiles(directory);
+  std::set<std::string> names = getJobSpecFiles(directory);
   // While stopped nothing would be loaded: the files are not even read.
   if (names.empty() || (getRunFlags() & kRunFlagStopped) != 0) return;
+  // A burst is taken in over several passes, one right after the other, so that a status
+  // request or an ended job never waits for the whole of it.
+  if (wakeOnEvents && rank == kRankPending && names.size() > intakePerPass) {
+    names.erase(std::next(names.begin(), static_cast<std::ptrdiff_t>(intakePerPass)), names.end());
+    intakeLeft = true;
+  }
   const SpecFile::Folder& folder = folderFor(directory);
   std::map<std::string, std::vector<SpecFile>> groups;
   for (const std::string& name : names) {
@@ -367,6 +402,7 @@ void QueueController::handleFinishedJobs() {
 
 void QueueController::handleFinishedJobsLocked() {
   logger.trace("QueueController::handleFinishedJobs: Handling finished jobs.");
+  std::vector<std::string> doneRuns;
   for (JobQueue& queue : queues) {
     for (Job* job : queue.getRunningJobs()) {
       const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
@@ -398,8 +434,15 @@ void QueueController::handleFinishedJobsLocked() {
       }
       if (finishJobLocked(*job)) done.push_back(job);
     }
+    for (const Job* job : done) {
+      if (!job->getRunId().empty()) doneRuns.push_back(job->getRunId());
+    }
     queue.eraseJobs(done);
   }
+  // Only now may the records go: until its file is durably in finished, a record is what says
+  // the job ran. A folder that cannot be synced keeps them; a restart sorts them out.
+  if (doneRuns.empty() || !records || !flushFolderSyncs()) return;
+  for (const std::string& runId : doneRuns) records->remove(runId);
 }
 
 void QueueController::logJobEnd(const Job& job) {
@@ -455,9 +498,6 @@ bool QueueController::finishJobLocked(Job& job) {
         "directory; the spec file was stored as \"%\".};",
         name, job.getSpecPath());
   }
-  // Only now may the record go: until the file is in finished, it is what says the job ran.
-  const std::string runId = job.getRunId();
-  if (records && !runId.empty()) records->remove(runId);
   return true;
 }
 

@@ -76,6 +76,10 @@ class QueueController {
   // net; without, it passes once a second (a job's end still starts one at once). Set before
   // run.
   void setWakeOnEvents(bool events) { wakeOnEvents = events; }
+  // How many pending spec files one pass takes in when waking on events (the rest come with
+  // the passes right after): a few hundred milliseconds of work at the default.
+  static constexpr std::size_t kIntakePerPass = 1000;
+  void setIntakePerPass(std::size_t files) { intakePerPass = files > 0 ? files : 1; }
   bool getWakeOnEvents() const { return wakeOnEvents; }
   // Asks for a pass now (a control command changed the run flags). Any thread.
   void wake() const { wakeSignal.notify(); }
@@ -169,6 +173,10 @@ class QueueController {
   void sortQueuesLocked();
   void loadJobsToQueuesLocked(const std::string& directory, std::int32_t rank);
   void runPendingJobsLocked(JobQueue& queue);
+  // Whether the folders of the controller and its queues defer their syncs, and paying what
+  // they owe (false when a sync failed).
+  void deferFolderSyncs(bool defer);
+  bool flushFolderSyncs();
   std::vector<Job*> getRunningJobsLocked();
   void recoverQueueLocked(JobQueue& queue);
   // The folder at directory, opened once and held; nullptr when it cannot be opened.
@@ -220,6 +228,9 @@ class QueueController {
   // Run ids taken by a job during this recovery: a second spec file naming one gets nothing.
   std::set<std::string> recoveredRuns;
   bool wakeOnEvents = true;
+  std::size_t intakePerPass = kIntakePerPass;
+  // The pending folder held more files than one pass takes in.
+  bool intakeLeft = false;
   // The scheduling thread's: what its wait between passes listens to besides the jobs.
   ZelcorCorelib::platform::FolderWatch pendingWatch;
   ZelcorCorelib::platform::WakeSignal wakeSignal;

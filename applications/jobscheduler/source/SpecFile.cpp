@@ -36,6 +36,7 @@ SpecFile SpecFile::read(const Folder& folder, const std::string& name,
   spec.ownerUid = read.status.uid;
   spec.ownerGid = read.status.gid;
   spec.ownerKnown = read.status.kind == EntryKind::regular;
+  spec.endsWithNewline = !read.contents.empty() && read.contents.back() == '\n';
   switch (read.result) {
     case ReadResult::ok:
       spec.outcome =
@@ -112,6 +113,21 @@ bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& val
     if (error != nullptr) *error = ENOENT;
     return false;
   }
+  if (endsWithNewline && folder->areRenamesDeferred() && appendable(values, dropped)) {
+    std::string added;
+    for (const auto& [key, value] : values) {
+      added += key;
+      added += '=';
+      added += value;
+      added += '\n';
+    }
+    if (folder->append(name, added)) {
+      for (const auto& [key, value] : values) setFirstValue(key, value);
+      return true;
+    }
+  }
+  // Once rewritten, the file is no longer as it was read.
+  endsWithNewline = false;
   ZelcorCorelib::KeyValueMap before = records;
   for (const std::string& key : dropped) records.erase(key);
   for (const auto& [key, value] : values) setFirstValue(key, value);
@@ -122,6 +138,21 @@ bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& val
   }
   records = std::move(before);
   return false;
+}
+
+bool SpecFile::appendable(const std::vector<std::pair<std::string, std::string>>& values,
+                          const std::vector<std::string>& dropped) const {
+  for (const std::string& key : dropped) {
+    if (records.count(key) != 0) return false;
+  }
+  for (const auto& [key, value] : values) {
+    // A line break or a key that is not one would read back as something else.
+    if (key.empty() || key.find_first_of("=\n\r") != std::string::npos ||
+        value.find_first_of("\n\r") != std::string::npos || records.count(key) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName, int* error) {

@@ -90,6 +90,8 @@ class SpecFile {
   // replaces the file whole, once for all of them. False when the file could not be
   // replaced: it then holds what it held, and so do the records; error, when given, receives
   // the errno value.
+  // While the folder defers its renames (a burst being queued), a stamp that only adds keys to
+  // a file as it was read is added at the file's end instead.
   bool stamp(const std::vector<std::pair<std::string, std::string>>& values,
              const std::vector<std::string>& dropped = {}, int* error = nullptr);
   // Moves the file into target under targetName (its own name when empty), never over an
@@ -99,6 +101,8 @@ class SpecFile {
   bool remove() const;
 
  private:
+  bool appendable(const std::vector<std::pair<std::string, std::string>>& values,
+                  const std::vector<std::string>& dropped) const;
   Folder folder;
   std::string name;
   ZelcorCorelib::KeyValueMap records;
@@ -109,6 +113,8 @@ class SpecFile {
   std::uint32_t ownerUid = 0;
   std::uint32_t ownerGid = 0;
   bool ownerKnown = false;
+  // The file as read ends a line: keys can be added at its end.
+  bool endsWithNewline = false;
 };
 
 // "symbolic link", "FIFO", ... for the log line that refuses it.

@@ -144,6 +144,36 @@ TEST_F(QueueControllerTest, PausedFilesJobsByQueueKeyStoppedLeavesThemPending) {
   EXPECT_TRUE(controller.allQueuesInState(2));
 }
 
+TEST_F(QueueControllerTest, ABurstIsTakenInOverPassesEachCommittingItsStampsAsAGroup) {
+  controller.initQueues();
+  controller.setIntakePerPass(3);
+  for (const char* tag : {"a", "b", "c", "d", "e", "f", "g"}) {
+    holdJob(std::string(tag) + ".spec", tag);
+  }
+  // One file already carries a key of the scheduler's: it is rewritten, the rest appended to.
+  writeRaw(pending + "/a.spec", holds.spec("a", "\nrun-id=forged"));
+  controller.setRunFlags(QueueController::kRunFlagPaused);
+  const std::vector<std::size_t> expected = {3, 6, 7};
+  for (std::size_t queuedNow : expected) {
+    ASSERT_TRUE(controller.runOnce());
+    EXPECT_EQ(specNames(queueDir("queue_normal")).size(), queuedNow);
+    EXPECT_EQ(specNames(pending).size(), 7 - queuedNow);
+  }
+  for (const std::string& name : specNames(queueDir("queue_normal"))) {
+    const std::string path = queueDir("queue_normal") + "/" + name;
+    EXPECT_TRUE(hasKey(path, "queued")) << name;
+    EXPECT_FALSE(hasKey(path, "run-id")) << name;
+  }
+  // Nothing of the group commits is left behind in the folder.
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(queueDir("queue_normal")), fs::directory_iterator()), 7);
+  // Without events every pass takes the whole folder, as it always did.
+  controller.setWakeOnEvents(false);
+  for (const char* tag : {"h", "i", "j", "k"}) holdJob(std::string(tag) + ".spec", tag);
+  ASSERT_TRUE(controller.runOnce());
+  EXPECT_TRUE(specNames(pending).empty());
+}
+
 TEST_F(QueueControllerTest, QueueLimitAndCoresShareOnePassByQueueLevel) {
   cores.setCores(2);
   controller.addQueue(makeQueue("B", 0, 1));

@@ -137,6 +137,32 @@ TEST(SpecFile, StampReplacesTheNameAndNeverWritesThroughALinkSwappedIn) {
   }
 }
 
+TEST(SpecFile, InAGroupCommitAStampThatOnlyAddsKeysIsAddedAtTheEnd) {
+  TempDir dir;
+  writeRaw(dir.file("add.spec"), "executable=/bin/true\nz=last\n");
+  writeRaw(dir.file("drop.spec"), "executable=/bin/true\nrun-id=forged\n");
+  writeRaw(dir.file("open.spec"), "executable=/bin/true");
+  const SpecFile::Folder folder = SpecFolder::open(dir.str());
+  SpecFile add = SpecFile::read(folder, "add.spec");
+  SpecFile drop = SpecFile::read(folder, "drop.spec");
+  SpecFile open = SpecFile::read(folder, "open.spec");
+  folder->deferRenames(true);
+  EXPECT_TRUE(add.stamp({{"queued", "100"}}, {"run-id"}));
+  // A key to drop, and a last line without its end, need the whole file rewritten.
+  EXPECT_TRUE(drop.stamp({{"queued", "100"}}, {"run-id"}));
+  EXPECT_TRUE(open.stamp({{"queued", "100"}}, {"run-id"}));
+  ASSERT_TRUE(folder->flushRenames());
+  folder->deferRenames(false);
+  EXPECT_EQ(readRaw(dir.file("add.spec")), "executable=/bin/true\nz=last\nqueued=100\n");
+  for (SpecFile* spec : {&add, &drop, &open}) {
+    // What is on disk reads back as the records the scheduler works from.
+    const SpecFile again = SpecFile::read(folder, spec->getName());
+    EXPECT_EQ(again.getRecords(), spec->getRecords()) << spec->getName();
+    EXPECT_EQ(again.firstValue("queued"), "100");
+    EXPECT_FALSE(again.firstValue("run-id").has_value());
+  }
+}
+
 TEST(SpecFile, MoveNeverReplacesAndFollowsTheFileIntoItsFolder) {
   TempDir dir;
   fs::create_directories(dir.file("from"));

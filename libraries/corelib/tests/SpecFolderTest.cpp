@@ -91,6 +91,58 @@ TEST(SpecFolder, CreateAndMoveNeverReplaceAndReplaceLeavesNoTemporaryFile) {
   EXPECT_EQ(b->remove("y"), FsResult::notFound);
 }
 
+TEST(SpecFolder, AGroupCommitShowsOldContentUntilTheFlushAndNeverHalfOfANewOne) {
+  TempDir dir;
+  writeRaw(dir.file("a"), "a=1\n");
+  writeRaw(dir.file("b"), "b=1\n");
+  writeRaw(dir.file("c"), "c=1\n");
+  const auto folder = SpecFolder::open(dir.str());
+  folder->deferRenames(true);
+  EXPECT_TRUE(folder->replace("a", "a=2\n", 0644));
+  EXPECT_TRUE(folder->replace("b", "b=2\n", 0644));
+  EXPECT_TRUE(folder->append("c", "more=1\n"));
+  EXPECT_EQ(folder->deferredRenames(), 3u);
+  // Until the flush each name has its old whole content.
+  EXPECT_EQ(readRaw(dir.file("a")), "a=1\n");
+  EXPECT_EQ(readRaw(dir.file("b")), "b=1\n");
+  // A temporary gone before the flush (someone cleaned the folder) loses that one rewrite only.
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".b.", 0) == 0) fs::remove(entry.path());
+  }
+  EXPECT_FALSE(folder->flushRenames());
+  EXPECT_EQ(readRaw(dir.file("a")), "a=2\n");
+  EXPECT_EQ(readRaw(dir.file("b")), "b=1\n");
+  EXPECT_EQ(readRaw(dir.file("c")), "c=1\nmore=1\n");
+  EXPECT_EQ(folder->deferredRenames(), 0u);
+  // Undeferred, a replace is done at once; nothing is left behind.
+  folder->deferRenames(false);
+  EXPECT_TRUE(folder->replace("b", "b=3\n", 0644));
+  EXPECT_EQ(readRaw(dir.file("b")), "b=3\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
+}
+
+TEST(SpecFolder, AppendTouchesOnlyARegularFileWithOneName) {
+  TempDir dir;
+  writeRaw(dir.file("one"), "x=1\n");
+  writeRaw(dir.file("linked"), "x=1\n");
+  fs::create_hard_link(dir.file("linked"), dir.file("other-name"));
+  fs::create_symlink(dir.file("one"), dir.file("link"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const auto folder = SpecFolder::open(dir.str());
+  int error = 0;
+  EXPECT_FALSE(folder->append("linked", "y=2\n", &error));
+  EXPECT_FALSE(folder->append("link", "y=2\n", &error));
+  EXPECT_EQ(error, ELOOP);
+  EXPECT_FALSE(folder->append("fifo", "y=2\n", &error));
+  EXPECT_FALSE(folder->append("none", "y=2\n", &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(readRaw(dir.file("linked")), "x=1\n");
+  EXPECT_EQ(readRaw(dir.file("one")), "x=1\n");
+  EXPECT_TRUE(folder->append("one", "y=2\n"));
+  EXPECT_EQ(readRaw(dir.file("one")), "x=1\ny=2\n");
+}
+
 TEST(SpecFolder, ALockedFileIsHeldWhileAnyCopyOfItsDescriptorLives) {
   TempDir dir;
   auto folder = SpecFolder::open(dir.str());

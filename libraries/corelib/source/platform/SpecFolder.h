@@ -2,13 +2,16 @@
 // relative to the folder's descriptor, so that a name swapped for a link after the folder was
 // opened can never lead a read, a rewrite or a move somewhere else. Called by the scheduler's
 // SpecFile only; one object per folder, shared by the jobs whose files lie in it.
-// Thread-safe as far as the kernel is: no state changes after open. Nothing throws.
+// Thread-safe as far as the kernel is; the only state after open is whether folder syncs are
+// deferred (atomic). Nothing throws.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -107,11 +110,45 @@ class SpecFolder {
   EntryKind kindOf(const std::string& name) const;
   // Every entry but "." and ".." with its kind; nullopt when the folder cannot be read.
   std::optional<std::vector<std::pair<std::string, EntryKind>>> list() const;
+  // Makes this folder's entries durable; while syncs are deferred, only notes that they must be.
   void sync() const;
+  // Group commit: while deferred, the folder sync that each replace, create or move owes is
+  // only noted, and paid once by flushSyncs for all of them. A file's data is still synced
+  // before its rename, so a crash leaves each name with its old or its new whole content; the
+  // caller flushes before any step that relies on a name being durable.
+  void deferSyncs(bool defer) const;
+  // The noted folder sync, if one is owed; true when nothing failed.
+  bool flushSyncs() const;
+  // Group commit of many rewrites (a burst of new files stamped as they are queued): while
+  // renames are deferred, replace writes the new content to its temporary file and leaves it
+  // there; flushRenames makes all those temporaries durable with one sync of the file system,
+  // then renames each over its name. Until then each name keeps its old whole content, so the
+  // caller must touch no name it replaced before the flush.
+  void deferRenames(bool defer) const;
+  bool areRenamesDeferred() const;
+  // How many replaces and appends wait for flushRenames.
+  std::size_t deferredRenames() const;
+  // Adds data at the end of name, a regular file with no other link, in place: for a stamp
+  // that only adds keys. Synced at once, or, while renames are deferred, by flushRenames with
+  // the rest. A crash before the sync leaves the file as it was or with the whole addition, on
+  // a file system that orders data before size (ext4's default); the caller adds nothing a
+  // reader could not do without. False (error set) when the file is no such file or cannot be
+  // written: the caller rewrites it whole instead.
+  bool append(const std::string& name, std::string_view data, int* error = nullptr) const;
+  // False when the sync or a rename failed: the names concerned keep their old content, and
+  // their temporaries are removed.
+  bool flushRenames() const;
 
  private:
   std::string path;
   int descriptor;
+  mutable std::atomic<bool> deferring{false};
+  mutable std::atomic<bool> owed{false};
+  mutable std::mutex renamesLock;
+  mutable bool renamesDeferred = false;
+  // (temporary, name) of each deferred replace, in the order they came.
+  mutable std::vector<std::pair<std::string, std::string>> pendingRenames;
+  mutable std::size_t pendingAppends = 0;
 };
 
 }  // namespace ZelcorCorelib::platform

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <utility>
 
 #include "platform/Descriptor.h"
 #include "platform/LockedFile.h"
@@ -233,11 +234,19 @@ bool SpecFolder::replace(const std::string& name, std::string_view data, std::ui
     if (!ok) reason = errno;
     // Best effort, like an editor saving: a file system without modes still gets the data.
     (void)::fchmod(file.get(), mode & 07777);
-    ok = ok && writeAll(file.get(), data.data(), data.size()) && ::fsync(file.get()) == 0;
+    std::unique_lock<std::mutex> deferred(renamesLock);
+    if (!renamesDeferred) deferred.unlock();
+    // A deferred replace is synced with all the others by flushRenames.
+    ok = ok && writeAll(file.get(), data.data(), data.size()) &&
+         (deferred.owns_lock() || ::fsync(file.get()) == 0);
     if (!ok && reason == EINVAL) reason = errno;
     if (!file.reset() && ok) {
       ok = false;
       reason = errno;
+    }
+    if (ok && deferred.owns_lock()) {
+      pendingRenames.emplace_back(temporary, name);
+      return true;
     }
     // renameat replaces the entry itself: a link swapped in is replaced, its target untouched.
     if (ok) {
@@ -413,6 +422,96 @@ std::optional<std::vector<std::pair<std::string, EntryKind>>> SpecFolder::list()
   return entries;
 }
 
-void SpecFolder::sync() const { ::fsync(descriptor); }
+void SpecFolder::sync() const {
+  if (deferring.load()) {
+    owed.store(true);
+    return;
+  }
+  ::fsync(descriptor);
+}
+
+void SpecFolder::deferRenames(bool defer) const {
+  if (!defer) flushRenames();
+  std::lock_guard<std::mutex> guard(renamesLock);
+  renamesDeferred = defer;
+}
+
+bool SpecFolder::areRenamesDeferred() const {
+  std::lock_guard<std::mutex> guard(renamesLock);
+  return renamesDeferred;
+}
+
+std::size_t SpecFolder::deferredRenames() const {
+  std::lock_guard<std::mutex> guard(renamesLock);
+  return pendingRenames.size() + pendingAppends;
+}
+
+bool SpecFolder::append(const std::string& name, std::string_view data, int* error) const {
+  int ignored = 0;
+  int& reason = error != nullptr ? *error : ignored;
+  reason = EINVAL;
+  if (!usableName(name)) return false;
+  Descriptor file(::openat(descriptor, name.c_str(),
+                           O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) {
+    reason = errno;
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    reason = EINVAL;
+    return false;
+  }
+  std::unique_lock<std::mutex> deferred(renamesLock);
+  if (!renamesDeferred) deferred.unlock();
+  if (!writeAll(file.get(), data.data(), data.size()) ||
+      (!deferred.owns_lock() && ::fdatasync(file.get()) != 0)) {
+    reason = errno;
+    return false;
+  }
+  if (deferred.owns_lock()) ++pendingAppends;
+  reason = 0;
+  return true;
+}
+
+bool SpecFolder::flushRenames() const {
+  std::vector<std::pair<std::string, std::string>> renames;
+  std::size_t appends = 0;
+  {
+    std::lock_guard<std::mutex> guard(renamesLock);
+    renames.swap(pendingRenames);
+    appends = std::exchange(pendingAppends, 0);
+  }
+  if (renames.empty() && appends == 0) return true;
+  // One sync for every temporary's and every addition's data; where the file system cannot,
+  // each temporary is synced alone.
+  bool synced = ::syncfs(descriptor) == 0;
+  bool ok = synced || appends == 0;
+  for (const auto& [temporary, name] : renames) {
+    bool durable = synced;
+    if (!durable) {
+      Descriptor file(::openat(descriptor, temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      durable = file.valid() && ::fsync(file.get()) == 0;
+    }
+    if (durable && ::renameat(descriptor, temporary.c_str(), descriptor, name.c_str()) == 0) {
+      continue;
+    }
+    ok = false;
+    ::unlinkat(descriptor, temporary.c_str(), 0);
+  }
+  sync();
+  return ok;
+}
+
+void SpecFolder::deferSyncs(bool defer) const {
+  deferring.store(defer);
+  if (!defer) flushSyncs();
+}
+
+bool SpecFolder::flushSyncs() const {
+  if (!owed.exchange(false)) return true;
+  // Some file systems refuse fsync on a folder (EINVAL): their entries are in place all the same.
+  return ::fsync(descriptor) == 0 || errno == EINVAL;
+}
 
 }  // namespace ZelcorCorelib::platform
