@@ -36,7 +36,9 @@ SpecFile SpecFile::read(const Folder& folder, const std::string& name,
   spec.ownerUid = read.status.uid;
   spec.ownerGid = read.status.gid;
   spec.ownerKnown = read.status.kind == EntryKind::regular;
-  spec.endsWithNewline = !read.contents.empty() && read.contents.back() == '\n';
+  if (!read.contents.empty()) {
+    spec.tail = read.contents.back() == '\n' ? Tail::lineEnded : Tail::lineOpen;
+  }
   switch (read.result) {
     case ReadResult::ok:
       spec.outcome =
@@ -113,8 +115,9 @@ bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& val
     if (error != nullptr) *error = ENOENT;
     return false;
   }
-  if (endsWithNewline && folder->areRenamesDeferred() && appendable(values, dropped)) {
+  if (tail != Tail::unknown && appendable(values, dropped)) {
     std::string added;
+    if (tail == Tail::lineOpen) added += '\n';
     for (const auto& [key, value] : values) {
       added += key;
       added += '=';
@@ -123,17 +126,19 @@ bool SpecFile::stamp(const std::vector<std::pair<std::string, std::string>>& val
     }
     if (folder->append(name, added)) {
       for (const auto& [key, value] : values) setFirstValue(key, value);
+      tail = Tail::lineEnded;
       return true;
     }
+    // Part of the addition may be there: only a whole rewrite says what the file holds now.
+    tail = Tail::unknown;
   }
-  // Once rewritten, the file is no longer as it was read.
-  endsWithNewline = false;
   ZelcorCorelib::KeyValueMap before = records;
   for (const std::string& key : dropped) records.erase(key);
   for (const auto& [key, value] : values) setFirstValue(key, value);
   const platform::FileOwner owner{ownerUid, ownerGid};
-  if (folder->replace(name, ZelcorCorelib::formatKeyValueText(records, '\n', '='), mode, error,
-                      ownerKnown ? &owner : nullptr)) {
+  const std::string text = ZelcorCorelib::formatKeyValueText(records, '\n', '=');
+  if (folder->replace(name, text, mode, error, ownerKnown ? &owner : nullptr)) {
+    tail = text.empty() || text.back() == '\n' ? Tail::lineEnded : Tail::lineOpen;
     return true;
   }
   records = std::move(before);
@@ -171,6 +176,7 @@ FsResult SpecFile::moveTo(const Folder& target, const std::string& targetName, i
       target->remove(newName);
       result = FsResult::failed;
     }
+    if (result == FsResult::ok) tail = Tail::unknown;
   }
   if (result == FsResult::ok) {
     folder = target;

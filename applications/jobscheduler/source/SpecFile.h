@@ -90,8 +90,10 @@ class SpecFile {
   // replaces the file whole, once for all of them. False when the file could not be
   // replaced: it then holds what it held, and so do the records; error, when given, receives
   // the errno value.
-  // While the folder defers its renames (a burst being queued), a stamp that only adds keys to
-  // a file as it was read is added at the file's end instead.
+  // A stamp that only adds keys (the common case: "queued", then "started" and "run-id", "pid",
+  // "exit-status" and "ended" are each new to the file) is added at the file's end in place
+  // and synced, with no new file made; while the folder defers its renames (a burst being
+  // queued) the sync is left to the folder's group commit.
   bool stamp(const std::vector<std::pair<std::string, std::string>>& values,
              const std::vector<std::string>& dropped = {}, int* error = nullptr);
   // Moves the file into target under targetName (its own name when empty), never over an
@@ -113,8 +115,10 @@ class SpecFile {
   std::uint32_t ownerUid = 0;
   std::uint32_t ownerGid = 0;
   bool ownerKnown = false;
-  // The file as read ends a line: keys can be added at its end.
-  bool endsWithNewline = false;
+  // How the file on disk ends, as far as this object wrote or read it: a stamp that only adds
+  // keys is added at the end, after a line break where the last line has none.
+  enum class Tail { unknown, lineEnded, lineOpen };
+  Tail tail = Tail::unknown;
 };
 
 // "symbolic link", "FIFO", ... for the log line that refuses it.

@@ -113,10 +113,11 @@ TEST_F(FullFileSystemTest, NoJobStartsWithoutItsRecordAndEachRunsOnceWhenThereIs
   EXPECT_TRUE(controller.getRunRecords()->list().empty());
   std::size_t present = specNames(pending).size() + specNames(queued + "/queue_normal").size();
   EXPECT_EQ(present, jobs.size());
-  // One line per job and reason, not one per pass.
+  // One line per job and reason, not one per pass. A first start may add its stamp within the
+  // file's own block and fail at the record; the next fails at the rewrite.
   const std::size_t lines = log.count("@jobscheduler.quectrl-run.job-start-error");
   EXPECT_GE(lines, 1u);
-  EXPECT_LE(lines, jobs.size());
+  EXPECT_LE(lines, 2 * jobs.size());
   controller.runOnce();
   EXPECT_EQ(log.count("@jobscheduler.quectrl-run.job-start-error"), lines);
   EXPECT_TRUE(log.saw("No space left on device"));

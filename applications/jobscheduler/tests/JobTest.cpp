@@ -170,7 +170,7 @@ TEST(Job, MoveKeepsThePathWhenItFails) {
   EXPECT_EQ(job.getSpecPath(), dir.file("queued/q/a.spec"));
 }
 
-TEST(Job, WriteSpecValueRewritesTheWholeFile) {
+TEST(Job, WriteSpecValueRewritesTheWholeFileOrAddsANewKeyAtItsEnd) {
   TempDir dir;
   const std::string path = dir.file("job.spec");
   writeRaw(path,
@@ -178,9 +178,11 @@ TEST(Job, WriteSpecValueRewritesTheWholeFile) {
   Job job(readSpec(path));
   job.setSpecPath(path);
   ASSERT_TRUE(job.writeSpecValue("arguments", "new"));
+  EXPECT_EQ(readRaw(path), "arguments=new\narguments=two\nexecutable=/bin/x\r\nqueue=q\r");
+  // A key the file does not have yet goes after its last line, which gets its line break.
   ASSERT_TRUE(job.writeSpecValue("queued", "1700000000"));
   EXPECT_EQ(readRaw(path),
-            "arguments=new\narguments=two\nexecutable=/bin/x\r\nqueue=q\r\nqueued=1700000000");
+            "arguments=new\narguments=two\nexecutable=/bin/x\r\nqueue=q\r\nqueued=1700000000\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 
   LogSink log({"Job"}, {"functional"});

@@ -182,7 +182,7 @@ TEST(SpecFile, MoveNeverReplacesAndFollowsTheFileIntoItsFolder) {
   EXPECT_EQ(spec.getPath(), dir.file("to/a.1.spec"));
   EXPECT_FALSE(fs::exists(dir.file("from/a.spec")));
   ASSERT_TRUE(spec.stamp({{"ended", "9"}}));
-  EXPECT_EQ(readRaw(dir.file("to/a.1.spec")), "ended=9\nexecutable=/bin/true");
+  EXPECT_EQ(readRaw(dir.file("to/a.1.spec")), "executable=/bin/true\nended=9\n");
   EXPECT_EQ(spec.moveTo(nullptr), FsResult::failed);
 }
 
