@@ -198,30 +198,51 @@ bool ChildProcess::run() {
     exitCode = -1;
     pid = 0;
     state = kRunning;
-    // The launch is on disk before the program runs; wait for the supervisor's word on it.
-    const auto deadline = std::chrono::steady_clock::now() + launch.records->getLaunchTimeout();
-    bool gone = false;
-    while (pid == 0 && !gone && state == kRunning) {
-      gone = readReportLocked();
-      if (pid != 0 || gone || state != kRunning) break;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      platform::waitReadable({report.get()}, left);
-    }
-    if (state == kNotStarted) {
-      // Refused: the program never ran.
-      endLocked();
-      return false;
-    }
-    if (gone) endLocked();
-    startError = 0;
-    startedPid = pid;
+    launchPending = true;
+    launchDeadline = std::chrono::steady_clock::now() + launch.records->getLaunchTimeout();
+    if (!launch.awaitLaunch) return true;
+    if (!awaitLaunchLocked(startedPid)) return false;
   }
   // Outside the object's lock: a collection holds the registry lock while it polls objects.
   if (registered && startedPid != 0) {
     ProcessRegistry::instance().insert(startedPid, shared_from_this());
   }
+  return true;
+}
+
+bool ChildProcess::completeLaunch() {
+  std::uint32_t startedPid = 0;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!launchPending) return state != kNotStarted;
+    if (!awaitLaunchLocked(startedPid)) return false;
+  }
+  if (registered && startedPid != 0) {
+    ProcessRegistry::instance().insert(startedPid, shared_from_this());
+  }
+  return true;
+}
+
+bool ChildProcess::awaitLaunchLocked(std::uint32_t& startedPid) {
+  launchPending = false;
+  // The launch is on disk before the program runs; wait for the supervisor's word on it.
+  bool gone = !report.valid();
+  while (pid == 0 && !gone && state == kRunning) {
+    gone = readReportLocked();
+    if (pid != 0 || gone || state != kRunning) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        launchDeadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    platform::waitReadable({report.get()}, left);
+  }
+  if (state == kNotStarted) {
+    // Refused: the program never ran.
+    endLocked();
+    return false;
+  }
+  if (gone && state == kRunning) endLocked();
+  startError = 0;
+  startedPid = pid;
   return true;
 }
 

@@ -22,6 +22,7 @@
 // removes them from that entry's place on the command line (argvElement).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,9 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
     std::int64_t started = -1;
     // Who the program runs as; none: as the scheduler.
     std::optional<std::uint32_t> runAs;
+    // False: run returns once the supervisor is started, and completeLaunch waits for its word
+    // on the launch, so that a caller can start several supervisors before it waits.
+    bool awaitLaunch = true;
   };
 
   explicit ChildProcess(Key);
@@ -68,6 +72,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   // nothing ran: no launch set, the record could not be written, the supervisor could not be
   // started. A registered object enters the process registry under the program's pid.
   bool run();
+  // The rest of a run started without awaitLaunch: the same answer run would have given.
+  bool completeLaunch();
   // True while the program runs. Once the supervisor has gone, the object has ended with the
   // recorded outcome: exit code, or 128 + N for signal N; -1 when the supervisor went without
   // recording one (getOutcome then has none).
@@ -127,6 +133,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   bool pollLocked();
   // Reads the report pipe; true when the supervisor has gone.
   bool readReportLocked();
+  // Waits until the supervisor reports the launch, refuses it or goes; false when refused.
+  bool awaitLaunchLocked(std::uint32_t& startedPid);
   // After the supervisor has gone: reap it (when ours), read the outcome.
   void endLocked();
 
@@ -142,6 +150,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   std::string commandLine;
   int startError = 0;
   Launch launch;
+  bool launchPending = false;
+  std::chrono::steady_clock::time_point launchDeadline;
   ZelcorCorelib::platform::Handle report;
   std::string reportText;
   ZelcorCorelib::platform::Handle supervisorHandle;

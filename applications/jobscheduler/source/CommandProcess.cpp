@@ -61,6 +61,14 @@ bool CommandProcess::start(ChildProcess::Launch launch) {
   return true;
 }
 
+bool CommandProcess::completeStart() {
+  if (!process) return false;
+  if (process->completeLaunch()) return true;
+  commandLogger().error(
+      "@jobscheduler.cmdproc-start.run-proc-fail{Failed to start process instance.};");
+  return false;
+}
+
 bool CommandProcess::stop() {
   collectEndedProcesses();
   ZelcorCorelib::Logger& log = commandLogger();

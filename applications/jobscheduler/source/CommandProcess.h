@@ -30,6 +30,9 @@ class CommandProcess : public JobProcess {
   // as launch says; false (with an error line, and getStartError) when nothing ran. A
   // program that cannot be executed counts as started: it has ended at once (127 or 126).
   bool start(ChildProcess::Launch launch);
+  // The rest of a start whose launch did not await the supervisor's word; false (with the
+  // same error line) when the supervisor refused the launch.
+  bool completeStart();
   // errno of the last failed start; 0 when none.
   int getStartError() const { return process ? process->getStartError() : 0; }
   // Collects ended processes, then asks the child's process group to stop; false (with an

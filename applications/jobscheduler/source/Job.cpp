@@ -286,7 +286,7 @@ bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>
 bool Job::preprocess() { return writeSpecValue("started", currentUnixTime()); }
 
 bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
-                std::optional<std::uint32_t> runAs, std::string& why) {
+                std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch) {
   if (!records) {
     why = "no folder for run records is set";
     startFailure = why;
@@ -317,12 +317,27 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   launch.queue = queue;
   launch.started = static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(started));
   launch.runAs = runAs;
+  launch.awaitLaunch = awaitLaunch;
   if (!mainProcess.start(std::move(launch))) {
     why = "its run cannot be recorded or its supervisor started: ";
     why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());
     startFailure = why;
     return false;
   }
+  return awaitLaunch ? launched() : true;
+}
+
+bool Job::completeStart(std::string& why) {
+  if (!mainProcess.completeStart()) {
+    why = "its run cannot be recorded or its supervisor started: ";
+    why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());
+    startFailure = why;
+    return false;
+  }
+  return launched();
+}
+
+bool Job::launched() {
   startFailure.clear();
   pid = mainProcess.getPid();
   if (pid != 0) writeSpecValue("pid", ZelcorCorelib::uint64ToText(pid));

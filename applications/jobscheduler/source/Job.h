@@ -75,8 +75,11 @@ class Job {
   // supervisor; the pid is then stamped too. False, with the reason in why, when the stamp or
   // the record cannot be written or the supervisor cannot be started: nothing ran then.
   // runAs: the uid the program runs as (none: as the scheduler).
+  // With awaitLaunch false it returns once the supervisor is started; completeStart then
+  // waits for the launch and stamps the pid (several jobs can so be launched at once).
   bool start(const RunRecords::Pointer& records, const std::string& queue,
-             std::optional<std::uint32_t> runAs, std::string& why);
+             std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch = true);
+  bool completeStart(std::string& why);
   // Asks the main process to stop (no wait).
   bool stop();
   // Stamps "exit-status" and "ended" (the end as the supervisor recorded it) in one rewrite; a
@@ -129,6 +132,8 @@ class Job {
   const CommandProcess& getMainProcess() const { return mainProcess; }
 
  private:
+  // The launch is through: the pid is stamped.
+  bool launched();
   std::int32_t priorityLevel = kDefaultPriorityLevel;
   std::string arguments;
   std::string specPath;

@@ -377,8 +377,8 @@ bool JobQueue::sortJobs() {
 }
 
 bool JobQueue::startJob(Job& job, const RunRecords::Pointer& records,
-                        std::optional<std::uint32_t> runAs, std::string& why) {
-  const bool ran = job.start(records, name, runAs, why);
+                        std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch) {
+  const bool ran = job.start(records, name, runAs, why, awaitLaunch);
   // Kept even when the start failed after a process was made: whatever it says is news.
   if (auto position = positions.find(&job);
       position != positions.end() && job.getMainProcess().getProcess()) {

@@ -94,7 +94,7 @@ class JobQueue : public ZelcorCorelib::Throws {
   // Starts job, one of this queue's pending jobs, as Job::start does; a started job is kept
   // among the few the queue looks at for news, so that a pass does not walk every queued job.
   bool startJob(Job& job, const RunRecords::Pointer& records, std::optional<std::uint32_t> runAs,
-                std::string& why);
+                std::string& why, bool awaitLaunch = true);
   // Gives job, one of this queue's, the process of a run found at recovery, or takes it away
   // (nullptr) before the job runs again.
   void setJobProcess(Job& job, ChildProcess::Pointer process);

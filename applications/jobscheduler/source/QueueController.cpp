@@ -534,37 +534,48 @@ void QueueController::runPendingJobsLocked(JobQueue& queue) {
   // jobs may have ended.
   std::size_t running = maxCores != 0 ? queue.getRunningJobs().size() : 0;
   // Only as far into the queue as there are cores: a long queue costs a pass nothing more.
+  // The supervisors of all the jobs that get a core are started first, then their launches
+  // are awaited: one job's supervisor starts up while the next job's start is written.
+  std::vector<std::pair<Job*, std::string>> launching;
   queue.visitPendingJobs([&](Job& job) {
     if (cores.getAvailableCores() == 0) return false;
     if (maxCores != 0 && running >= maxCores) {
       running = queue.getRunningJobs().size();
       if (running >= maxCores) return false;
     }
-    if (runPendingJob(queue, job)) {
-      cores.takeCore();
-      job.setHoldsCore(true);
-      ++running;
+    logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
+    std::string before = job.getStartFailure();
+    std::string why;
+    if (!queue.startJob(job, records, runAsFor(job), why, false)) {
+      reportStartFailure(job, before, why);
+      return true;
     }
+    cores.takeCore();
+    job.setHoldsCore(true);
+    ++running;
+    launching.emplace_back(&job, std::move(before));
     return true;
   });
+  for (auto& [job, before] : launching) {
+    std::string why;
+    if (!job->completeStart(why)) {
+      cores.releaseCore();
+      job->setHoldsCore(false);
+      reportStartFailure(*job, before, why);
+      continue;
+    }
+    logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job->getPid());
+    job->moveToFreeName(folderFor(runningDirectory));
+  }
 }
 
-bool QueueController::runPendingJob(JobQueue& queue, Job& job) {
-  logger.trace("QueueController::runPendingJob: Trying to run job %.", job.getSpecPath());
-  const std::string before = job.getStartFailure();
-  std::string why;
-  if (!queue.startJob(job, records, runAsFor(job), why)) {
-    // Nothing ran; the job keeps its place and is tried again next pass.
-    if (why != before) {
-      logger.error(
-          "@jobscheduler.quectrl-run.job-start-error{Failed to run job.}; \"%\" stays queued: %",
-          job.getSpecPath(), why);
-    }
-    return false;
-  }
-  logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
-  job.moveToFreeName(folderFor(runningDirectory));
-  return true;
+void QueueController::reportStartFailure(const Job& job, const std::string& before,
+                                         const std::string& why) {
+  // Nothing ran; the job keeps its place and is tried again next pass.
+  if (why == before) return;
+  logger.error(
+      "@jobscheduler.quectrl-run.job-start-error{Failed to run job.}; \"%\" stays queued: %",
+      job.getSpecPath(), why);
 }
 
 std::vector<Job*> QueueController::getRunningJobs() {

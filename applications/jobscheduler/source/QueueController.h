@@ -139,8 +139,8 @@ class QueueController {
   // allows; a job that cannot be started (its start cannot be recorded) stays queued, with
   // one error line naming it and the reason, and is tried again next pass.
   void runPendingJobs(JobQueue& queue);
-  // Starts job under its supervisor; on success the spec file goes to the running folder.
-  bool runPendingJob(JobQueue& queue, Job& job);
+  // The one error line of a start that failed, unless it failed so before.
+  void reportStartFailure(const Job& job, const std::string& before, const std::string& why);
   // Every queue's running jobs, queue by queue in queue order.
   std::vector<Job*> getRunningJobs();
   void setQueuesAckState(std::int32_t state);

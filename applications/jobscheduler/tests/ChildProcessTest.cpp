@@ -99,6 +99,37 @@ TEST(ChildProcess, SplitJoinAndArgv) {
   }
 }
 
+TEST(ChildProcess, LaunchesStartedTogetherAreCompletedLaterWithTheSameAnswers) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  const std::string quick = writeScript(dir, "quick.sh", "exit 5");
+  const std::string missing = dir.file("no-such-program");
+  std::vector<ChildProcess::Pointer> processes;
+  for (const std::string& program : {quick, quick, missing}) {
+    ChildProcess::Pointer process = createChildProcess(program, "", false, true);
+    ASSERT_TRUE(process);
+    ChildProcess::Launch launch = launchIn(records);
+    launch.awaitLaunch = false;
+    process->setLaunch(launch);
+    ASSERT_TRUE(process->run());
+    processes.push_back(process);
+  }
+  // One is polled to its end before its launch is completed, as a status listing might.
+  ASSERT_TRUE(waitUntilEnded(processes[1]));
+  for (const ChildProcess::Pointer& process : processes) {
+    ASSERT_TRUE(process->completeLaunch());
+    EXPECT_GT(process->getPid(), 0u);
+    // Completing twice changes nothing.
+    EXPECT_TRUE(process->completeLaunch());
+    ASSERT_TRUE(waitUntilEnded(process));
+  }
+  EXPECT_EQ(processes[0]->getExitCode(), 5);
+  EXPECT_EQ(processes[1]->getExitCode(), 5);
+  EXPECT_EQ(processes[2]->getExitCode(), 127);
+  ASSERT_TRUE(processes[2]->getOutcome().has_value());
+  EXPECT_EQ(processes[2]->getOutcome()->endReason, RunRecord::kReasonNotStarted);
+}
+
 TEST(ChildProcess, ExitCodesOfRealChildren) {
   TempDir dir;
   RunRecords::Pointer records = openRunRecords(dir.file("runs"));

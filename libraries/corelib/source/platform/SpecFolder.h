@@ -89,11 +89,13 @@ class SpecFolder {
   // given, receives the errno value of a failure.
   FsResult create(const std::string& name, std::string_view data, std::uint32_t mode,
                   int* error = nullptr, const FileOwner* owner = nullptr) const;
-  // Creates name (mode 0600) with data, synced with the folder, and returns it open for
+  // Creates name (mode 0600) with data, its entry synced with the folder, and returns it open for
   // reading and writing with an exclusive lock held (flock: it stays held while any copy of
   // the descriptor is open, in this process or another), and with reserve bytes set aside
   // beyond its end, so that what is appended later rarely finds the file system full. The
-  // errno value of a failure goes to error; nothing is left behind then.
+  // data is not synced here: the first append that must last syncs it with its own (a crash
+  // before that leaves a file whose lines are whole or missing). The errno value of a failure
+  // goes to error; nothing is left behind then.
   Handle createLocked(const std::string& name, std::string_view data, std::size_t reserve,
                       int& error) const;
   // Whether a process holds the lock that createLocked took on name.

@@ -307,8 +307,7 @@ Handle SpecFolder::createLocked(const std::string& name, std::string_view data, 
       errno != EOPNOTSUPP && errno != ENOSYS) {
     ok = false;
   }
-  ok = ok && writeAll(file.get(), data.data(), data.size()) && ::fdatasync(file.get()) == 0 &&
-       ::fsync(descriptor) == 0;
+  ok = ok && writeAll(file.get(), data.data(), data.size()) && ::fsync(descriptor) == 0;
   if (!ok) {
     error = errno;
     ::unlinkat(descriptor, name.c_str(), 0);
