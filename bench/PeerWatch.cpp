@@ -2,7 +2,8 @@
 // "<CLOCK_REALTIME ns> <name>" for each *.spec name created in or renamed into it, the time
 // taken as the event is read (microseconds after the kernel queued it, on an idle machine).
 // Prints "ready" once the watch is in place, exits 0 after COUNT distinct names, 1 after
-// TIMEOUT_S seconds without reaching it. It sleeps in poll, so it costs no CPU while waiting.
+// TIMEOUT_S seconds without reaching it, 3 if the kernel's event queue overflowed (names were
+// lost, so the count could never be trusted). It sleeps in poll, so it costs no CPU while waiting.
 // Usage: PeerWatch DIR COUNT TIMEOUT_S
 #include <poll.h>
 #include <sys/inotify.h>
@@ -46,6 +47,10 @@ int main(int argc, char** argv) {
     for (ssize_t off = 0; off < n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(buffer + off);
       off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      if (e->mask & IN_Q_OVERFLOW) {
+        std::fprintf(stderr, "PeerWatch: the inotify event queue overflowed\n");
+        return 3;
+      }
       if (e->len == 0) continue;
       const std::string name(e->name);
       if (name.size() < 5 || name.compare(name.size() - 5, 5, ".spec") != 0) continue;
