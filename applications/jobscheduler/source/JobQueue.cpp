@@ -207,7 +207,8 @@ std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
       folder->deferRenames(false);
     }
   } commit{target};
-  if (target) target->deferRenames(true);
+  // A few files are cheaper synced one by one than by a sync of the whole file system.
+  if (target && specs.size() >= kGroupCommitFiles) target->deferRenames(true);
   for (SpecFile& spec : specs) {
     const std::string path = spec.getPath();
     if (!owned.empty() && owned.count(path) != 0) {

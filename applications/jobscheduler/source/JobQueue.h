@@ -125,6 +125,9 @@ class JobQueue : public ZelcorCorelib::Throws {
   bool isFileReadable(const SpecFile& spec);
   // Builds and configures the job from the spec file's records.
   bool initializeJobFromFile(Job& job, const SpecFile& spec);
+  // From this many files on, one load stamps them with a group commit (one sync of the file
+  // system for all) instead of a sync each.
+  static constexpr std::size_t kGroupCommitFiles = 16;
   // The queue's folder as last opened (nullptr before the first job came in).
   const SpecFile::Folder& getFolder() const { return folder; }
 

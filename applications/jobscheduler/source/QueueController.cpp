@@ -24,7 +24,7 @@ constexpr auto kPassInterval = std::chrono::milliseconds(1000);
 // The pause between passes is cut into slices so that a quit does not wait out the second.
 // With events, everything else wakes the loop by itself: the slice only bounds a quit's wait.
 constexpr auto kSleepSlice = std::chrono::milliseconds(20);
-constexpr auto kEventSleepSlice = std::chrono::milliseconds(100);
+constexpr auto kEventSleepSlice = std::chrono::milliseconds(250);
 
 }  // namespace
 

@@ -146,18 +146,18 @@ TEST_F(QueueControllerTest, PausedFilesJobsByQueueKeyStoppedLeavesThemPending) {
 
 TEST_F(QueueControllerTest, ABurstIsTakenInOverPassesEachCommittingItsStampsAsAGroup) {
   controller.initQueues();
-  controller.setIntakePerPass(3);
-  for (const char* tag : {"a", "b", "c", "d", "e", "f", "g"}) {
-    holdJob(std::string(tag) + ".spec", tag);
-  }
+  // Passes of 20 commit as a group; the last, of 5, file by file.
+  controller.setIntakePerPass(20);
+  static_assert(JobQueue::kGroupCommitFiles <= 20 && JobQueue::kGroupCommitFiles > 5);
+  for (int i = 0; i < 45; ++i) holdJob("f" + std::to_string(100 + i) + ".spec", std::to_string(i));
   // One file already carries a key of the scheduler's: it is rewritten, the rest appended to.
-  writeRaw(pending + "/a.spec", holds.spec("a", "\nrun-id=forged"));
+  writeRaw(pending + "/f100.spec", holds.spec("0", "\nrun-id=forged"));
   controller.setRunFlags(QueueController::kRunFlagPaused);
-  const std::vector<std::size_t> expected = {3, 6, 7};
+  const std::vector<std::size_t> expected = {20, 40, 45};
   for (std::size_t queuedNow : expected) {
     ASSERT_TRUE(controller.runOnce());
     EXPECT_EQ(specNames(queueDir("queue_normal")).size(), queuedNow);
-    EXPECT_EQ(specNames(pending).size(), 7 - queuedNow);
+    EXPECT_EQ(specNames(pending).size(), 45 - queuedNow);
   }
   for (const std::string& name : specNames(queueDir("queue_normal"))) {
     const std::string path = queueDir("queue_normal") + "/" + name;
@@ -166,10 +166,12 @@ TEST_F(QueueControllerTest, ABurstIsTakenInOverPassesEachCommittingItsStampsAsAG
   }
   // Nothing of the group commits is left behind in the folder.
   EXPECT_EQ(
-      std::distance(fs::directory_iterator(queueDir("queue_normal")), fs::directory_iterator()), 7);
+      std::distance(fs::directory_iterator(queueDir("queue_normal")), fs::directory_iterator()),
+      45);
   // Without events every pass takes the whole folder, as it always did.
   controller.setWakeOnEvents(false);
-  for (const char* tag : {"h", "i", "j", "k"}) holdJob(std::string(tag) + ".spec", tag);
+  for (int i = 0; i < 25; ++i)
+    holdJob("g" + std::to_string(100 + i) + ".spec", "g" + std::to_string(i));
   ASSERT_TRUE(controller.runOnce());
   EXPECT_TRUE(specNames(pending).empty());
 }
