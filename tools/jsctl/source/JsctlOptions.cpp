@@ -303,7 +303,7 @@ Commands:
              "waiting for the queues to pause... N s" while it waits
   resume     send RESUME: paused queues start jobs again
   submit     write a job specification file into the pending folder and print
-             its path; the scheduler picks it up within a second
+             its path; the scheduler picks it up at once (within a second)
 
 Options:
   --host H       host of the scheduler (default 127.0.0.1)
