@@ -29,6 +29,19 @@ constexpr auto kLaunchWaitStep = std::chrono::milliseconds(50);
 void QueueController::recover() {
   Guard guard(queuesLock);
   recoveredRuns.clear();
+  // A rewrite cut short by a crash leaves its temporary file; no client writes these folders.
+  std::vector<std::string> folderPaths = {runningDirectory, finishedDirectory};
+  for (const JobQueue& queue : queues)
+    folderPaths.push_back(queue.getQueueDirectory(queuedDirectory));
+  for (const std::string& path : folderPaths) {
+    const SpecFile::Folder& folder = folderFor(path);
+    if (const std::size_t removed = folder ? folder->removeStaleTemporaries() : 0; removed > 0) {
+      logger.info(
+          "@jobscheduler.quectrl-recover.stale-temporaries{Removed % temporary files that "
+          "rewrites cut short by a crash left in \"%\".};",
+          removed, folder->getPath());
+    }
+  }
   logger.debug("QueueController::recover: Recovering previously running jobs.");
   loadJobsToQueuesLocked(runningDirectory, kRankRunning);
   for (JobQueue& queue : queues) recoverQueueLocked(queue);

@@ -122,6 +122,28 @@ TEST(SpecFolder, AGroupCommitShowsOldContentUntilTheFlushAndNeverHalfOfANewOne) 
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
 }
 
+TEST(SpecFolder, OnlyTheTemporariesOfCutShortRewritesAreRemovedAtStartUp) {
+  TempDir dir;
+  writeRaw(dir.file("a.spec"), "a=1\n");
+  writeRaw(dir.file(".client.tmp"), "x");
+  writeRaw(dir.file(".a.spec.0123456789abcdeg.tmp"), "not hex");
+  fs::create_directory(dir.file(".b.spec.0123456789abcdef.tmp"));
+  {
+    const auto crashed = SpecFolder::open(dir.str());
+    crashed->deferRenames(true);
+    EXPECT_TRUE(crashed->replace("a.spec", "a=2\n", 0644));
+    EXPECT_TRUE(crashed->replace("a.spec", "a=3\n", 0644));
+    // The process "dies" here: the renames never happen.
+  }
+  const auto folder = SpecFolder::open(dir.str());
+  EXPECT_EQ(folder->removeStaleTemporaries(), 2u);
+  EXPECT_EQ(readRaw(dir.file("a.spec")), "a=1\n");
+  EXPECT_TRUE(fs::exists(dir.file(".client.tmp")));
+  EXPECT_TRUE(fs::exists(dir.file(".a.spec.0123456789abcdeg.tmp")));
+  EXPECT_TRUE(fs::is_directory(dir.file(".b.spec.0123456789abcdef.tmp")));
+  EXPECT_EQ(folder->removeStaleTemporaries(), 0u);
+}
+
 TEST(SpecFolder, AppendTouchesOnlyARegularFileWithOneName) {
   TempDir dir;
   writeRaw(dir.file("one"), "x=1\n");

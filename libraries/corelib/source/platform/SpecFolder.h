@@ -112,6 +112,10 @@ class SpecFolder {
   EntryKind kindOf(const std::string& name) const;
   // Every entry but "." and ".." with its kind; nullopt when the folder cannot be read.
   std::optional<std::vector<std::pair<std::string, EntryKind>>> list() const;
+  // Removes the temporary files a replace left behind when its process was killed before the
+  // rename (hidden names of replace's own pattern only); how many it removed. For start-up,
+  // while no replace runs in the folder.
+  std::size_t removeStaleTemporaries() const;
   // Makes this folder's entries durable; while syncs are deferred, only notes that they must be.
   void sync() const;
   // Group commit: while deferred, the folder sync that each replace, create or move owes is

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -433,6 +434,25 @@ void SpecFolder::deferRenames(bool defer) const {
   if (!defer) flushRenames();
   std::lock_guard<std::mutex> guard(renamesLock);
   renamesDeferred = defer;
+}
+
+std::size_t SpecFolder::removeStaleTemporaries() const {
+  // "." + name + "." + 16 hex digits + ".tmp", as temporaryName makes them.
+  const auto ours = [](const std::string& entry) {
+    constexpr std::size_t kTail = 1 + 16 + 4;
+    if (entry.size() < 2 + kTail || entry[0] != '.') return false;
+    const std::size_t dot = entry.size() - kTail;
+    if (entry[dot] != '.' || entry.compare(entry.size() - 4, 4, ".tmp") != 0) return false;
+    return std::all_of(entry.begin() + static_cast<long>(dot) + 1, entry.end() - 4,
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+  };
+  std::size_t removed = 0;
+  const auto entries = list();
+  if (!entries) return 0;
+  for (const auto& [entry, kind] : *entries) {
+    if (kind == EntryKind::regular && ours(entry) && remove(entry) == FsResult::ok) ++removed;
+  }
+  return removed;
 }
 
 bool SpecFolder::areRenamesDeferred() const {
