@@ -300,18 +300,20 @@ void QueueController::loadJobsToQueues(const std::string& directory, std::int32_
 
 void QueueController::loadJobsToQueuesLocked(const std::string& directory, std::int32_t rank) {
   logger.debug("QueueController::loadJobsToQueues: Checking jobs to load to queues.");
-  std::set<std::string> names = getJobSpecFiles(directory);
+  const std::set<std::string> names = getJobSpecFiles(directory);
   // While stopped nothing would be loaded: the files are not even read.
   if (names.empty() || (getRunFlags() & kRunFlagStopped) != 0) return;
   // A burst is taken in over several passes, one right after the other, so that a status
   // request or an ended job never waits for the whole of it.
+  std::size_t taken = names.size();
   if (wakeOnEvents && rank == kRankPending && names.size() > intakePerPass) {
-    names.erase(std::next(names.begin(), static_cast<std::ptrdiff_t>(intakePerPass)), names.end());
+    taken = intakePerPass;
     intakeLeft = true;
   }
   const SpecFile::Folder& folder = folderFor(directory);
   std::map<std::string, std::vector<SpecFile>> groups;
   for (const std::string& name : names) {
+    if (taken-- == 0) break;
     const std::string path = ZelcorCorelib::normalizedPath(directory + "/" + name);
     // Each file is read here, once; the queue builds its job from what was read.
     SpecFile spec = SpecFile::read(folder, name, [&](const SpecFile::Version& version) {
