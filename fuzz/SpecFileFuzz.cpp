@@ -6,12 +6,16 @@
 // Properties: a regular file within the size limit is read unless it holds too many records;
 // the records are what the key-value reader makes of the same text, from memory or from the
 // file (with any of its options), and they survive being written out and read again; the job takes
-// the last of duplicate keys and a priority level within range.
+// the last of duplicate keys and a priority level within range; the stamps of a job's road,
+// added at the file's end or written whole, leave on disk what the scheduler holds.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "Job.h"
@@ -107,6 +111,29 @@ void checkJob(const SpecFile& spec) {
                       "a stamp is read back first");
 }
 
+// The stamps of a job's road, on the file itself: whether a stamp is added at the file's end or
+// the file rewritten, what is on disk reads back as the records the scheduler works from.
+void checkStamps(const SpecFile& read, const SpecFile::Folder& folder, std::string_view bytes) {
+  SpecFile spec = read;
+  const std::vector<
+      std::pair<std::vector<std::pair<std::string, std::string>>, std::vector<std::string>>>
+      road = {{{{"queued", "1700000000"}}, {"run-id", "pid", "started", "ended", "exit-status"}},
+              {{{"started", "1700000001"}, {"run-id", "r-1"}}, {"run-id"}},
+              {{{"pid", "4242"}}, {}},
+              {{{"exit-status", "0"}, {"ended", "1700000002"}}, {}},
+              // Once more, as a job run again after a shutdown is stamped.
+              {{{"started", "1700000003"}, {"run-id", "r-2"}}, {"run-id"}}};
+  for (const auto& [values, dropped] : road) {
+    ZelcorFuzz::require(spec.stamp(values, dropped), "a stamp is written");
+    const SpecFile again = SpecFile::read(folder, kSpecName);
+    if (again.getOutcome() == SpecFile::Outcome::tooManyRecords) return;
+    ZelcorFuzz::require(again.isRead(), "a stamped file is read again");
+    ZelcorFuzz::require(again.getRecords() == spec.getRecords(),
+                        "what is on disk after a stamp is what the scheduler holds");
+  }
+  (void)bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -120,5 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ZelcorFuzz::require(spec.isRead(), "a regular spec file within the limits is read");
   checkRecords(spec, bytes, path);
   checkJob(spec);
+  checkStamps(spec, state.folder, bytes);
   return 0;
 }
