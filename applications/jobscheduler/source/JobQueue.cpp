@@ -362,17 +362,11 @@ Job JobQueue::takeFirstJob() {
   return first;
 }
 
-bool JobQueue::jobOrder(const Job& a, const Job& b) {
-  if (a.getRecoveryRank() != b.getRecoveryRank()) return a.getRecoveryRank() > b.getRecoveryRank();
-  if (a.getPriorityLevel() != b.getPriorityLevel()) {
-    return a.getPriorityLevel() > b.getPriorityLevel();
-  }
-  return a.getCreated() < b.getCreated();
-}
-
 bool JobQueue::sortJobs() {
-  // list::sort is stable and relinks nodes, so pointers into the list stay valid.
-  jobs.sort([](const Entry& a, const Entry& b) { return jobOrder(a.job, b.job); });
+  // Keys taken afresh in list order, so that jobs that tie keep their order; list::sort
+  // relinks nodes, so pointers into the list stay valid.
+  for (Entry& entry : jobs) entry.orderKey = orderKeyOf(entry.job);
+  jobs.sort([](const Entry& a, const Entry& b) { return a.orderKey < b.orderKey; });
   rebuildIndex();
   return true;
 }
@@ -380,16 +374,17 @@ bool JobQueue::sortJobs() {
 bool JobQueue::startJob(Job& job, const RunRecords::Pointer& records,
                         std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch) {
   const bool ran = job.start(records, name, runAs, why, awaitLaunch);
-  // Kept even when the start failed after a process was made: whatever it says is news.
-  if (auto position = positions.find(&job);
-      position != positions.end() && job.getMainProcess().getProcess()) {
-    started.emplace(position->second->orderKey, &job);
-  }
+  // Followed even when the start failed after a process was made: whatever it says is news.
+  followProcess(job);
   return ran;
 }
 
 void JobQueue::setJobProcess(Job& job, ChildProcess::Pointer process) {
   job.getMainProcess().setProcess(std::move(process));
+  followProcess(job);
+}
+
+void JobQueue::followProcess(Job& job) {
   auto position = positions.find(&job);
   if (position == positions.end()) return;
   if (job.getMainProcess().getProcess()) {

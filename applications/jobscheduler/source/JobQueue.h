@@ -87,9 +87,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   Job takeFirstJob();
   // The order jobs are kept in as they are added (so nothing else need sort): recovered jobs
   // first (higher recoveryRank), then higher priority, then older "created" text, then the
-  // order they came in. sortJobs restores it after a job's keys changed; always true.
+  // order they came in (OrderKey). sortJobs restores it after a job's keys changed; always true.
   bool sortJobs();
-  static bool jobOrder(const Job& a, const Job& b);
 
   // Starts job, one of this queue's pending jobs, as Job::start does; a started job is kept
   // among the few the queue looks at for news, so that a pass does not walk every queued job.
@@ -160,6 +159,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::list<Entry>::iterator forget(std::list<Entry>::iterator entry);
   void rebuildIndex();
   OrderKey orderKeyOf(const Job& job);
+  // Counts job among the started ones while it has a process, and no longer once it has none.
+  void followProcess(Job& job);
 
   std::string name;
   std::list<Entry> jobs;

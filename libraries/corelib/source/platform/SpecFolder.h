@@ -131,7 +131,6 @@ class SpecFolder {
   // then renames each over its name. Until then each name keeps its old whole content, so the
   // caller must touch no name it replaced before the flush.
   void deferRenames(bool defer) const;
-  bool areRenamesDeferred() const;
   // How many replaces and appends wait for flushRenames.
   std::size_t deferredRenames() const;
   // Adds data at the end of name, a regular file with no other link, in place: for a stamp

@@ -455,11 +455,6 @@ std::size_t SpecFolder::removeStaleTemporaries() const {
   return removed;
 }
 
-bool SpecFolder::areRenamesDeferred() const {
-  std::lock_guard<std::mutex> guard(renamesLock);
-  return renamesDeferred;
-}
-
 std::size_t SpecFolder::deferredRenames() const {
   std::lock_guard<std::mutex> guard(renamesLock);
   return pendingRenames.size() + pendingAppends;
