@@ -223,6 +223,18 @@ bool ChildProcess::completeLaunch() {
   return true;
 }
 
+bool ChildProcess::hasPendingLaunch() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return launchPending;
+}
+
+bool ChildProcess::isLaunchSettled() {
+  std::lock_guard<std::mutex> guard(mutex);
+  if (!launchPending || pid != 0 || state != kRunning) return true;
+  if (readReportLocked() || pid != 0 || state != kRunning) return true;
+  return std::chrono::steady_clock::now() >= launchDeadline;
+}
+
 bool ChildProcess::awaitLaunchLocked(std::uint32_t& startedPid) {
   launchPending = false;
   // The launch is on disk before the program runs; wait for the supervisor's word on it.

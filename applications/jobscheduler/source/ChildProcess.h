@@ -74,6 +74,11 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   bool run();
   // The rest of a run started without awaitLaunch: the same answer run would have given.
   bool completeLaunch();
+  // A run started without awaitLaunch whose completeLaunch has not been called yet.
+  bool hasPendingLaunch() const;
+  // Whether completeLaunch would answer at once: the supervisor has given its word on the
+  // launch, has gone, or has let the launch deadline pass. Reads what the supervisor reported.
+  bool isLaunchSettled();
   // True while the program runs. Once the supervisor has gone, the object has ended with the
   // recorded outcome: exit code, or 128 + N for signal N; -1 when the supervisor went without
   // recording one (getOutcome then has none).

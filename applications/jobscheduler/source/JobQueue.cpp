@@ -422,7 +422,20 @@ std::vector<Job*> JobQueue::getFinishedJobs() {
   std::vector<Job*> result;
   for (const auto& [key, job] : started) {
     const CommandProcess& process = job->getMainProcess();
-    if (process.wasStarted() && !process.isAlive()) result.push_back(job);
+    // One that ended before its launch was completed gets its pid stamp and its move to
+    // running first, like any other.
+    if (process.wasStarted() && !process.isAlive() && !process.getProcess()->hasPendingLaunch()) {
+      result.push_back(job);
+    }
+  }
+  return result;
+}
+
+std::vector<Job*> JobQueue::getLaunchingJobs() const {
+  std::vector<Job*> result;
+  for (const auto& [key, job] : started) {
+    const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
+    if (process && process->hasPendingLaunch()) result.push_back(job);
   }
   return result;
 }
@@ -438,6 +451,8 @@ std::vector<int> JobQueue::wakeDescriptors(bool& endUnhandled) const {
     } else if (job->holdsCore()) {
       endUnhandled = true;
     }
+    // A launch word read by a poll outside the pass: the pipe will not tell of it again.
+    if (process->hasPendingLaunch() && process->getPid() != 0) endUnhandled = true;
   }
   return descriptors;
 }

@@ -101,14 +101,17 @@ class JobQueue : public ZelcorCorelib::Throws {
   void visitPendingJobs(const std::function<bool(Job&)>& visit);
 
   // In list order; each polls the job's process. Pending: never started; running: runs now;
-  // finished: started and no longer alive.
+  // finished: started and no longer alive, its launch completed.
   std::vector<Job*> getPendingJobs();
   std::vector<Job*> getRunningJobs();
   std::vector<Job*> getFinishedJobs();
+  // Started without awaiting their launches, which are still to be completed; polls nothing.
+  std::vector<Job*> getLaunchingJobs() const;
   std::size_t getJobCount() const { return jobs.size(); }
   // What the scheduling loop may wait on for news of this queue's running jobs; polls nothing.
   // endUnhandled is set when a job still holding its core has already been seen ending (by a
-  // poll after the pass took the ended jobs): no descriptor will tell of it again.
+  // poll after the pass took the ended jobs), or its launch word was read so: no descriptor
+  // will tell of it again.
   std::vector<int> wakeDescriptors(bool& endUnhandled) const;
   bool isEmpty() const { return jobs.empty(); }
 

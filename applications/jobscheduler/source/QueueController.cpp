@@ -118,6 +118,7 @@ bool QueueController::run() {
   }
   logger.debug("QueueController::run: Starting main loop.");
   if (wakeOnEvents) startWatching();
+  launchesAcrossPasses = wakeOnEvents;
   recover();
   while (!isQuitRaised()) {
     pass();
@@ -212,6 +213,7 @@ bool QueueController::pass() {
     QueueController& controller;
     ~Undefer() { controller.deferFolderSyncs(false); }
   } undefer{*this};
+  completeLaunchesLocked(false);
   handleFinishedJobsLocked();
   loadJobsToQueuesLocked(pendingDirectory, kRankPending);
 
@@ -537,7 +539,8 @@ void QueueController::runPendingJobsLocked(JobQueue& queue) {
   std::size_t running = maxCores != 0 ? queue.getRunningJobs().size() : 0;
   // Only as far into the queue as there are cores: a long queue costs a pass nothing more.
   // The supervisors of all the jobs that get a core are started first, then their launches
-  // are awaited: one job's supervisor starts up while the next job's start is written.
+  // are awaited (or left to later passes): one job's supervisor starts up while the next
+  // job's start is written.
   std::vector<std::pair<Job*, std::string>> launching;
   queue.visitPendingJobs([&](Job& job) {
     if (cores.getAvailableCores() == 0) return false;
@@ -558,16 +561,29 @@ void QueueController::runPendingJobsLocked(JobQueue& queue) {
     launching.emplace_back(&job, std::move(before));
     return true;
   });
-  for (auto& [job, before] : launching) {
-    std::string why;
-    if (!job->completeStart(why)) {
-      cores.releaseCore();
-      job->setHoldsCore(false);
-      reportStartFailure(*job, before, why);
-      continue;
+  if (launchesAcrossPasses) return;
+  for (auto& [job, before] : launching) completeStartLocked(*job, before);
+}
+
+void QueueController::completeStartLocked(Job& job, const std::string& before) {
+  std::string why;
+  if (!job.completeStart(why)) {
+    cores.releaseCore();
+    job.setHoldsCore(false);
+    reportStartFailure(job, before, why);
+    return;
+  }
+  logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
+  job.moveToFreeName(folderFor(runningDirectory));
+}
+
+void QueueController::completeLaunchesLocked(bool wait) {
+  for (JobQueue& queue : queues) {
+    for (Job* job : queue.getLaunchingJobs()) {
+      if (!wait && !job->getMainProcess().getProcess()->isLaunchSettled()) continue;
+      // A start that went through left the job's last failure as it was before the start.
+      completeStartLocked(*job, job->getStartFailure());
     }
-    logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job->getPid());
-    job->moveToFreeName(folderFor(runningDirectory));
   }
 }
 

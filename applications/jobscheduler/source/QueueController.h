@@ -81,6 +81,11 @@ class QueueController {
   static constexpr std::size_t kIntakePerPass = 1000;
   void setIntakePerPass(std::size_t files) { intakePerPass = files > 0 ? files : 1; }
   bool getWakeOnEvents() const { return wakeOnEvents; }
+  // Whether a pass leaves the launches it started to the passes after it (run does so when
+  // waking on events): the pass goes on while the supervisors start up, and the one that
+  // hears of a launch stamps its pid and moves its file to running. Otherwise each pass
+  // awaits its own launches.
+  void setLaunchesAcrossPasses(bool across) { launchesAcrossPasses = across; }
   // Asks for a pass now (a control command changed the run flags). Any thread.
   void wake() const { wakeSignal.notify(); }
 
@@ -173,6 +178,11 @@ class QueueController {
   void sortQueuesLocked();
   void loadJobsToQueuesLocked(const std::string& directory, std::int32_t rank);
   void runPendingJobsLocked(JobQueue& queue);
+  // The rest of a start made without awaiting its launch: the pid stamp and the move to
+  // running, or the core given back and the job left queued.
+  void completeStartLocked(Job& job, const std::string& before);
+  // Completes the launches left by earlier passes: those that have word (all, with wait).
+  void completeLaunchesLocked(bool wait);
   // Whether the folders of the controller and its queues defer their syncs, and paying what
   // they owe (false when a sync failed).
   void deferFolderSyncs(bool defer);
@@ -229,6 +239,7 @@ class QueueController {
   std::set<std::string> recoveredRuns;
   bool wakeOnEvents = true;
   std::size_t intakePerPass = kIntakePerPass;
+  bool launchesAcrossPasses = false;
   // The pending folder held more files than one pass takes in.
   bool intakeLeft = false;
   // The scheduling thread's: what its wait between passes listens to besides the jobs.

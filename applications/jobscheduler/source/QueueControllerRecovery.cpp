@@ -180,6 +180,8 @@ void QueueController::removeUnclaimedRecordsLocked() {
 bool QueueController::quit() {
   Guard guard(queuesLock);
   logger.debug("QueueController::quit: Quitting.");
+  // A launch still unheard of is completed first, so that its file is where its run says.
+  completeLaunchesLocked(true);
   for (JobQueue& queue : queues) {
     while (!queue.isEmpty()) {
       Job job = queue.takeFirstJob();

@@ -209,6 +209,42 @@ TEST_F(QueueControllerTest, QueueLimitAndCoresShareOnePassByQueueLevel) {
   for (const char* tag : {"a1", "a2", "a3", "b2", "b3"}) release(tag);
 }
 
+TEST_F(QueueControllerTest, LaunchesLeftToLaterPassesAreCompletedByTheFirstThatHearsOfThem) {
+  cores.setCores(2);
+  controller.initQueues();
+  controller.setLaunchesAcrossPasses(true);
+  holdJob("held.spec", "held");
+  writeRaw(pending + "/quick.spec", "executable=" + writeScript(dir, "quick.sh", "exit 3"));
+  ASSERT_TRUE(controller.runOnce());
+  // Both supervisors run; the pass did not wait for either's word.
+  EXPECT_EQ(cores.getAvailableCores(), 0u);
+  EXPECT_EQ(specNames(queueDir("queue_normal")),
+            (std::vector<std::string>{"held.spec", "quick.spec"}));
+  EXPECT_TRUE(specNames(running).empty());
+
+  // The quick job may well end before a pass hears of its launch: it is still stamped with
+  // its pid and goes by way of running, like any other.
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return specNames(finished) == std::vector<std::string>{"quick.spec"} &&
+           specNames(running) == std::vector<std::string>{"held.spec"};
+  }));
+  EXPECT_EQ(valueOf(finished + "/quick.spec", "exit-status"), "3");
+  EXPECT_NE(valueOf(finished + "/quick.spec", "pid"), "<missing>");
+  EXPECT_NE(valueOf(running + "/held.spec", "pid"), "<missing>");
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+
+  // A quit right after a pass completes the launch no pass heard of before it stops the job.
+  holdJob("late.spec", "late");
+  ASSERT_TRUE(controller.runOnce());
+  EXPECT_EQ(specNames(queueDir("queue_normal")), std::vector<std::string>{"late.spec"});
+  EXPECT_TRUE(controller.quit());
+  EXPECT_EQ(specNames(running), (std::vector<std::string>{"held.spec", "late.spec"}));
+  EXPECT_NE(valueOf(running + "/late.spec", "pid"), "<missing>");
+  release("held");
+  release("late");
+}
+
 TEST_F(QueueControllerTest, AProgramThatCannotBeExecutedFinishesAsAShellReportsIt) {
   cores.setCores(2);
   controller.initQueues();
