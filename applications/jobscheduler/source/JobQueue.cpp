@@ -55,11 +55,15 @@ std::string JobQueue::commandKey(const Job& job) {
   return std::to_string(executable.size()) + ":" + executable + job.getArguments();
 }
 
-bool JobQueue::OrderKey::operator<(const OrderKey& other) const {
-  if (rank != other.rank) return rank > other.rank;
-  if (priority != other.priority) return priority > other.priority;
-  if (const int byCreated = created.compare(other.created); byCreated != 0) return byCreated < 0;
-  return seq < other.seq;
+std::string JobQueue::listingText(const Job& job) {
+  std::string text = job.getExecutable();
+  text += ' ';
+  text += job.getArguments();
+  return text;
+}
+
+void JobQueue::visitStartedJobs(const std::function<void(std::uint64_t seq, Job&)>& visit) const {
+  for (const auto& [key, job] : started) visit(key.seq, *job);
 }
 
 JobQueue::OrderKey JobQueue::orderKeyOf(const Job& job) {
@@ -72,9 +76,11 @@ void JobQueue::rebuildIndex() {
   order.clear();
   positions.clear();
   started.clear();
+  listing.clear();
   for (auto it = jobs.begin(); it != jobs.end(); ++it) {
     commandIndex.emplace(it->commandKey, &it->job);
     it->orderKey = orderKeyOf(it->job);
+    listing.insert(it->orderKey, listingText(it->job));
     order.emplace_hint(order.end(), it->orderKey, it);
     positions.emplace(&it->job, it);
     if (it->job.getMainProcess().getProcess()) started.emplace(it->orderKey, &it->job);
@@ -88,6 +94,7 @@ void JobQueue::append(Job job) {
   auto next = order.upper_bound(place);
   auto position = next == order.end() ? jobs.end() : next->second;
   auto added = jobs.insert(position, Entry{std::move(job), std::move(key), place});
+  listing.insert(place, listingText(added->job));
   order.emplace_hint(next, std::move(place), added);
   positions.emplace(&added->job, added);
   if (added->job.getMainProcess().getProcess()) started.emplace(added->orderKey, &added->job);
@@ -103,6 +110,7 @@ std::list<JobQueue::Entry>::iterator JobQueue::forget(std::list<Entry>::iterator
     }
   }
   started.erase(entry->orderKey);
+  listing.erase(entry->orderKey);
   order.erase(entry->orderKey);
   positions.erase(&entry->job);
   return jobs.erase(entry);

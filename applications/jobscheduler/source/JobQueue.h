@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Job.h"
+#include "JobListing.h"
 #include "bus/Logger.h"
 #include "errors/Exception.h"
 #include "files/KeyValueFile.h"
@@ -133,15 +134,15 @@ class JobQueue : public ZelcorCorelib::Throws {
   // The queue's folder as last opened (nullptr before the first job came in).
   const SpecFile::Folder& getFolder() const { return folder; }
 
+  // For the status listing: every job in run order, as a copy that never changes, and the
+  // started jobs (those given a process) in run order with their place in it (seq).
+  JobListing::Shared shareListing() { return listing.share(); }
+  void visitStartedJobs(const std::function<void(std::uint64_t seq, Job&)>& visit) const;
+  // What the listing shows of a job.
+  static std::string listingText(const Job& job);
+
  private:
-  // Where a job stands in run order; seq puts a job after every job it ties with.
-  struct OrderKey {
-    std::int32_t rank = 0;
-    std::int32_t priority = 0;
-    std::string created;
-    std::uint64_t seq = 0;
-    bool operator<(const OrderKey& other) const;
-  };
+  using OrderKey = JobOrderKey;
   struct Entry {
     Job job;
     std::string commandKey;  // as indexed when the job was queued
@@ -172,6 +173,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::unordered_map<const Job*, std::list<Entry>::iterator> positions;
   // The jobs given a process (started, or re-attached or ended at recovery), in list order.
   std::map<OrderKey, Job*> started;
+  // Every job of the list, for the status listing.
+  JobListing listing;
   std::uint64_t nextSeq = 0;
   // Queued jobs by command, so that the duplicate test costs one lookup, not a walk.
   std::unordered_multimap<std::string, const Job*> commandIndex;

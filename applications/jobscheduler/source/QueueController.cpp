@@ -52,7 +52,7 @@ void QueueController::setDirectories(std::string pending, std::string queued, st
 }
 
 void QueueController::addQueue(const JobQueue& queue) {
-  Guard guard(queuesLock);
+  Change change(*this);
   addQueueLocked(queue);
 }
 
@@ -68,7 +68,7 @@ void QueueController::addQueueLocked(const JobQueue& queue) {
 }
 
 bool QueueController::initQueues() {
-  Guard guard(queuesLock);
+  Change change(*this);
   logger.debug("QueueController::initQueues: Initializing queues.");
   if (!hasQueue(defaultQueueName)) {
     logger.warning("@jobscheduler.init-queue.queues-missing{Adding default queue };");
@@ -88,7 +88,7 @@ bool QueueController::initQueues() {
 }
 
 void QueueController::sortQueues() {
-  Guard guard(queuesLock);
+  Change change(*this);
   sortQueuesLocked();
 }
 
@@ -204,7 +204,7 @@ bool QueueController::flushFolderSyncs() {
 }
 
 bool QueueController::pass() {
-  Guard guard(queuesLock);
+  Change change(*this);
   // One folder sync per folder for all of a pass's moves and stamps, paid before anything
   // that relies on them and at the end of the pass at the latest. Folders first opened during
   // the pass (a new queue's) sync as they go.
@@ -296,7 +296,7 @@ std::set<std::string> QueueController::getJobSpecFiles(const std::string& direct
 }
 
 void QueueController::loadJobsToQueues(const std::string& directory, std::int32_t rank) {
-  Guard guard(queuesLock);
+  Change change(*this);
   loadJobsToQueuesLocked(directory, rank);
 }
 
@@ -400,7 +400,7 @@ std::string QueueController::queueNameFor(const SpecFile& spec) const {
 }
 
 void QueueController::handleFinishedJobs() {
-  Guard guard(queuesLock);
+  Change change(*this);
   handleFinishedJobsLocked();
 }
 
@@ -528,7 +528,7 @@ void QueueController::requeueLocked(JobQueue& queue, Job& job) {
 }
 
 void QueueController::runPendingJobs(JobQueue& queue) {
-  Guard guard(queuesLock);
+  Change change(*this);
   runPendingJobsLocked(queue);
 }
 

@@ -6,9 +6,10 @@
 // and hands the main thread to run.
 // Threads: run and every operation it calls belong to the scheduling thread. The listener's
 // threads may call getRunFlags/setRunFlags/changeRunFlags and allQueuesInState (single atomic
-// words, no lock) and getStatus, which takes the lock that the scheduling thread holds for
-// each pass, for recover, for quit and for every other operation that reads or changes the
-// queues (taken once: never recursively).
+// words, no lock) and getStatus, which lists a copy of the queues that each operation changing
+// them leaves behind, so that it never waits for a pass nor holds one up. The scheduling
+// thread holds a lock for each pass, for recover, for quit and for every other operation that
+// reads or changes the queues (taken once: never recursively).
 // Requires: addQueue and initQueues are done before another thread looks at the controller.
 // Ownership: the queues are held by value, the jobs by their queues; the core pool and the
 // quit flag belong to the process and must outlive the controller.
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -210,8 +212,25 @@ class QueueController {
   // Decides a recovered job by its run record (see recover).
   void recoverJobLocked(JobQueue& queue, Job& job);
   void removeUnclaimedRecordsLocked();
-  static void appendJobBlock(std::string& out, const JobQueue& queue, const std::vector<Job*>& jobs,
-                             bool withPid);
+  // What the status listing shows of a queue, as the last pass left it. Whether a started
+  // job runs, has ended or is pending again (its launch refused) is asked of its process
+  // when the listing is made.
+  struct StartedStatus {
+    std::uint64_t seq = 0;
+    std::string text;
+    ChildProcess::Pointer process;
+  };
+  struct QueueStatus {
+    std::string name;
+    std::uint32_t maxCores = 0;
+    std::int32_t priorityLevel = 0;
+    JobListing::Shared jobs;
+    std::vector<StartedStatus> started;
+  };
+  using StatusSnapshot = std::vector<QueueStatus>;
+  // Hands the listing a copy of the queues as they are now; at the end of every public
+  // operation that changes them.
+  void publishStatusLocked();
 
   ZelcorCorelib::Logger logger{"QueueCtrl"};
   std::list<JobQueue> queues;
@@ -227,6 +246,19 @@ class QueueController {
   // Taken by the public operations only; what they share is in the *Locked operations, so
   // that no path takes it twice.
   std::mutex queuesLock;
+  // A public operation that may change the queues: holds queuesLock and, as it ends, hands
+  // the listing a copy of them.
+  struct Change {
+    explicit Change(QueueController& owner) : controller(owner), guard(owner.queuesLock) {}
+    ~Change() { controller.publishStatusLocked(); }
+    Change(const Change&) = delete;
+    Change& operator=(const Change&) = delete;
+    QueueController& controller;
+    std::lock_guard<std::mutex> guard;
+  };
+  // The listing's copy of the queues; the lock is held only to take or replace the pointer.
+  std::mutex statusLock;
+  std::shared_ptr<const StatusSnapshot> statusSnapshot;
   std::map<std::string, SpecFile::Folder> folders;
   // "*.spec" entries that are no regular files, reported once each while they are there.
   std::map<std::string, ZelcorCorelib::platform::EntryKind> notRegular;

@@ -27,7 +27,7 @@ constexpr auto kLaunchWaitStep = std::chrono::milliseconds(50);
 }  // namespace
 
 void QueueController::recover() {
-  Guard guard(queuesLock);
+  Change change(*this);
   recoveredRuns.clear();
   // A rewrite cut short by a crash leaves its temporary file; no client writes these folders.
   std::vector<std::string> folderPaths = {runningDirectory, finishedDirectory};
@@ -77,7 +77,7 @@ void QueueController::recover() {
 }
 
 void QueueController::recoverQueue(JobQueue& queue) {
-  Guard guard(queuesLock);
+  Change change(*this);
   recoverQueueLocked(queue);
 }
 
@@ -178,7 +178,7 @@ void QueueController::removeUnclaimedRecordsLocked() {
 }
 
 bool QueueController::quit() {
-  Guard guard(queuesLock);
+  Change change(*this);
   logger.debug("QueueController::quit: Quitting.");
   // A launch still unheard of is completed first, so that its file is where its run says.
   completeLaunchesLocked(true);

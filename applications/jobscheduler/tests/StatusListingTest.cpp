@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <string>
 #include <thread>
 
+#include "JobListing.h"
 #include "QueueController.h"
 #include "support/JobFolders.h"
 #include "testsupport/TextFiles.h"
@@ -17,6 +20,55 @@ namespace fs = std::filesystem;
 using ZelcorCorelib::test::writeRaw;
 using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
+
+std::vector<std::string> textsOf(const JobListing::Shared& shared) {
+  std::vector<std::string> texts;
+  for (const auto& chunk : shared) {
+    for (const auto& item : *chunk) texts.push_back(item->text);
+  }
+  return texts;
+}
+
+// Thousands of inserts and erases at random places, across many chunk splits and emptied
+// chunks: the listing stays in run order, and every copy handed out earlier still reads as it
+// was when it was taken.
+TEST(JobListingTest, StaysInOrderAndEveryShareKeepsWhatItSaw) {
+  std::mt19937 random(7);
+  JobListing listing;
+  std::map<JobOrderKey, std::string> model;
+  std::vector<std::pair<JobListing::Shared, std::vector<std::string>>> shares;
+  std::uint64_t seq = 0;
+  const auto expected = [&] {
+    std::vector<std::string> texts;
+    for (const auto& [key, text] : model) texts.push_back(text);
+    return texts;
+  };
+  for (int step = 0; step < 6000; ++step) {
+    const bool grow = step < 3000 ? random() % 4 != 0 : random() % 3 == 0;
+    if (grow || model.empty()) {
+      JobOrderKey key{static_cast<std::int32_t>(random() % 2),
+                      static_cast<std::int32_t>(random() % 3),
+                      std::to_string(random() % 50), ++seq};
+      const std::string text = "job " + std::to_string(seq);
+      listing.insert(key, text);
+      model.emplace(std::move(key), text);
+    } else {
+      auto victim = model.begin();
+      std::advance(victim, static_cast<long>(random() % model.size()));
+      listing.erase(victim->first);
+      model.erase(victim);
+    }
+    // A key that is not there changes nothing.
+    if (step % 97 == 0) listing.erase(JobOrderKey{0, 0, "none", ++seq});
+    if (step % 250 == 0) shares.emplace_back(listing.share(), expected());
+  }
+  ASSERT_EQ(listing.size(), model.size());
+  EXPECT_EQ(textsOf(listing.share()), expected());
+  for (const auto& [shared, seen] : shares) EXPECT_EQ(textsOf(shared), seen);
+  listing.clear();
+  EXPECT_TRUE(listing.share().empty());
+  EXPECT_EQ(textsOf(shares.back().first), shares.back().second);
+}
 
 class StatusListingTest : public test::JobFolders {
  protected:
