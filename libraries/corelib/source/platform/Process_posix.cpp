@@ -356,13 +356,23 @@ std::vector<std::size_t> waitReadable(const std::vector<int>& descriptors,
   return ready;
 }
 
-std::string bootId() {
+namespace {
+
+std::string readBootId() {
   auto content = readWholeFile("/proc/sys/kernel/random/boot_id");
   if (!content) return {};
   while (!content->empty() && (content->back() == '\n' || content->back() == ' ')) {
     content->pop_back();
   }
   return *content;
+}
+
+}  // namespace
+
+std::string bootId() {
+  // It cannot change while this process lives; a failed first read is tried again.
+  static const std::string kept = readBootId();
+  return kept.empty() ? readBootId() : kept;
 }
 
 bool redirectStandardOutput(int descriptor) {
