@@ -1,5 +1,6 @@
 #include "RunRecords.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "files/FileUtils.h"
@@ -37,7 +38,19 @@ RunRecords::Pointer RunRecords::open(const std::string& folder, const std::strin
     error += "\" is missing or not executable";
     return nullptr;
   }
-  return std::make_shared<RunRecords>(Key(), std::move(opened), supervisor);
+  auto records = std::make_shared<RunRecords>(Key(), std::move(opened), supervisor);
+  records->removeOldSpares();
+  return records;
+}
+
+void RunRecords::removeOldSpares() const {
+  const auto entries = folder->list();
+  if (!entries) return;
+  for (const auto& [name, kind] : *entries) {
+    if (kind == platform::EntryKind::regular && name.rfind(kSparePrefix, 0) == 0) {
+      folder->remove(name);
+    }
+  }
 }
 
 std::string RunRecords::supervisorBeside(const std::string& program) {
@@ -71,14 +84,29 @@ platform::Handle RunRecords::begin(const RunRecord& intent, int& error) const {
     error = EINVAL;
     return platform::Handle();
   }
-  return folder->createLocked(fileName(intent.runId), intent.intentText(), kReserve, error);
+  const std::string name = fileName(intent.runId);
+  const std::string text = intent.intentText();
+  for (;;) {
+    std::string spare;
+    {
+      std::lock_guard<std::mutex> guard(sparesLock);
+      if (spares.empty()) break;
+      spare = std::move(spares.back());
+      spares.pop_back();
+    }
+    platform::Handle reused = folder->reuseLocked(spare, name, text, kReserve, error);
+    if (reused.valid() || error == EEXIST) return reused;
+  }
+  return folder->createLocked(name, text, kReserve, error);
 }
 
 std::optional<RunRecord> RunRecords::read(const std::string& runId) const {
   if (!isRunId(runId)) return std::nullopt;
   platform::SpecFileRead read = folder->readRegular(fileName(runId), kMaxRecordBytes);
   if (read.result != platform::ReadResult::ok) return std::nullopt;
-  return RunRecord::parse(read.contents);
+  RunRecord record = RunRecord::parse(read.contents);
+  if (record.runId != runId) return std::nullopt;
+  return record;
 }
 
 platform::LockState RunRecords::lockState(const std::string& runId) const {
@@ -88,6 +116,19 @@ platform::LockState RunRecords::lockState(const std::string& runId) const {
 
 bool RunRecords::remove(const std::string& runId) const {
   if (!isRunId(runId)) return false;
+  std::string spare;
+  {
+    std::lock_guard<std::mutex> guard(sparesLock);
+    if (spares.size() < kMaxSpares) {
+      spare = kSparePrefix;
+      spare += std::to_string(++spareCount);
+    }
+  }
+  if (!spare.empty() && folder->rename(fileName(runId), spare) == platform::FsResult::ok) {
+    std::lock_guard<std::mutex> guard(sparesLock);
+    spares.push_back(std::move(spare));
+    return true;
+  }
   const platform::FsResult result = folder->remove(fileName(runId));
   return result == platform::FsResult::ok || result == platform::FsResult::notFound;
 }

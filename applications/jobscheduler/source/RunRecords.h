@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,24 +51,38 @@ class RunRecords {
 
   // Unique for this folder: the time in nanoseconds and a counter; begin refuses a clash.
   std::string newRunId();
-  // Writes the scheduler's part of a new record (the file is created, never replaced) and
-  // returns it open and locked, to be handed to the supervisor; its lock then tells whether
-  // the supervisor lives. Invalid with the errno value in error when it cannot be made durable.
+  // Writes the scheduler's part of a new record (never over an existing one) and returns it
+  // open and locked, to be handed to the supervisor; its lock then tells whether the
+  // supervisor lives. The file is a spare (a removed record kept for reuse) when there is one,
+  // else new. Invalid with the errno value in error when it cannot be made durable.
   ZelcorCorelib::platform::Handle begin(const RunRecord& intent, int& error) const;
+  // Nothing when the file is missing, unreadable, or holds another run's record (what a
+  // reused file held before may come back after a crash, until the launch is synced).
   std::optional<RunRecord> read(const std::string& runId) const;
   // Held while the supervisor of the run lives (or is being started).
   ZelcorCorelib::platform::LockState lockState(const std::string& runId) const;
+  // Removes the record from the run ids; its file is kept as a spare (up to kMaxSpares).
   bool remove(const std::string& runId) const;
+  static constexpr std::size_t kMaxSpares = 64;
   // The run ids of every record in the folder.
   std::vector<std::string> list() const;
 
  private:
   static std::string fileName(const std::string& runId);
+  // Spares are named ".spare.<n>": no run id, so never listed or read as a record.
+  static constexpr const char* kSparePrefix = ".spare.";
+
+  // Removes the spares an earlier run of the scheduler left.
+  void removeOldSpares() const;
 
   std::shared_ptr<const ZelcorCorelib::platform::SpecFolder> folder;
   std::string supervisor;
   std::chrono::milliseconds launchTimeout = kDefaultLaunchTimeout;
   std::atomic<std::uint64_t> counter{0};
+  // Records are removed from any thread that polls a process, made by the scheduling thread.
+  mutable std::mutex sparesLock;
+  mutable std::vector<std::string> spares;
+  mutable std::uint64_t spareCount = 0;
 };
 
 }  // namespace Zelcor

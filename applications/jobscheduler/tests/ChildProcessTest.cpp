@@ -1,6 +1,7 @@
 #include "ChildProcess.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -27,6 +28,7 @@ using ZelcorCorelib::test::writeRaw;
 using ZelcorCorelib::test::writeScript;
 using ZelcorCorelib::testing::waitFor;
 namespace platform = ZelcorCorelib::platform;
+namespace fs = std::filesystem;
 
 using test::launchIn;
 using test::openRunRecords;
@@ -171,6 +173,46 @@ TEST(ChildProcess, ExitCodesOfRealChildren) {
     EXPECT_FALSE(process->poll());
     EXPECT_EQ(process->getExitCode(), c.expected);
   }
+}
+
+// A removed record's file serves the next run: it never shows through as a record, never
+// lends its old lines to the new run, and a later scheduler starts without the old spares.
+TEST(ChildProcess, RemovedRecordsServeLaterRunsAndNeverSpeakForAnotherRun) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  const auto runOnce = [&](const std::string& body) {
+    ChildProcess::Pointer process = prepared(records, writeScript(dir, "job.sh", body), "");
+    EXPECT_TRUE(process && process->run() && waitUntilEnded(process)) << body;
+    return process ? process->getRunId() : std::string();
+  };
+  const std::string first = runOnce("exit 3");
+  const std::string firstText = readRaw(dir.file("runs/" + first + ".run"));
+  ASSERT_TRUE(records->remove(first));
+  EXPECT_TRUE(records->list().empty());
+  EXPECT_FALSE(records->read(first));
+  struct stat spare {};
+  ASSERT_EQ(::stat(dir.file("runs/.spare.1").c_str(), &spare), 0);
+
+  const std::string second = runOnce("exit 4");
+  struct stat reused {};
+  ASSERT_EQ(::stat(dir.file("runs/" + second + ".run").c_str(), &reused), 0);
+  EXPECT_EQ(reused.st_ino, spare.st_ino);
+  std::optional<RunRecord> record = records->read(second);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->exitStatus, 4);
+  EXPECT_EQ(readRaw(dir.file("runs/" + second + ".run")).find(first), std::string::npos);
+
+  // What a crash may leave in a reused file before the launch is synced: its old lines.
+  const std::string third = records->newRunId();
+  writeRaw(dir.file("runs/" + third + ".run"), firstText);
+  EXPECT_FALSE(records->read(third));
+  EXPECT_EQ(records->list().size(), 2u);
+
+  ASSERT_TRUE(records->remove(second));
+  ASSERT_TRUE(fs::exists(dir.file("runs/.spare.2")));
+  RunRecords::Pointer later = openRunRecords(dir.file("runs"));
+  EXPECT_FALSE(fs::exists(dir.file("runs/.spare.2")));
+  EXPECT_EQ(later->list(), std::vector<std::string>{third});
 }
 
 TEST(ChildProcess, ProgramThatCannotBeExecutedEndsAsAShellReportsIt) {

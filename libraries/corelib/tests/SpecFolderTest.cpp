@@ -191,6 +191,54 @@ TEST(SpecFolder, ALockedFileIsHeldWhileAnyCopyOfItsDescriptorLives) {
   EXPECT_GE(folder->nameLimit(), 255u);
 }
 
+TEST(SpecFolder, AReusedFileIsEmptiedLockedAndRenamedOnlyWhenNobodyHoldsIt) {
+  TempDir dir;
+  auto folder = SpecFolder::open(dir.str());
+  ASSERT_TRUE(folder);
+  int error = 0;
+  writeRaw(dir.file(".spare.1"), "an earlier run's lines, longer than the new ones\n");
+  struct stat before {};
+  ASSERT_EQ(::stat(dir.file(".spare.1").c_str(), &before), 0);
+  Handle reused = folder->reuseLocked(".spare.1", "r.run", "new=1\n", 4096, error);
+  ASSERT_TRUE(reused.valid()) << error;
+  struct stat after {};
+  ASSERT_EQ(::stat(dir.file("r.run").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(readRaw(dir.file("r.run")), "new=1\n");
+  EXPECT_FALSE(fs::exists(dir.file(".spare.1")));
+  EXPECT_EQ(folder->lockState("r.run"), LockState::held);
+
+  // Still held (as by a supervisor alive): it is not touched, and goes from the spares.
+  ASSERT_EQ(::rename(dir.file("r.run").c_str(), dir.file(".spare.2").c_str()), 0);
+  EXPECT_FALSE(folder->reuseLocked(".spare.2", "s.run", "x=1\n", 0, error).valid());
+  EXPECT_EQ(error, EWOULDBLOCK);
+  EXPECT_FALSE(fs::exists(dir.file(".spare.2")));
+  EXPECT_FALSE(fs::exists(dir.file("s.run")));
+  reused.reset();
+
+  // Never over an existing record, never through a link, never a file with two names.
+  writeRaw(dir.file("taken.run"), "mine=1\n");
+  writeRaw(dir.file(".spare.3"), "old\n");
+  EXPECT_FALSE(folder->reuseLocked(".spare.3", "taken.run", "x=1\n", 0, error).valid());
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(readRaw(dir.file("taken.run")), "mine=1\n");
+  fs::create_symlink(dir.file("taken.run"), dir.file(".spare.4"));
+  EXPECT_FALSE(folder->reuseLocked(".spare.4", "t.run", "x=1\n", 0, error).valid());
+  EXPECT_EQ(readRaw(dir.file("taken.run")), "mine=1\n");
+  fs::create_hard_link(dir.file("taken.run"), dir.file(".spare.5"));
+  EXPECT_FALSE(folder->reuseLocked(".spare.5", "t.run", "x=1\n", 0, error).valid());
+  EXPECT_EQ(readRaw(dir.file("taken.run")), "mine=1\n");
+  EXPECT_FALSE(fs::exists(dir.file("t.run")));
+  EXPECT_FALSE(folder->reuseLocked(".spare.none", "t.run", "x=1\n", 0, error).valid());
+  EXPECT_EQ(error, ENOENT);
+
+  // A rename that syncs nothing, never over an existing entry.
+  writeRaw(dir.file("a"), "a");
+  EXPECT_EQ(folder->rename("a", "taken.run"), FsResult::targetExists);
+  EXPECT_EQ(folder->rename("a", "b"), FsResult::ok);
+  EXPECT_EQ(readRaw(dir.file("b")), "a");
+}
+
 TEST(SpecFolder, APrivateFolderIsMadeOwnedAndClosedToOthers) {
   TempDir dir;
   int error = 0;

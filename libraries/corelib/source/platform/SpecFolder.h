@@ -98,6 +98,16 @@ class SpecFolder {
   // goes to error; nothing is left behind then.
   Handle createLocked(const std::string& name, std::string_view data, std::size_t reserve,
                       int& error) const;
+  // createLocked without a new file: the regular file spare (one link, its lock free: no
+  // process holds it open from an earlier createLocked) is emptied, locked, given data and
+  // renamed to name, never over an existing entry. A file system that marks each freed inode
+  // for a while (ext4 without a journal) makes creating files at a high rate cost more and
+  // more; a spare costs the same every time. Invalid, with the errno value in error, when
+  // spare cannot be used so; it is removed then (a process that holds it keeps its copy).
+  // The emptied file's old contents may come back after a crash before its data is synced:
+  // the caller tells them apart.
+  Handle reuseLocked(const std::string& spare, const std::string& name, std::string_view data,
+                     std::size_t reserve, int& error) const;
   // Whether a process holds the lock that createLocked took on name.
   LockState lockState(const std::string& name) const;
   // The longest file name the folder's file system takes.
@@ -108,6 +118,9 @@ class SpecFolder {
   FsResult moveTo(const std::string& name, const SpecFolder& target, const std::string& targetName,
                   int* error = nullptr) const;
   FsResult remove(const std::string& name) const;
+  // Renames name to newName within the folder, never over an existing entry, and syncs
+  // nothing: for a name whose loss in a crash costs nothing.
+  FsResult rename(const std::string& name, const std::string& newName) const;
   // The entry's kind, not following a link.
   EntryKind kindOf(const std::string& name) const;
   // Every entry but "." and ".." with its kind; nullopt when the folder cannot be read.

@@ -318,6 +318,45 @@ Handle SpecFolder::createLocked(const std::string& name, std::string_view data, 
   return file;
 }
 
+Handle SpecFolder::reuseLocked(const std::string& spare, const std::string& name,
+                               std::string_view data, std::size_t reserve, int& error) const {
+  error = EINVAL;
+  if (!usableName(spare) || !usableName(name)) return Handle();
+  Handle file(::openat(descriptor, spare.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) {
+    error = errno;
+    return Handle();
+  }
+  struct stat info {};
+  bool ok = ::fstat(file.get(), &info) == 0;
+  if (ok && (!S_ISREG(info.st_mode) || info.st_nlink != 1)) {
+    errno = EINVAL;
+    ok = false;
+  }
+  // A lock still held: a process has the file open from its earlier life, and may write to it.
+  ok = ok && ::flock(file.get(), LOCK_EX | LOCK_NB) == 0;
+  ok = ok && ::ftruncate(file.get(), 0) == 0;
+  if (ok && reserve > 0 &&
+      ::fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(reserve)) != 0 &&
+      errno != EOPNOTSUPP && errno != ENOSYS) {
+    ok = false;
+  }
+  ok = ok && writeAll(file.get(), data.data(), data.size()) &&
+       ::renameat2(descriptor, spare.c_str(), descriptor, name.c_str(), RENAME_NOREPLACE) == 0;
+  if (!ok) {
+    error = errno;
+    ::unlinkat(descriptor, spare.c_str(), 0);
+    return Handle();
+  }
+  if (::fsync(descriptor) != 0) {
+    error = errno;
+    ::unlinkat(descriptor, name.c_str(), 0);
+    return Handle();
+  }
+  error = 0;
+  return file;
+}
+
 LockState SpecFolder::lockState(const std::string& name) const {
   if (!usableName(name)) return LockState::failed;
   Descriptor file(
@@ -361,6 +400,14 @@ FsResult SpecFolder::moveTo(const std::string& name, const SpecFolder& target,
     return fsResultOf(reason);
   }
   target.sync();
+  return FsResult::ok;
+}
+
+FsResult SpecFolder::rename(const std::string& name, const std::string& newName) const {
+  if (!usableName(name) || !usableName(newName)) return FsResult::failed;
+  if (::renameat2(descriptor, name.c_str(), descriptor, newName.c_str(), RENAME_NOREPLACE) != 0) {
+    return fsResultOf(errno);
+  }
   return FsResult::ok;
 }
 
