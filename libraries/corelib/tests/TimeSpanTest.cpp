@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <utility>
+
 #include <limits>
 #include <random>
 #include <string>
@@ -59,6 +62,31 @@ TEST(TimeSpan, ReadsIsoDurations) {
     EXPECT_EQ(span.getYears(), c.expected.getYears()) << c.text;
     EXPECT_EQ(span.getMonths(), c.expected.getMonths()) << c.text;
     EXPECT_EQ(span.getMilliseconds(), c.expected.getMilliseconds()) << c.text;
+  }
+}
+
+TEST(TimeSpan, StrictFixedDurationsInShortAndIsoForm) {
+  const std::pair<const char*, std::int64_t> good[] = {
+      {"90s", 90'000},
+      {"2h", 7'200'000},
+      {"1d6h", 108'000'000},
+      {"1d6h30m15s", 109'815'000},
+      {"1.5s", 1'500},
+      {"0.001S", 1},
+      {"PT30M", 1'800'000},
+      {"P1DT6H", 108'000'000},
+      {"P2D", 172'800'000},
+      {"pt1.25s", 1'250},
+      {"0s", 0},
+      {"999999999s", 999'999'999'000},
+  };
+  for (const auto& [text, ms] : good) {
+    EXPECT_EQ(TimeSpan::parseMilliseconds(text), std::optional<std::int64_t>(ms)) << text;
+  }
+  for (const char* bad : {"",    "90",   "s",       "1h1d", "1h2h", "-5s",         "5 s", " 5s",
+                          "5s ", "1.5m", "1.2345s", "1.s",  "90ms", "P",           "PT",  "P1H",
+                          "P1M", "P1Y",  "PT1D",    "P1DT", "1e3s", "1000000000s", "2x",  "１s"}) {
+    EXPECT_FALSE(TimeSpan::parseMilliseconds(bad)) << bad;
   }
 }
 

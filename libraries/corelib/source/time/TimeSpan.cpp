@@ -50,6 +50,71 @@ void appendNumber(std::string& text, bool negative, std::uint64_t value, char de
 
 }  // namespace
 
+std::optional<std::int64_t> TimeSpan::parseMilliseconds(const std::string& text) {
+  constexpr std::int64_t kUnit[] = {86'400'000, 3'600'000, 60'000, 1'000};  // d h m s
+  const auto unitOf = [](char c) -> int {
+    switch (c) {
+      case 'd':
+      case 'D':
+        return 0;
+      case 'h':
+      case 'H':
+        return 1;
+      case 'm':
+      case 'M':
+        return 2;
+      case 's':
+      case 'S':
+        return 3;
+      default:
+        return -1;
+    }
+  };
+  std::size_t at = 0;
+  const bool iso = !text.empty() && (text[0] == 'P' || text[0] == 'p');
+  if (iso) ++at;
+  bool inTime = !iso;  // the short form has no date part to leave
+  int next = 0;        // the first unit still allowed
+  int components = 0;
+  std::int64_t total = 0;
+  while (at < text.size()) {
+    if (iso && !inTime && (text[at] == 'T' || text[at] == 't')) {
+      inTime = true;
+      next = 1;
+      if (++at == text.size()) return std::nullopt;  // "T" with nothing after it
+      continue;
+    }
+    const std::size_t digits = at;
+    while (at < text.size() && isDigit(text[at])) ++at;
+    const std::size_t count = at - digits;
+    if (count == 0 || count > 9) return std::nullopt;
+    std::int64_t value = std::stoll(text.substr(digits, count));
+    std::int64_t fraction = 0;
+    bool hasFraction = false;
+    if (at < text.size() && text[at] == '.') {
+      hasFraction = true;
+      std::int64_t scale = 100;
+      const std::size_t first = ++at;
+      while (at < text.size() && isDigit(text[at]) && at - first < 3) {
+        fraction += (text[at] - '0') * scale;
+        scale /= 10;
+        ++at;
+      }
+      if (at == first) return std::nullopt;
+    }
+    if (at == text.size()) return std::nullopt;  // a number without its unit
+    const int unit = unitOf(text[at++]);
+    // In the ISO form a day is the date part's only unit and the rest need the "T".
+    if (unit < next || (iso && (unit == 0) == inTime)) return std::nullopt;
+    if (hasFraction && unit != 3) return std::nullopt;
+    total += value * kUnit[unit] + fraction;
+    next = unit + 1;
+    ++components;
+  }
+  if (components == 0) return std::nullopt;
+  return total;
+}
+
 TimeSpan TimeSpan::fromText(const std::string& text) {
   TimeSpan span;
   const std::size_t p = text.find('P');

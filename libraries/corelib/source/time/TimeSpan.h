@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ZelcorCorelib {
@@ -26,6 +27,12 @@ class TimeSpan {
   // values (saturating), seconds as a decimal fraction cut to whole milliseconds. A text
   // without "P" gives the zero duration; sums saturate instead of overflowing.
   static TimeSpan fromText(const std::string& text);
+  // Strict, for a duration of fixed length that a person wrote: "90s", "2h", "1d6h30m",
+  // "1.5s" (days, hours, minutes, seconds in that order, each at most once, seconds with up
+  // to three decimals), or ISO 8601 without years and months ("PT30M", "P1DT6H", "PT1.5S").
+  // Letters in either case; nothing else around or between. Nothing for any other text,
+  // an empty one, or more than 9 digits in one number.
+  static std::optional<std::int64_t> parseMilliseconds(const std::string& text);
 
   // "P1Y2M3DT4H5M6.5S"; a negative millisecond part puts "-" before each of its numbers;
   // zero is "PT0S". fromText reads it back exactly while every number fits in 32 bits.
