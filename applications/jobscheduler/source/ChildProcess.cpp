@@ -171,6 +171,10 @@ bool ChildProcess::run() {
       user += std::to_string(*launch.runAs);
       argv.push_back(std::move(user));
     }
+    if (launch.timeLimitMilliseconds > 0) {
+      argv.push_back("--time-limit-ms=" + std::to_string(launch.timeLimitMilliseconds));
+      argv.push_back("--kill-grace-ms=" + std::to_string(launch.records->getKillGrace().count()));
+    }
     argv.push_back("--");
     argv.push_back(command);
     for (const std::string& entry : argumentList) {

@@ -56,6 +56,9 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
     std::int64_t started = -1;
     // Who the program runs as; none: as the scheduler.
     std::optional<std::uint32_t> runAs;
+    // How long the program may run (0: no limit); the supervisor keeps to it, with or without
+    // a scheduler, giving the program the records' kill grace to stop.
+    std::int64_t timeLimitMilliseconds = 0;
     // False: run returns once the supervisor is started, and completeLaunch waits for its word
     // on the launch, so that a caller can start several supervisors before it waits.
     bool awaitLaunch = true;

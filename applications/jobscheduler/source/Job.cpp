@@ -12,6 +12,7 @@
 #include "files/FileUtils.h"
 #include "platform/Handle.h"
 #include "time/DateTime.h"
+#include "time/TimeSpan.h"
 
 namespace Zelcor {
 
@@ -80,12 +81,23 @@ Job::Job(const KeyValueMap& spec) {
       priorityLevel = parsePriorityLevel(value);
     } else if (key == "created") {
       created = value;
+    } else if (key == "time-limit") {
+      timeLimitText = value;
+      timeLimitMilliseconds = ZelcorCorelib::TimeSpan::parseMilliseconds(value).value_or(0);
     } else if (key == "queue") {
       queueName = value;
     } else if (key == "pid") {
       pid = parsePid(value);
     }
   }
+}
+
+std::string Job::timeLimitProblem() const {
+  if (!timeLimitText || timeLimitMilliseconds > 0) return {};
+  std::string why = "its time-limit \"";
+  why += *timeLimitText;
+  why += "\" is no duration greater than zero (write it as 90s, 2h, 1d6h or PT30M)";
+  return why;
 }
 
 std::int32_t Job::parsePriorityLevel(const std::string& value) {
@@ -102,7 +114,8 @@ std::int32_t Job::parsePriorityLevel(const std::string& value) {
 }
 
 const std::vector<std::string>& Job::schedulerKeys() {
-  static const std::vector<std::string> keys{kRunIdKey, "pid", "started", "ended", "exit-status"};
+  static const std::vector<std::string> keys{kRunIdKey, "pid",         "started",
+                                             "ended",   "exit-status", "end-reason"};
   return keys;
 }
 
@@ -317,6 +330,7 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   launch.queue = queue;
   launch.started = static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(started));
   launch.runAs = runAs;
+  launch.timeLimitMilliseconds = timeLimitMilliseconds;
   launch.awaitLaunch = awaitLaunch;
   if (!mainProcess.start(std::move(launch))) {
     why = "its run cannot be recorded or its supervisor started: ";
@@ -348,16 +362,20 @@ bool Job::stop() { return mainProcess.stop(); }
 
 bool Job::postprocess() {
   std::string ended;
+  std::string reason;
   if (const ChildProcess::Pointer& process = mainProcess.getProcess()) {
-    if (auto outcome = process->getOutcome(); outcome && outcome->endedAt >= 0) {
-      ended = ZelcorCorelib::int64ToText(outcome->endedAt);
+    if (auto outcome = process->getOutcome()) {
+      if (outcome->endedAt >= 0) ended = ZelcorCorelib::int64ToText(outcome->endedAt);
+      reason = outcome->endReason;
     }
   }
   if (ended.empty()) ended = currentUnixTime();
-  // One rewrite for both: the finished file carries the same keys as two rewrites would leave.
+  // One stamp for all: the finished file carries the same keys as separate stamps would leave.
+  std::vector<std::pair<std::string, std::string>> values{
+      {"exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode())}, {"ended", ended}};
+  if (!reason.empty()) values.emplace_back("end-reason", reason);
   const std::string before = lastFileFailure;
-  if (!writeSpecValues({{"exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode())},
-                        {"ended", ended}})) {
+  if (!writeSpecValues(values)) {
     if (lastFileFailure == before) return false;  // said already
     jobLogger().warning(
         "@jobscheduler.run-postprocess.failed-write-exitvalue{Unable to get exit value from "

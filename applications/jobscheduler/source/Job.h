@@ -113,6 +113,10 @@ class Job {
   const std::string& getStartFailure() const { return startFailure; }
 
   const std::string& getCreated() const { return created; }
+  // The "time-limit" key as milliseconds (0: none), and why the file is no job because of it
+  // (empty when it is fine).
+  std::int64_t getTimeLimitMilliseconds() const { return timeLimitMilliseconds; }
+  std::string timeLimitProblem() const;
   std::string getArguments() const { return arguments; }
   std::string getExecutable() const { return executable; }
   std::string getSpecPath() const { return specPath; }
@@ -141,6 +145,8 @@ class Job {
   std::string queueName;
   std::uint32_t pid = 0;
   std::string created;
+  std::optional<std::string> timeLimitText;  // as written, when given
+  std::int64_t timeLimitMilliseconds = 0;
   PrePostProcess preProcess;
   PrePostProcess postProcess;
   CommandProcess mainProcess;

@@ -235,6 +235,7 @@ std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
                 ? std::string("it names no executable")
                 : "its executable \"" + job.getExecutable() + "\" does not exist";
     }
+    if (ok && !(why = job.timeLimitProblem()).empty()) ok = false;
     job.setRecoveryRank(rank);
     if (ok && insertJob(std::move(job), queueDirectory, why)) {
       refusedFiles.erase(path);

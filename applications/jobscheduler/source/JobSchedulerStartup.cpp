@@ -260,6 +260,23 @@ bool JobScheduler::initRunRecords() {
     queueController->setWakeOnEvents(getConfAgent().getBool(eventsPath));
   } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
   }
+  // How long a job that outlived its time limit has to stop before it is killed.
+  std::string gracePath = ZelcorCorelib::lowerCopy(getApplicationName());
+  gracePath += ".kill-grace";
+  try {
+    const ZelcorCorelib::TimeSpan grace = getConfAgent().getTimeSpan(gracePath);
+    if (grace.getYears() != 0 || grace.getMonths() != 0 || grace.getMilliseconds() < 0) {
+      std::string text = "Configuration entry \"";
+      text += gracePath;
+      text += "\" must be a duration such as 10s, 2m or PT30S, not \"";
+      text += grace.toText();
+      text += "\"";
+      reportFailure(text);
+      return false;
+    }
+    records->setKillGrace(std::chrono::milliseconds(grace.getMilliseconds()));
+  } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+  }
   if (runAs == "owner" && !ZelcorCorelib::platform::isPrivileged()) {
     getApplicationLogger().info(
         "@jobscheduler.init.run-as-unprivileged{The scheduler does not run as root: every job "

@@ -20,6 +20,7 @@ struct RunRecord {
   static constexpr const char* kReasonSignal = "signal";
   static constexpr const char* kReasonNotStarted = "not-started";
   static constexpr const char* kReasonShutdown = "shutdown";
+  static constexpr const char* kReasonTimeLimit = "time-limit";
 
   // Written by the scheduler.
   std::string runId;

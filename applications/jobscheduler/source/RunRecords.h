@@ -48,6 +48,10 @@ class RunRecords {
   const std::string& getSupervisor() const { return supervisor; }
   std::chrono::milliseconds getLaunchTimeout() const { return launchTimeout; }
   void setLaunchTimeout(std::chrono::milliseconds timeout) { launchTimeout = timeout; }
+  // How long a program asked to stop for its time limit has before it is killed.
+  static constexpr std::chrono::seconds kDefaultKillGrace{10};
+  std::chrono::milliseconds getKillGrace() const { return killGrace; }
+  void setKillGrace(std::chrono::milliseconds grace) { killGrace = grace; }
 
   // Unique for this folder: the time in nanoseconds and a counter; begin refuses a clash.
   std::string newRunId();
@@ -78,6 +82,7 @@ class RunRecords {
   std::shared_ptr<const ZelcorCorelib::platform::SpecFolder> folder;
   std::string supervisor;
   std::chrono::milliseconds launchTimeout = kDefaultLaunchTimeout;
+  std::chrono::milliseconds killGrace = kDefaultKillGrace;
   std::atomic<std::uint64_t> counter{0};
   // Records are removed from any thread that polls a process, made by the scheduling thread.
   mutable std::mutex sparesLock;

@@ -23,13 +23,15 @@ namespace {
 constexpr int kExitBadCommandLine = 2;
 constexpr int kExitRefused = 3;
 constexpr auto kOutcomeRetryDelay = std::chrono::seconds(1);
+// Fifteen digits of milliseconds: longer than any job.
+constexpr std::uint64_t kMaxMilliseconds = 999'999'999'999'999ull;
 
 // The number after prefix in argument; false for another argument or a bad number.
 bool parseNumber(std::string_view argument, std::string_view prefix, std::uint64_t limit,
                  std::uint64_t& number) {
   if (argument.substr(0, prefix.size()) != prefix) return false;
   const std::string_view digits = argument.substr(prefix.size());
-  if (digits.empty() || digits.size() > 10) return false;
+  if (digits.empty() || digits.size() > 15) return false;
   std::uint64_t value = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return false;
@@ -73,19 +75,24 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   int recordFd = -1;
   int reportFd = -1;
   std::optional<std::uint32_t> user;
+  platform::SupervisedLimits limits;
   std::size_t at = 0;
   for (; at < arguments.size() && arguments[at] != "--"; ++at) {
-    std::uint64_t uid = 0;
-    if (parseNumber(arguments[at], "--user=", 0xfffffffeu, uid)) {
-      user = static_cast<std::uint32_t>(uid);
+    std::uint64_t number = 0;
+    if (parseNumber(arguments[at], "--user=", 0xfffffffeu, number)) {
+      user = static_cast<std::uint32_t>(number);
+    } else if (parseNumber(arguments[at], "--time-limit-ms=", kMaxMilliseconds, number)) {
+      limits.runMilliseconds = static_cast<std::int64_t>(number);
+    } else if (parseNumber(arguments[at], "--kill-grace-ms=", kMaxMilliseconds, number)) {
+      limits.graceMilliseconds = static_cast<std::int64_t>(number);
     } else if (!parseDescriptor(arguments[at], "--record-fd=", recordFd) &&
                !parseDescriptor(arguments[at], "--report-fd=", reportFd)) {
       break;
     }
   }
   if (recordFd < 0 || reportFd < 0 || at + 1 >= arguments.size() || arguments[at] != "--") {
-    std::cerr << "usage: jobscheduler-run --record-fd=N --report-fd=M [--user=UID] -- PROGRAM "
-                 "[ARGUMENT...]\n";
+    std::cerr << "usage: jobscheduler-run --record-fd=N --report-fd=M [--user=UID] "
+                 "[--time-limit-ms=MS] [--kill-grace-ms=MS] -- PROGRAM [ARGUMENT...]\n";
     return kExitBadCommandLine;
   }
   // Neither may reach the job: the lock would outlive this supervisor in it.
@@ -119,7 +126,7 @@ int runSupervisor(const std::vector<std::string>& arguments) {
           return launchError == 0;
         },
         [&](const platform::SupervisedLaunch& launch) { report(reportFd, "launched", launch.pid); },
-        account ? &*account : nullptr);
+        account ? &*account : nullptr, limits);
   }
 
   switch (end.kind) {
@@ -146,7 +153,8 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       record.exitStatus = end.exitCode;
       // Stopped for a shutdown only when the stop is what ended it: a program that ignored
       // the request and later finished by itself has its own, final, end.
-      record.endReason = end.stopSignal != 0 && end.exitCode == 128 + end.stopSignal
+      record.endReason = end.timedOut ? RunRecord::kReasonTimeLimit
+                         : end.stopSignal != 0 && end.exitCode == 128 + end.stopSignal
                              ? RunRecord::kReasonShutdown
                          : end.signaled ? RunRecord::kReasonSignal
                                         : RunRecord::kReasonExit;

@@ -215,6 +215,37 @@ TEST(ChildProcess, RemovedRecordsServeLaterRunsAndNeverSpeakForAnotherRun) {
   EXPECT_EQ(later->list(), std::vector<std::string>{third});
 }
 
+// The supervisor ends a program that outlives its limit: asked first, killed after the grace
+// time when it does not listen; one that ends in time keeps its own end.
+TEST(ChildProcess, ARunLimitEndsTheProgramAndIsRecordedAsTheReason) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  records->setKillGrace(std::chrono::milliseconds(300));
+  struct Case {
+    const char* body;
+    int expected;
+    const char* reason;
+  } cases[] = {
+      {"exec sleep 30", 128 + SIGTERM, "time-limit"},
+      {"trap '' TERM; while :; do sleep 0.05; done", 128 + SIGKILL, "time-limit"},
+      {"exit 5", 5, "exit"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    ChildProcess::Pointer process = createChildProcess(
+        writeScript(dir, "limited" + std::to_string(index++) + ".sh", c.body), "", false, true);
+    ASSERT_TRUE(process);
+    ChildProcess::Launch launch = launchIn(records);
+    launch.timeLimitMilliseconds = 300;
+    process->setLaunch(std::move(launch));
+    ASSERT_TRUE(process->run()) << c.body;
+    ASSERT_TRUE(waitUntilEnded(process)) << c.body;
+    EXPECT_EQ(process->getExitCode(), c.expected) << c.body;
+    ASSERT_TRUE(process->getOutcome()) << c.body;
+    EXPECT_EQ(process->getOutcome()->endReason, c.reason) << c.body;
+  }
+}
+
 TEST(ChildProcess, ProgramThatCannotBeExecutedEndsAsAShellReportsIt) {
   TempDir dir;
   RunRecords::Pointer records = openRunRecords(dir.file("runs"));

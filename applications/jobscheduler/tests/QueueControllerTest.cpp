@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -243,6 +245,41 @@ TEST_F(QueueControllerTest, LaunchesLeftToLaterPassesAreCompletedByTheFirstThatH
   EXPECT_NE(valueOf(running + "/late.spec", "pid"), "<missing>");
   release("held");
   release("late");
+}
+
+// Every finished spec says why its job ended; a time limit is kept by the supervisor, and a
+// limit that is no duration keeps the file from being a job at all.
+TEST_F(QueueControllerTest, FinishedJobsSayWhyTheyEndedAndTimeLimitsAreKept) {
+  cores.setCores(3);
+  controller.initQueues();
+  records->setKillGrace(std::chrono::milliseconds(200));
+  const std::string sleeper = writeScript(dir, "sleeper.sh", "exec sleep 30");
+  const std::string stubborn =
+      writeScript(dir, "stubborn.sh", "trap '' TERM\nwhile :; do sleep 0.05; done");
+  writeRaw(pending + "/limited.spec", "executable=" + sleeper + "\ntime-limit=0.4s");
+  writeRaw(pending + "/stubborn.spec", "executable=" + stubborn + "\ntime-limit=PT0.4S");
+  writeRaw(pending + "/quick.spec",
+           "executable=" + writeScript(dir, "quick.sh", "exit 4") + "\nend-reason=forged");
+  LogSink log({"JobQueue"});
+  for (const char* bad : {"soon", "0s", "10", "1h30", "P1M"}) {
+    writeRaw(pending + "/bad-" + std::string(bad) + ".spec",
+             "executable=" + sleeper + "\ntime-limit=" + bad);
+  }
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return specNames(finished).size() == 3;
+  }));
+  EXPECT_EQ(valueOf(finished + "/limited.spec", "end-reason"), "time-limit");
+  EXPECT_EQ(valueOf(finished + "/limited.spec", "exit-status"), std::to_string(128 + SIGTERM));
+  EXPECT_EQ(valueOf(finished + "/stubborn.spec", "end-reason"), "time-limit");
+  EXPECT_EQ(valueOf(finished + "/stubborn.spec", "exit-status"), std::to_string(128 + SIGKILL));
+  EXPECT_EQ(valueOf(finished + "/quick.spec", "end-reason"), "exit");
+  EXPECT_EQ(valueOf(finished + "/quick.spec", "exit-status"), "4");
+  EXPECT_EQ(cores.getAvailableCores(), 3u);
+  // Refused, each with one line naming it and the key; left where it was.
+  EXPECT_EQ(specNames(pending).size(), 5u);
+  EXPECT_EQ(log.count("@jobscheduler.load.spec-refused"), 5u);
+  EXPECT_TRUE(log.saw("its time-limit \"1h30\" is no duration greater than zero"));
 }
 
 TEST_F(QueueControllerTest, AProgramThatCannotBeExecutedFinishesAsAShellReportsIt) {

@@ -162,6 +162,12 @@ bool ConfAgent::getBool(const std::string& path) {
   return value;
 }
 
+TimeSpan ConfAgent::getTimeSpan(const std::string& path) {
+  TimeSpan value;
+  read(path, kConfTimeSpan, &value);
+  return value;
+}
+
 std::string ConfAgent::getString(const std::string& path) {
   std::string value;
   read(path, kConfString, &value);

@@ -10,6 +10,8 @@
 // A failed operation changes nothing, except that a write the store already made stays made.
 #pragma once
 
+#include "time/TimeSpan.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,6 +67,7 @@ class ConfAgent : public ImsAgent, public Throws {
   // References expanded; a dir or file entry reads as its normalised text.
   std::string getString(const std::string& path);
   std::string getDir(const std::string& path);
+  TimeSpan getTimeSpan(const std::string& path);
   std::vector<std::string> getSubEntries(const std::string& path);
 
   // Throws GetLocal_OutOfMemory (null param), GetLocal_ImsNotWorking, GetLocal_NotFound,

@@ -337,6 +337,8 @@ TimeZone ConfNode::getTimeZone() const {
 
 TimeSpan ConfNode::getTimeSpan() const {
   requireGet(kConfTimeSpan, "timespan");
+  // "90s", "1d6h" as people write them; anything else as before.
+  if (auto milliseconds = TimeSpan::parseMilliseconds(value)) return TimeSpan(0, 0, *milliseconds);
   return TimeSpan::fromText(value);
 }
 

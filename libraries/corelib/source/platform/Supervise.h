@@ -35,6 +35,15 @@ struct SupervisedEnd {
   bool signaled = false;
   // The first signal passed on to the program (0: none came before the end).
   int stopSignal = 0;
+  // The run limit ran out and the program was ended for it.
+  bool timedOut = false;
+};
+
+// How long the program may run (0: no limit), counted from its exec; when that runs out its
+// group gets SIGTERM, and SIGKILL grace later if anything of it is still there.
+struct SupervisedLimits {
+  std::int64_t runMilliseconds = 0;
+  std::int64_t graceMilliseconds = 10'000;
 };
 
 // Runs program (searched on PATH when it holds no "/") with argv program, arguments... The
@@ -49,7 +58,7 @@ SupervisedEnd superviseProgram(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
                                const std::function<void(const SupervisedLaunch&)>& afterExec,
-                               const Account* runAs = nullptr);
+                               const Account* runAs = nullptr, const SupervisedLimits& limits = {});
 
 // Keeps descriptor out of every program started from here on (close-on-exec).
 void keepFromChildren(int descriptor);

@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -93,6 +97,36 @@ int becomeUser(const Account& account) {
   ::_exit(127);
 }
 
+// Waits up to milliseconds for child to end, without reaping it; true when it has ended (or
+// cannot be watched, so that the caller's blocking wait decides).
+bool awaitEnd(pid_t child, std::int64_t milliseconds) {
+  const long opened = ::syscall(SYS_pidfd_open, child, 0);
+  if (opened < 0) return true;
+  Descriptor process(static_cast<int>(opened));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    pollfd watched{process.get(), POLLIN, 0};
+    const int ready =
+        ::poll(&watched, 1, static_cast<int>(std::clamp<std::int64_t>(left, 0, 60'000)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;
+    if (ready == 0 && left <= 0) return false;
+  }
+}
+
+// The run limit: the program's group is asked to stop when it runs out, and killed when it
+// does not within the grace time.
+void enforceLimit(pid_t child, const SupervisedLimits& limits, SupervisedEnd& end) {
+  if (limits.runMilliseconds <= 0 || awaitEnd(child, limits.runMilliseconds)) return;
+  end.timedOut = true;
+  ::kill(-child, SIGTERM);
+  if (awaitEnd(child, std::max<std::int64_t>(limits.graceMilliseconds, 0))) return;
+  ::kill(-child, SIGKILL);
+}
+
 SupervisedEnd reap(pid_t child, SupervisedEnd end) {
   int raw = 0;
   pid_t answer;
@@ -141,7 +175,7 @@ SupervisedEnd superviseProgram(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
                                const std::function<void(const SupervisedLaunch&)>& afterExec,
-                               const Account* runAs) {
+                               const Account* runAs, const SupervisedLimits& limits) {
   SupervisedEnd end;
   installForwarding();
   int go[2];
@@ -193,6 +227,7 @@ SupervisedEnd superviseProgram(const std::string& program,
   }
   afterExec(launch);
   end.kind = SupervisedEnd::Kind::ended;
+  enforceLimit(child, limits, end);
   return reap(child, end);
 }
 
