@@ -6,6 +6,7 @@
 // jobs, each with an exit status of its own. Every job records its runs, so a job started a
 // second time shows up, with the scheduler's own timeline from its log beside it.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -81,6 +82,83 @@ std::string statusListing(const Sandbox& sandbox) {
                                    sandbox.configurationFile().string() +
                                    "' --timeout 5 status > '" + out.string() + "' 2>&1");
   return code == 0 ? readText(out) : std::string();
+}
+
+bool processGone(const fs::path& spec) {
+  const std::string pid = specValue(spec, "pid");
+  return pid == "<missing>" || ::kill(static_cast<pid_t>(std::stoi(pid)), 0) != 0;
+}
+
+// A job's time limit is kept by its supervisor, scheduler or not: two expire while none runs
+// (one ignores SIGTERM and is killed after the grace time), one while its scheduler is killed
+// and started again. Each is finished as ended by its limit, within limit + grace + 1 s.
+TEST(JobSchedulerCrashRecovery, TimeLimitsExpireOnTimeWhileNoSchedulerRunsAndAcrossARestart) {
+  Sandbox sandbox("time-limit");
+  LeftoverJobs cleanup{sandbox};
+  prepare(sandbox, {{"q_work", 0, 2}}, 4);
+  std::string text = readText(sandbox.configurationFile());
+  const std::string cores = " max-cores (Integer) = \"4\" { }\n";
+  ASSERT_NE(text.find(cores), std::string::npos);
+  text.replace(text.find(cores), cores.size(), cores + " kill-grace (TimeSpan) = \"1s\" { }\n");
+  writeText(sandbox.configurationFile(), text);
+  const fs::path sleeper = sandbox.path("sleeper.sh");
+  writeText(sleeper, "#!/bin/sh\nexec sleep 60\n");
+  const fs::path stubborn = sandbox.path("stubborn.sh");
+  writeText(stubborn, "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 0.05; done\n");
+  fs::permissions(sleeper, fs::perms::owner_all);
+  fs::permissions(stubborn, fs::perms::owner_all);
+  const auto drop = [&](const std::string& id, const fs::path& script) {
+    sandbox.dropJob(sandbox.jobFolder("pending"), id,
+                    {{"executable", script.string()},
+                     {"arguments", id},
+                     {"queue", "q_work"},
+                     {"time-limit", "2s"}});
+  };
+
+  auto first = std::make_unique<SchedulerProcess>(sandbox, std::vector<std::string>{});
+  ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline));
+  drop("quiet", sleeper);
+  drop("deaf", stubborn);
+  for (const char* id : {"quiet", "deaf"}) {
+    ASSERT_TRUE(waitForFileText(sandbox.jobFolder(std::string("running/") + id + ".spec"), "pid="))
+        << readText(sandbox.logFile());
+  }
+  ASSERT_TRUE(first->signal("KILL"));
+  ASSERT_TRUE(first->waitForExit().has_value());
+  first.reset();
+  for (const char* id : {"quiet", "deaf"}) {
+    EXPECT_TRUE(waitFor(
+        [&] { return processGone(sandbox.jobFolder(std::string("running/") + id + ".spec")); },
+        kJobDeadline))
+        << id;
+  }
+
+  // The third starts under a scheduler that is killed and replaced before its limit runs out.
+  drop("restarted", sleeper);
+  auto second = std::make_unique<SchedulerProcess>(sandbox, std::vector<std::string>{});
+  ASSERT_TRUE(waitForFileText(sandbox.jobFolder("running/restarted.spec"), "pid=", kStartDeadline))
+      << readText(sandbox.logFile());
+  ASSERT_TRUE(second->signal("KILL"));
+  ASSERT_TRUE(second->waitForExit().has_value());
+  second.reset();
+  SchedulerProcess third(sandbox, std::vector<std::string>{});
+
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"quiet", 128 + SIGTERM}, {"deaf", 128 + SIGKILL}, {"restarted", 128 + SIGTERM}};
+  for (const auto& [id, status] : expected) {
+    const fs::path spec = sandbox.jobFolder("finished/" + id + ".spec");
+    ASSERT_TRUE(waitForFileText(spec, "ended=")) << id << "\n" << readText(sandbox.logFile());
+    EXPECT_EQ(specValue(spec, "end-reason"), "time-limit") << id;
+    EXPECT_EQ(specValue(spec, "exit-status"), std::to_string(status)) << id;
+    // Whole seconds: 2 s of limit, 1 s of grace, 1 s more at most.
+    const long long ran =
+        std::stoll(specValue(spec, "ended")) - std::stoll(specValue(spec, "started"));
+    EXPECT_LE(ran, 4) << id;
+    EXPECT_GE(ran, 1) << id;
+    EXPECT_EQ(readSpec(spec).count("run-id"), 1u) << id;
+  }
+  ASSERT_TRUE(third.signal("TERM"));
+  EXPECT_EQ(third.waitForExit(), 0) << third.standardOutput();
 }
 
 TEST(JobSchedulerCrashRecovery, KilledWhileJobsRunTheirOutcomesAreKeptAndNoneRunsTwice) {
