@@ -100,10 +100,22 @@ int becomeUser(const Account& account) {
 // Waits up to milliseconds for child to end, without reaping it; true when it has ended (or
 // cannot be watched, so that the caller's blocking wait decides).
 bool awaitEnd(pid_t child, std::int64_t milliseconds) {
-  const long opened = ::syscall(SYS_pidfd_open, child, 0);
-  if (opened < 0) return true;
-  Descriptor process(static_cast<int>(opened));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  const long opened = ::syscall(SYS_pidfd_open, child, 0);
+  if (opened < 0) {
+    // A kernel without pidfds (before 5.3): look every 50 ms, leaving the child unreaped.
+    for (;;) {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno != EINTR) return true;
+      } else if (info.si_pid == child) {
+        return true;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      ::usleep(50'000);
+    }
+  }
+  Descriptor process(static_cast<int>(opened));
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
