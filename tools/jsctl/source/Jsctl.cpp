@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "ControlClient.h"
+#include "JobWait.h"
 #include "SpecWriter.h"
 #include "StatusListing.h"
 #include "base/StringUtils.h"
@@ -65,7 +66,9 @@ int Jsctl::run(const std::vector<std::string>& arguments) {
     out << JsctlOptions::helpText();
     return kExitDone;
   }
-  return options.action == Action::submit ? submit(options) : control(options);
+  if (options.action == Action::submit) return submit(options);
+  if (options.action == Action::wait) return wait(options);
+  return control(options);
 }
 
 int Jsctl::usageError(const std::string& error) {
@@ -74,7 +77,8 @@ int Jsctl::usageError(const std::string& error) {
 }
 
 bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
-                              std::string* pending, std::string& error, std::string* keyFile) {
+                              std::string* pending, std::string& error, std::string* keyFile,
+                              std::string* finished) {
   const std::string path = file;
   try {
     ZelcorCorelib::ConfBase store;
@@ -120,6 +124,21 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
       if (ZelcorCorelib::isShortcut(*pending)) ZelcorCorelib::resolveShortcut(*pending);
       if (pending->empty()) {
         error = "configuration file \"" + path + "\": the pending folder at " + kPendingPath +
+                " is empty";
+        return false;
+      }
+    }
+    if (finished) {
+      try {
+        *finished = agent.getDir(kFinishedPath);
+      } catch (const ZelcorCorelib::Exception& failure) {
+        error = "configuration file \"" + path + "\": no finished folder at " + kFinishedPath +
+                " (" + failure.toLine() + ")";
+        return false;
+      }
+      if (ZelcorCorelib::isShortcut(*finished)) ZelcorCorelib::resolveShortcut(*finished);
+      if (finished->empty()) {
+        error = "configuration file \"" + path + "\": the finished folder at " + kFinishedPath +
                 " is empty";
         return false;
       }
@@ -208,13 +227,59 @@ int Jsctl::submit(const JsctlOptions& options) {
     err << "jsctl: note: the scheduler reads text between two \"%\" signs as a reference to its "
            "configuration and normalises such a value as a path\n";
   }
-  SpecResult result = SpecWriter::write(pending, request, std::chrono::system_clock::now());
+  std::string finished;
+  if (options.wait && (finished = finishedFolder(options, error)).empty()) {
+    return usageError(error);
+  }
+  const auto now = std::chrono::system_clock::now();
+  SpecResult result = SpecWriter::write(pending, request, now);
   if (!result.ok) {
     err << "jsctl: " << result.error << "\n";
     return kExitFailed;
   }
   out << result.path << "\n";
-  return kExitDone;
+  if (!options.wait) return kExitDone;
+  out.flush();
+  // "created" tells this job from an earlier one of the same name in finished.
+  return awaitJob(finished, JobWait::stemOf(fs::path(result.path).filename().string()),
+                  SpecWriter::createdText(now), options.timeout);
+}
+
+std::string Jsctl::finishedFolder(const JsctlOptions& options, std::string& error) {
+  if (!options.finishedDirectory.empty()) return options.finishedDirectory;
+  std::string finished;
+  if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, &finished)) {
+    return {};
+  }
+  return finished;
+}
+
+int Jsctl::wait(const JsctlOptions& options) {
+  std::string error;
+  const std::string finished = finishedFolder(options, error);
+  if (finished.empty()) return usageError(error);
+  std::error_code failure;
+  if (!fs::is_directory(finished, failure)) {
+    err << "jsctl: the finished folder \"" << finished << "\" cannot be read\n";
+    return kExitFailed;
+  }
+  return awaitJob(finished, JobWait::stemOf(options.jobName), "", options.timeout);
+}
+
+int Jsctl::awaitJob(const std::string& finished, const std::string& stem,
+                    const std::string& created, std::optional<std::chrono::milliseconds> timeout) {
+  const std::optional<FinishedJob> job = JobWait::await(finished, stem, created, timeout);
+  if (!job) {
+    err << "jsctl: job \"" << stem << "\" is not finished after " << timeout->count() / 1000.0
+        << " s; it goes on\n";
+    return kExitFailed;
+  }
+  const std::optional<int> code = JobWait::exitCodeOf(job->keys);
+  if (!code) {
+    err << "jsctl: " << job->path << " holds no exit status that can be read\n";
+    return kExitFailed;
+  }
+  return *code;
 }
 
 bool Jsctl::resolveExecutable(const std::string& given, std::string& resolved, std::string& error) {

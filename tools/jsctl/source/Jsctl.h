@@ -25,6 +25,7 @@ class Jsctl {
   static constexpr const char* kPortPath = "jobscheduler.port";
   static constexpr const char* kPendingPath = "jobscheduler.jobdir.pending-dir";
   static constexpr const char* kKeyFilePath = "jobscheduler.control-key-file";
+  static constexpr const char* kFinishedPath = "jobscheduler.jobdir.finished-dir";
 
   Jsctl(std::ostream& out, std::ostream& err);
 
@@ -44,10 +45,18 @@ class Jsctl {
   int usageError(const std::string& error);
   int control(const JsctlOptions& options);
   int submit(const JsctlOptions& options);
+  int wait(const JsctlOptions& options);
+  // Waits for the job stem (created: its "created" value; empty: any) in finished and returns
+  // its exit code, or kExitFailed with a message when the wait gives up.
+  int awaitJob(const std::string& finished, const std::string& stem, const std::string& created,
+               std::optional<std::chrono::milliseconds> timeout);
+  // The finished folder: --finished, or the configuration's; empty with error set.
+  std::string finishedFolder(const JsctlOptions& options, std::string& error);
   // Fills port and/or pending from the configuration file; false with error set.
   // keyFile, when given, receives jobscheduler.control-key-file (empty when missing).
   bool readConfiguration(const std::string& file, std::optional<int>* port, std::string* pending,
-                         std::string& error, std::string* keyFile = nullptr);
+                         std::string& error, std::string* keyFile = nullptr,
+                         std::string* finished = nullptr);
 
   std::ostream& out;
   std::ostream& err;

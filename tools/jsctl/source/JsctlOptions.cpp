@@ -17,7 +17,8 @@ using ZelcorCorelib::CmdParser;
 const std::map<std::string, Action>& commandWords() {
   static const std::map<std::string, Action> words = {
       {"status", Action::status}, {"start", Action::start},   {"stop", Action::stop},
-      {"pause", Action::pause},   {"resume", Action::resume}, {"submit", Action::submit}};
+      {"pause", Action::pause},   {"resume", Action::resume}, {"submit", Action::submit},
+      {"wait", Action::wait}};
   return words;
 }
 
@@ -59,8 +60,9 @@ void defineOptions(CmdParser& parser) {
   parser.addOption("help", CmdParser::kFlag, 'h', "help");
   parser.addOption("config", CmdParser::kValue, 'c', "config");
   parser.addOption("json", CmdParser::kFlag, 0, "json");
-  for (const char* name :
-       {"host", "port", "timeout", "key-file", "pending", "queue", "priority", "name"}) {
+  parser.addOption("wait", CmdParser::kFlag, 0, "wait");
+  for (const char* name : {"host", "port", "timeout", "key-file", "pending", "queue", "priority",
+                           "name", "finished"}) {
     parser.addOption(name, CmdParser::kValue, 0, name);
   }
 }
@@ -163,6 +165,13 @@ bool JsctlOptions::parse(const std::vector<std::string>& arguments, JsctlOptions
       options.executable = words.front();
       options.arguments = trailing.getRemainingArguments();
     }
+  } else if (options.action == Action::wait) {
+    if (trailing.getOptionsEndPosition()) return dashDashMisplaced(error);
+    if (!words.empty()) options.jobName = words.front();
+    if (!trailing.getRemainingArguments().empty()) {
+      error = "unexpected argument \"" + trailing.getRemainingArguments().front() + "\"";
+      return false;
+    }
   } else {
     if (trailing.getOptionsEndPosition()) return dashDashMisplaced(error);
     if (!words.empty()) {
@@ -175,9 +184,31 @@ bool JsctlOptions::parse(const std::vector<std::string>& arguments, JsctlOptions
 
 bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error) {
   const bool submit = options.action == Action::submit;
-  for (const char* name : {"host", "port", "timeout", "key-file"}) {
-    if (submit && given.count(name) != 0) {
+  const bool wait = options.action == Action::wait;
+  options.wait = given.count("wait") != 0;
+  if (options.wait && !submit) {
+    error = "--wait applies to submit only (to wait for a job already submitted: jsctl wait)";
+    return false;
+  }
+  const bool waiting = options.wait || wait;
+  for (const char* name : {"host", "port", "key-file"}) {
+    if ((submit || wait) && given.count(name) != 0) {
       error = std::string("--") + name + " applies to status, start, stop, pause and resume";
+      return false;
+    }
+  }
+  if (submit && !waiting && given.count("timeout") != 0) {
+    error = "--timeout applies to submit only with --wait";
+    return false;
+  }
+  if (given.count("finished") != 0) {
+    if (!waiting) {
+      error = "--finished applies to wait and submit --wait only";
+      return false;
+    }
+    options.finishedDirectory = given["finished"];
+    if (options.finishedDirectory.empty()) {
+      error = "--finished needs a folder";
       return false;
     }
   }
@@ -231,6 +262,26 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     options.timeout = limit;
   }
 
+  if (wait) {
+    if (options.jobName.empty()) {
+      error = "wait needs the job's spec file name: jsctl wait (--finished DIR | -c CONF) NAME";
+      return false;
+    }
+    if (options.jobName.find('/') != std::string::npos) {
+      error = "wait takes the spec file's name, not a path: \"" + options.jobName + "\"";
+      return false;
+    }
+    if (!options.finishedDirectory.empty() && !options.configFile.empty()) {
+      error = "give either --finished or -c, not both";
+      return false;
+    }
+    if (options.finishedDirectory.empty() && options.configFile.empty()) {
+      error = "the finished folder is needed: give --finished DIR or -c CONF";
+      return false;
+    }
+    return true;
+  }
+
   if (isControl(options.action)) {
     if (options.port && !options.configFile.empty()) {
       error = "give either --port or -c, not both";
@@ -280,6 +331,10 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     error = "submit needs the executable: jsctl submit [options] -- EXECUTABLE [ARGS...]";
     return false;
   }
+  if (options.wait && options.configFile.empty() && options.finishedDirectory.empty()) {
+    error = "submit --wait needs the finished folder: give --finished DIR or -c CONF";
+    return false;
+  }
   return true;
 }
 
@@ -288,7 +343,8 @@ std::string JsctlOptions::helpText() {
   jsctl [--host H] (--port P | -c CONF) [--key-file F] [--timeout S] status [--json]
   jsctl [--host H] (--port P | -c CONF) [--key-file F] [--timeout S] start|stop|pause|resume
   jsctl submit (--pending DIR | -c CONF) [--queue Q] [--priority P] [--name N]
-        -- EXECUTABLE [ARGS...]
+        [--wait [--finished DIR] [--timeout S]] -- EXECUTABLE [ARGS...]
+  jsctl wait (--finished DIR | -c CONF) [--timeout S] NAME
   jsctl --help
 
 Controls a running job scheduler through its command port, or hands it a job.
@@ -304,6 +360,9 @@ Commands:
   resume     send RESUME: paused queues start jobs again
   submit     write a job specification file into the pending folder and print
              its path; the scheduler picks it up at once (within a second)
+  wait       wait until the job whose spec file is NAME (with or without
+             ".spec") is in the finished folder, and exit with its status
+             (see "Exit codes")
 
 Options:
   --host H       host of the scheduler (default 127.0.0.1)
@@ -314,7 +373,9 @@ Options:
   -c CONF        the scheduler's configuration file: the port is read from
                  jobscheduler.port, the pending folder from
                  jobscheduler.jobdir.pending-dir
-  --timeout S    give up waiting for the scheduler's answer after S seconds
+  --timeout S    wait and submit --wait: give up waiting for the job after S
+                 seconds (exit code 1). The control commands: give up waiting
+                 for the scheduler's answer after S seconds
                  (fractions allowed); a STOP or PAUSE already sent stays in
                  effect on the scheduler. Without it, jsctl waits as long as the
                  scheduler keeps reporting that it is working, and gives up
@@ -330,6 +391,9 @@ Options:
                  ("priority-level" key; normal when omitted)
   --name N       a name for the job ("name" key), also the start of the spec
                  file's name
+  --wait         submit only: then wait for the job as jsctl wait does
+  --finished DIR the finished folder, for wait and submit --wait (with -c:
+                 jobscheduler.jobdir.finished-dir)
   --             ends jsctl's options; the executable and its arguments follow
                  (also without "--", the first word after submit's options is
                  the executable)
@@ -355,6 +419,13 @@ Exit codes:
      be written
   2  usage error: bad command line, unreadable configuration file, executable
      not found
+
+  wait and submit --wait exit with the job's own exit status when it has
+  finished (0 to 255: 128 + N for a job ended by signal N; 126 or 127 for a
+  program that could not be executed), 124 when its time limit ran out and
+  125 when it was cancelled. jsctl's own failures keep the codes above, so a
+  job's status 1 or 2 and jsctl's look alike: the message on standard error
+  tells them apart ("jsctl: ..."; nothing is printed for the job's own end).
 )";
 }
 

@@ -19,7 +19,7 @@ class CmdParser;
 namespace Zelcor {
 
 struct JsctlOptions {
-  enum class Action { none, help, status, start, stop, pause, resume, submit };
+  enum class Action { none, help, status, start, stop, pause, resume, submit, wait };
 
   Action action = Action::none;
   std::string host = "127.0.0.1";
@@ -36,6 +36,12 @@ struct JsctlOptions {
   std::string name;
   std::string executable;
   std::vector<std::string> arguments;
+  // submit --wait: wait for the job to finish and exit with its status.
+  bool wait = false;
+  // The finished folder (--finished); empty: the configuration's.
+  std::string finishedDirectory;
+  // wait: the job's spec file name, with or without ".spec".
+  std::string jobName;
 
   // arguments: the command line without the program name. False, with error set to one
   // line, for a usage error.

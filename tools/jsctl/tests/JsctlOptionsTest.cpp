@@ -93,6 +93,18 @@ TEST(JsctlOptions, UsageErrorsSayWhatIsWrong) {
       {{"submit", "--pending", "/p", "--priority", "5", "--", "x"}, "not \"5\""},
       {{"submit", "--pending", "/p", "--queue", "", "--", "x"}, "--queue needs a queue name"},
       {{"submit", "--pending=", "--", "x"}, "--pending needs a folder"},
+      {{"submit", "--pending", "/p", "--timeout", "5", "--", "x"}, "only with --wait"},
+      {{"submit", "--pending", "/p", "--finished", "/f", "--", "x"}, "--finished applies to"},
+      {{"submit", "--pending", "/p", "--wait", "--", "x"}, "give --finished DIR or -c CONF"},
+      {{"status", "--port", "1", "--wait"}, "--wait applies to submit only"},
+      {{"wait", "--finished", "/f"}, "wait needs the job's spec file name"},
+      {{"wait", "x"}, "give --finished DIR or -c CONF"},
+      {{"wait", "--finished", "/f", "-c", "a.conf", "x"}, "either --finished or -c"},
+      {{"wait", "--finished", "/f", "x", "y"}, "unexpected argument \"y\""},
+      {{"wait", "--finished", "/f", "../x"}, "not a path"},
+      {{"wait", "--finished", "/f", "--port", "1", "x"}, "--port applies to status"},
+      {{"wait", "--finished", "/f", "--queue", "q", "x"}, "--queue applies to submit only"},
+      {{"wait", "--finished", "", "x"}, "--finished needs a folder"},
   };
   for (const auto& [arguments, expected] : cases) {
     JsctlOptions options;
@@ -108,6 +120,26 @@ TEST(JsctlOptions, UsageErrorsSayWhatIsWrong) {
   }
 }
 
+TEST(JsctlOptions, WaitTakesTheJobsNameAndSubmitWaitsWithItsOwnFolders) {
+  JsctlOptions options;
+  std::string error;
+  ASSERT_TRUE(JsctlOptions::parse({"wait", "--timeout", "3", "-c", "/etc/js.conf", "nightly.spec"},
+                                  options, error))
+      << error;
+  EXPECT_EQ(options.action, Action::wait);
+  EXPECT_EQ(options.jobName, "nightly.spec");
+  EXPECT_EQ(options.configFile, "/etc/js.conf");
+  EXPECT_EQ(options.timeout, std::chrono::milliseconds(3000));
+  ASSERT_TRUE(JsctlOptions::parse({"submit", "--wait", "--pending", "/p", "--finished", "/f", "--",
+                                   "/bin/sh", "-c", "exit 7", "--wait"},
+                                  options, error))
+      << error;
+  EXPECT_TRUE(options.wait);
+  EXPECT_EQ(options.finishedDirectory, "/f");
+  EXPECT_EQ(options.arguments, (Arguments{"-c", "exit 7", "--wait"}));
+  EXPECT_FALSE(options.timeout);
+}
+
 TEST(JsctlOptions, HelpListsEveryCommandOptionAndExitCode) {
   for (const Arguments& arguments :
        {Arguments{"--help"}, Arguments{"-h"}, Arguments{"stop", "--help", "--bogus"}}) {
@@ -117,10 +149,29 @@ TEST(JsctlOptions, HelpListsEveryCommandOptionAndExitCode) {
     EXPECT_EQ(err.str(), "");
   }
   const std::string help = JsctlOptions::helpText();
-  for (const char* word :
-       {"status", "start", "stop", "pause", "resume", "submit", "--host", "--port", "-c CONF",
-        "--timeout", "--json", "--pending", "--queue", "--priority", "--name", "--help", "0  done",
-        "1  the scheduler", "2  usage error"}) {
+  for (const char* word : {"status",
+                           "start",
+                           "stop",
+                           "pause",
+                           "resume",
+                           "submit",
+                           "--host",
+                           "--port",
+                           "-c CONF",
+                           "--timeout",
+                           "--json",
+                           "--pending",
+                           "--queue",
+                           "--priority",
+                           "--name",
+                           "--help",
+                           "0  done",
+                           "wait",
+                           "--wait",
+                           "--finished",
+                           "124 when its time limit",
+                           "1  the scheduler",
+                           "2  usage error"}) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   }
 }

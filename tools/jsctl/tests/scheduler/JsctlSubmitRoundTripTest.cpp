@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -192,6 +193,42 @@ TEST_F(SubmitToController, TheJobRunsWithTheSubmittedArgumentsAndIsListed) {
   listing = StatusListing::parse(controller.getStatus());
   EXPECT_TRUE(listing.getPending().empty());
   EXPECT_TRUE(listing.getUnparsed().empty());
+}
+
+// The wait reads the finished folder only: the client runs beside the scheduling loop.
+TEST_F(SubmitToController, SubmitWaitAndWaitExitWithTheJobsOwnStatus) {
+  std::atomic<int> code{-1};
+  std::ostringstream out, err;
+  std::thread client([&] {
+    code = Jsctl(out, err).run({"submit", "--wait", "--pending", folder.file("pending"),
+                                "--finished", folder.file("finished"), "--timeout", "120", "--",
+                                "/bin/sh", "-c", "exit 7"});
+  });
+  const bool ended = ZelcorCorelib::testing::waitFor([&] {
+    controller.runOnce();
+    return code.load() != -1;
+  });
+  client.join();
+  ASSERT_TRUE(ended) << err.str();
+  EXPECT_EQ(code.load(), 7) << err.str();
+  EXPECT_EQ(err.str(), "");
+  const std::string name = fs::path(out.str().substr(0, out.str().size() - 1)).filename();
+  ASSERT_TRUE(fs::exists(folder.file("finished/" + name)));
+
+  // Later, by name (with or without ".spec"); a job that is not there gives up when told to.
+  for (const std::string& given : {name, name.substr(0, name.size() - 5)}) {
+    std::ostringstream later, laterErr;
+    EXPECT_EQ(Jsctl(later, laterErr)
+                  .run({"wait", "--finished", folder.file("finished"), "--timeout", "5", given}),
+              7)
+        << laterErr.str();
+  }
+  std::ostringstream none, noneErr;
+  EXPECT_EQ(Jsctl(none, noneErr)
+                .run({"wait", "--finished", folder.file("finished"), "--timeout", "0.2", "nope"}),
+            Jsctl::kExitFailed);
+  EXPECT_NE(noneErr.str().find("\"nope\" is not finished after 0.2 s"), std::string::npos)
+      << noneErr.str();
 }
 
 TEST_F(SubmitToController, RunningJobsAreListedWithTheirPid) {
