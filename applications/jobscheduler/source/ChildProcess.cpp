@@ -9,6 +9,7 @@
 #include "base/StringUtils.h"
 #include "files/FileUtils.h"
 #include "platform/Process.h"
+#include "platform/Supervise.h"
 #include "platform/Threads.h"
 
 namespace Zelcor {
@@ -173,8 +174,8 @@ bool ChildProcess::run() {
     }
     if (launch.timeLimitMilliseconds > 0) {
       argv.push_back("--time-limit-ms=" + std::to_string(launch.timeLimitMilliseconds));
-      argv.push_back("--kill-grace-ms=" + std::to_string(launch.records->getKillGrace().count()));
     }
+    argv.push_back("--kill-grace-ms=" + std::to_string(launch.records->getKillGrace().count()));
     argv.push_back("--");
     argv.push_back(command);
     for (const std::string& entry : argumentList) {
@@ -333,6 +334,16 @@ bool ChildProcess::pollLocked() {
   }
   if (gone) endLocked();
   return state == kRunning;
+}
+
+bool ChildProcess::requestCancel() {
+  std::lock_guard<std::mutex> guard(mutex);
+  // Not before the launch word: until then the supervisor may not yet listen for it.
+  if (!pollLocked() || launchPending) return false;
+  if (ownSupervisor) {
+    return platform::signalChild(toProcessId(supervisorPid), platform::kCancelSignal);
+  }
+  return platform::signalProcessHandle(supervisorHandle, platform::kCancelSignal);
 }
 
 bool ChildProcess::requestStop() {

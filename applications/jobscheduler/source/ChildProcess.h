@@ -89,6 +89,10 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   // Asks the supervisor to stop the program's process group (SIGTERM, passed on); true when
   // asked. False when poll says it does not run. No wait: the caller learns of the end by
   // polling.
+  // Asks the supervisor to cancel the program (its group gets SIGTERM, then SIGKILL after the
+  // kill grace; the outcome's reason is "cancelled"). False when it has ended, or its launch
+  // has not been heard of yet (ask again later).
+  bool requestCancel();
   bool requestStop();
 
   // The rule for the arguments string, byte by byte (see the .cpp for the details).

@@ -21,6 +21,7 @@ struct RunRecord {
   static constexpr const char* kReasonNotStarted = "not-started";
   static constexpr const char* kReasonShutdown = "shutdown";
   static constexpr const char* kReasonTimeLimit = "time-limit";
+  static constexpr const char* kReasonCancelled = "cancelled";
 
   // Written by the scheduler.
   std::string runId;

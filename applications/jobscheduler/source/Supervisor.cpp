@@ -153,7 +153,8 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       record.exitStatus = end.exitCode;
       // Stopped for a shutdown only when the stop is what ended it: a program that ignored
       // the request and later finished by itself has its own, final, end.
-      record.endReason = end.timedOut ? RunRecord::kReasonTimeLimit
+      record.endReason = end.cancelled  ? RunRecord::kReasonCancelled
+                         : end.timedOut ? RunRecord::kReasonTimeLimit
                          : end.stopSignal != 0 && end.exitCode == 128 + end.stopSignal
                              ? RunRecord::kReasonShutdown
                          : end.signaled ? RunRecord::kReasonSignal

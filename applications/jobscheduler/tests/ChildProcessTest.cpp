@@ -175,6 +175,33 @@ TEST(ChildProcess, ExitCodesOfRealChildren) {
   }
 }
 
+// A cancel asked of the supervisor ends the program as a time limit would, and says so.
+TEST(ChildProcess, ACancelEndsTheProgramAfterTheGraceTimeIfItMustAndIsRecorded) {
+  TempDir dir;
+  RunRecords::Pointer records = openRunRecords(dir.file("runs"));
+  records->setKillGrace(std::chrono::milliseconds(300));
+  const std::string ready = dir.file("ready");
+  const std::pair<std::string, int> cases[] = {
+      {": > '" + ready + "'; exec sleep 30", 128 + SIGTERM},
+      {"trap '' TERM; : > '" + ready + "'; while :; do sleep 0.05; done", 128 + SIGKILL},
+  };
+  int index = 0;
+  for (const auto& [body, expected] : cases) {
+    fs::remove(ready);
+    ChildProcess::Pointer process =
+        prepared(records, writeScript(dir, "c" + std::to_string(index++) + ".sh", body), "");
+    ASSERT_TRUE(process && process->run()) << body;
+    // The trap is set before the cancel comes.
+    ASSERT_TRUE(waitFor([&] { return fs::exists(ready); })) << body;
+    EXPECT_TRUE(process->requestCancel()) << body;
+    ASSERT_TRUE(waitUntilEnded(process)) << body;
+    EXPECT_EQ(process->getExitCode(), expected) << body;
+    ASSERT_TRUE(process->getOutcome());
+    EXPECT_EQ(process->getOutcome()->endReason, "cancelled") << body;
+    EXPECT_FALSE(process->requestCancel());
+  }
+}
+
 // A removed record's file serves the next run: it never shows through as a record, never
 // lends its old lines to the new run, and a later scheduler starts without the old spares.
 TEST(ChildProcess, RemovedRecordsServeLaterRunsAndNeverSpeakForAnotherRun) {

@@ -3,9 +3,10 @@
 // recorded the launch, then waits for its end. Used by the supervisor program only; the
 // supervisor is single-threaded. Signals SIGTERM, SIGINT and SIGHUP that reach the supervisor
 // are passed on to the program's group and remembered, so that the caller can tell an end it
-// was asked for from one that came by itself.
+// was asked for from one that came by itself; kCancelSignal cancels the program.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,7 +38,13 @@ struct SupervisedEnd {
   int stopSignal = 0;
   // The run limit ran out and the program was ended for it.
   bool timedOut = false;
+  // A cancel (kCancelSignal to the supervisor) ended it.
+  bool cancelled = false;
 };
+
+// Sent to a supervisor, it cancels the program: SIGTERM to its group at once, SIGKILL after
+// the grace time.
+inline constexpr int kCancelSignal = SIGUSR1;
 
 // How long the program may run (0: no limit), counted from its exec; when that runs out its
 // group gets SIGTERM, and SIGKILL grace later if anything of it is still there.

@@ -34,12 +34,33 @@ void passOn(int signal) {
 
 constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP};
 
+volatile sig_atomic_t cancelAsked = 0;
+
+void askCancel(int) {
+  cancelAsked = 1;
+  const pid_t group = programGroup;
+  if (group > 1) ::kill(-group, SIGTERM);
+}
+
+// The mask the wait for the program runs with: the cancel signal comes through only while
+// ppoll waits, so that a cancel between a look at the flag and the wait is never slept over.
+sigset_t waitMask;
+
 void installForwarding() {
   struct sigaction action {};
   action.sa_handler = passOn;
   ::sigemptyset(&action.sa_mask);
   // No SA_RESTART: waitpid is looped over EINTR anyway.
   for (int signal : kForwarded) ::sigaction(signal, &action, nullptr);
+  struct sigaction cancel {};
+  cancel.sa_handler = askCancel;
+  ::sigemptyset(&cancel.sa_mask);
+  ::sigaction(kCancelSignal, &cancel, nullptr);
+  sigset_t blocked;
+  ::sigemptyset(&blocked);
+  ::sigaddset(&blocked, kCancelSignal);
+  ::sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+  ::sigdelset(&waitMask, kCancelSignal);
   // A scheduler gone away must not take the supervisor with it through a broken report pipe.
   ::signal(SIGPIPE, SIG_IGN);
 }
@@ -70,6 +91,7 @@ int becomeUser(const Account& account) {
   // The program gets the dispositions and mask a fresh process has.
   for (int signal : kForwarded) ::signal(signal, SIG_DFL);
   ::signal(SIGPIPE, SIG_DFL);
+  ::signal(kCancelSignal, SIG_DFL);
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -98,9 +120,11 @@ int becomeUser(const Account& account) {
 }
 
 // Waits up to milliseconds for child to end, without reaping it; true when it has ended (or
-// cannot be watched, so that the caller's blocking wait decides).
-bool awaitEnd(pid_t child, std::int64_t milliseconds) {
+// cannot be watched, so that the caller's blocking wait decides). With untilCancel, false as
+// soon as a cancel has been asked for.
+bool awaitEnd(pid_t child, std::int64_t milliseconds, bool untilCancel) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  const auto cancelled = [untilCancel] { return untilCancel && cancelAsked != 0; };
   const long opened = ::syscall(SYS_pidfd_open, child, 0);
   if (opened < 0) {
     // A kernel without pidfds (before 5.3): look every 50 ms, leaving the child unreaped.
@@ -111,32 +135,58 @@ bool awaitEnd(pid_t child, std::int64_t milliseconds) {
       } else if (info.si_pid == child) {
         return true;
       }
-      if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (cancelled() || std::chrono::steady_clock::now() >= deadline) return false;
+      sigset_t pending;
+      if (::sigpending(&pending) == 0 && ::sigismember(&pending, kCancelSignal) == 1) {
+        ::sigsuspend(&waitMask);  // takes the cancel now
+        continue;
+      }
       ::usleep(50'000);
     }
   }
   Descriptor process(static_cast<int>(opened));
   for (;;) {
+    if (cancelled()) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
     pollfd watched{process.get(), POLLIN, 0};
-    const int ready =
-        ::poll(&watched, 1, static_cast<int>(std::clamp<std::int64_t>(left, 0, 60'000)));
+    const std::int64_t slice = std::clamp<std::int64_t>(left, 0, 60'000);
+    const timespec wait{static_cast<time_t>(slice / 1000),
+                        static_cast<long>(slice % 1000) * 1'000'000};
+    const int ready = ::ppoll(&watched, 1, &wait, &waitMask);
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return true;
     if (ready == 0 && left <= 0) return false;
   }
 }
 
-// The run limit: the program's group is asked to stop when it runs out, and killed when it
-// does not within the grace time.
-void enforceLimit(pid_t child, const SupervisedLimits& limits, SupervisedEnd& end) {
-  if (limits.runMilliseconds <= 0 || awaitEnd(child, limits.runMilliseconds)) return;
-  end.timedOut = true;
-  ::kill(-child, SIGTERM);
-  if (awaitEnd(child, std::max<std::int64_t>(limits.graceMilliseconds, 0))) return;
-  ::kill(-child, SIGKILL);
+// Until the program ends: when its run limit runs out, or a cancel is asked for, its group
+// gets SIGTERM, and SIGKILL when anything of it is left after the grace time.
+void watchProgram(pid_t child, const SupervisedLimits& limits, SupervisedEnd& end) {
+  constexpr std::int64_t kSlice = 3'600'000;
+  const bool limited = limits.runMilliseconds > 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.runMilliseconds);
+  for (;;) {
+    const std::int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+    if (limited && left <= 0) {
+      end.timedOut = true;
+      ::kill(-child, SIGTERM);
+      break;
+    }
+    if (awaitEnd(child, limited ? std::min(left, kSlice) : kSlice, true)) return;
+    if (cancelAsked != 0) {
+      // The handler has sent SIGTERM already.
+      end.cancelled = true;
+      break;
+    }
+  }
+  if (!awaitEnd(child, std::max<std::int64_t>(limits.graceMilliseconds, 0), false)) {
+    ::kill(-child, SIGKILL);
+  }
 }
 
 SupervisedEnd reap(pid_t child, SupervisedEnd end) {
@@ -239,7 +289,7 @@ SupervisedEnd superviseProgram(const std::string& program,
   }
   afterExec(launch);
   end.kind = SupervisedEnd::Kind::ended;
-  enforceLimit(child, limits, end);
+  watchProgram(child, limits, end);
   return reap(child, end);
 }
 
