@@ -103,6 +103,9 @@ class Job {
   std::string getRunId() const;
   // Whether the job holds one of the scheduler's cores (taken at start or re-attach, given
   // back when its process has ended).
+  // A cancel was asked for; it reaches the supervisor once the launch has been heard of.
+  bool isCancelRequested() const { return cancelRequested; }
+  void setCancelRequested() { cancelRequested = true; }
   bool holdsCore() const { return coreHeld; }
   void setHoldsCore(bool held) { coreHeld = held; }
   // The last file failure logged for this job (a move or stamp), which is not logged again
@@ -147,6 +150,7 @@ class Job {
   std::string created;
   std::optional<std::string> timeLimitText;  // as written, when given
   std::int64_t timeLimitMilliseconds = 0;
+  bool cancelRequested = false;
   PrePostProcess preProcess;
   PrePostProcess postProcess;
   CommandProcess mainProcess;

@@ -21,9 +21,8 @@ bool keyBefore(const std::shared_ptr<const JobListing::Item>& item, const JobOrd
 }  // namespace
 
 std::size_t JobListing::slotFor(const JobOrderKey& key) const {
-  const auto found = std::partition_point(slots.begin(), slots.end(), [&](const Slot& slot) {
-    return slot.chunk->back()->key < key;
-  });
+  const auto found = std::partition_point(
+      slots.begin(), slots.end(), [&](const Slot& slot) { return slot.chunk->back()->key < key; });
   if (found == slots.end()) return slots.empty() ? 0 : slots.size() - 1;
   return static_cast<std::size_t>(found - slots.begin());
 }

@@ -440,6 +440,13 @@ std::vector<Job*> JobQueue::getFinishedJobs() {
   return result;
 }
 
+Job* JobQueue::findJob(const std::string& fileName) {
+  for (Entry& entry : jobs) {
+    if (ZelcorCorelib::fileName(entry.job.getSpecPath()) == fileName) return &entry.job;
+  }
+  return nullptr;
+}
+
 std::vector<Job*> JobQueue::getLaunchingJobs() const {
   std::vector<Job*> result;
   for (const auto& [key, job] : started) {

@@ -108,6 +108,8 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::vector<Job*> getFinishedJobs();
   // Started without awaiting their launches, which are still to be completed; polls nothing.
   std::vector<Job*> getLaunchingJobs() const;
+  // The job whose spec file has the name fileName; nullptr when none. Walks the queue.
+  Job* findJob(const std::string& fileName);
   std::size_t getJobCount() const { return jobs.size(); }
   // What the scheduling loop may wait on for news of this queue's running jobs; polls nothing.
   // endUnhandled is set when a job still holding its core has already been seen ending (by a

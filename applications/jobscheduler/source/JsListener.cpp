@@ -46,6 +46,8 @@ constexpr std::chrono::seconds kCrowdedLogInterval{60};
 // A failing accept (out of descriptors, say) is retried at this pace, not in a tight loop.
 constexpr milliseconds kAcceptRetry{50};
 constexpr milliseconds kWorkingInterval{1000};
+// A pass takes a cancel within a second; this is only the bound for a loop that is stuck.
+constexpr milliseconds kCancelWait{10'000};
 
 // Never destroyed, so that a listener ended during process exit can still log.
 ZelcorCorelib::Logger& listenerLogger() {
@@ -460,6 +462,11 @@ void JsListener::handleConnection(Conversation& conversation) {
       received();
       command.store(value);
       if (!interpretCommand(value, conversation)) return;
+    } else if (lastCode.load() == kCodeCancel) {
+      std::string name;
+      connection.receiveString(name);
+      received();
+      cancelJob(name, conversation);
     }
     commandCount.fetch_add(1);
     if (!waitForData(connection)) return;
@@ -522,6 +529,24 @@ bool JsListener::setSchedulerFlag(Conversation& conversation, std::uint32_t flag
   }
   connection.sendCommand(kCodeDone);
   return true;
+}
+
+void JsListener::cancelJob(const std::string& name, Conversation& conversation) {
+  // A name, never a path: a client names a job, not a file to be moved.
+  const bool usable = !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
+                      name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+  std::string answer;
+  if (controller == nullptr || !usable) {
+    answer = "unknown \"" + name.substr(0, 255) + "\" is no spec file name";
+  } else {
+    listenerLogger().debug("JsListener::cancelJob: Received CANCEL of \"%\".", name);
+    answer = controller->cancel(name, kCancelWait)
+                 .value_or(
+                     "unknown the scheduler did not take the request in time; it may "
+                     "still cancel the job");
+  }
+  conversation.lastActivity.store(nowTicks());
+  conversation.connection.sendString(answer);
 }
 
 void JsListener::sendStatus(Tcp& connection) { connection.sendString(controller->getStatus()); }

@@ -65,6 +65,9 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   static constexpr std::int32_t kCodeDone = 7;
   static constexpr std::int32_t kCodeEnd = 9;
   static constexpr std::int32_t kCodeCommand = 10;
+  // A job's spec file name follows; the answer is one string: a word ("cancelled",
+  // "cancelling", "ended", "unknown"), a blank and a sentence.
+  static constexpr std::int32_t kCodeCancel = 11;
   // Command value bits; the value 0 asks for the status listing.
   static constexpr std::int32_t kCommandStatus = 0;
   static constexpr std::int32_t kCommandStart = 1;
@@ -144,6 +147,7 @@ class JsListener : public ZelcorCorelib::ThreadRunner {
   void handleConnection(Conversation& conversation);
   // False when the listener is ending and the conversation must stop.
   bool interpretCommand(std::int32_t value, Conversation& conversation);
+  void cancelJob(const std::string& name, Conversation& conversation);
   void sendStatus(ZelcorCorelib::Tcp& connection);
   bool setSchedulerFlag(Conversation& conversation, std::uint32_t flag, bool set);
   // haveData(the conversation deadline), in slices so that an ending listener is not held by a

@@ -216,6 +216,8 @@ bool QueueController::pass() {
   completeLaunchesLocked(false);
   handleFinishedJobsLocked();
   loadJobsToQueuesLocked(pendingDirectory, kRankPending);
+  // After the intake, so that a job submitted a moment ago can be cancelled before it starts.
+  handleCancelsLocked();
 
   if ((getRunFlags() & (kRunFlagStopped | kRunFlagPaused)) == 0) {
     for (JobQueue& queue : queues) {
@@ -575,6 +577,75 @@ void QueueController::completeStartLocked(Job& job, const std::string& before) {
   }
   logger.trace("QueueController::runPendingJob: (PID=%) Run Successful.", job.getPid());
   job.moveToFreeName(folderFor(runningDirectory));
+  // A cancel that came while the launch was unheard of.
+  if (job.isCancelRequested()) job.getMainProcess().getProcess()->requestCancel();
+}
+
+std::optional<std::string> QueueController::cancel(const std::string& name,
+                                                   std::chrono::milliseconds wait) {
+  auto request = std::make_shared<CancelRequest>();
+  request->name = name;
+  std::future<std::string> answer = request->answer.get_future();
+  {
+    std::lock_guard<std::mutex> guard(cancelLock);
+    cancelRequests.push_back(request);
+  }
+  wake();
+  if (answer.wait_for(wait) != std::future_status::ready) return std::nullopt;
+  try {
+    return answer.get();
+  } catch (const std::future_error&) {
+    return std::nullopt;
+  }
+}
+
+void QueueController::handleCancelsLocked() {
+  std::vector<std::shared_ptr<CancelRequest>> requests;
+  {
+    std::lock_guard<std::mutex> guard(cancelLock);
+    requests.swap(cancelRequests);
+  }
+  for (const auto& request : requests) request->answer.set_value(cancelLocked(request->name));
+}
+
+std::string QueueController::cancelLocked(const std::string& name) {
+  std::string fileName = name;
+  if (fileName.size() <= 5 || fileName.compare(fileName.size() - 5, 5, ".spec") != 0) {
+    fileName += ".spec";
+  }
+  for (JobQueue& queue : queues) {
+    Job* job = queue.findJob(fileName);
+    if (job == nullptr) continue;
+    const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
+    if (process && job->getMainProcess().wasStarted()) {
+      if (!job->getMainProcess().isAlive()) {
+        return "ended \"" + fileName + "\" has ended already; it is being filed as finished";
+      }
+      job->setCancelRequested();
+      process->requestCancel();
+      logger.info(
+          "@jobscheduler.quectrl-cancel.running{Job \"%\" is cancelled: it gets SIGTERM, and "
+          "SIGKILL if it is still there after the kill grace.};",
+          job->getSpecPath());
+      return "cancelling \"" + fileName +
+             "\" runs: it gets SIGTERM now, and SIGKILL after the kill grace";
+    }
+    // Never started: it goes to the finished folder as it is, with why and when.
+    if (!job->writeSpecValues({{"ended", Job::currentUnixTime()}, {"end-reason", "cancelled"}})) {
+      return "unknown \"" + fileName + "\" could not be stamped (" + job->getLastFileFailure() +
+             "); it stays queued";
+    }
+    if (job->moveToFreeName(folderFor(finishedDirectory)) !=
+        ZelcorCorelib::platform::FsResult::ok) {
+      return "unknown \"" + fileName + "\" could not be moved to the finished folder (" +
+             job->getLastFileFailure() + "); it stays queued, and may start";
+    }
+    logger.info("@jobscheduler.quectrl-cancel.queued{Job \"%\" is cancelled before it started.};",
+                job->getSpecPath());
+    queue.eraseJob(job);
+    return "cancelled \"" + fileName + "\" had not started; it is in the finished folder";
+  }
+  return "unknown no queued or running job has the spec file \"" + fileName + "\"";
 }
 
 void QueueController::completeLaunchesLocked(bool wait) {

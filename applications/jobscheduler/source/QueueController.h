@@ -16,7 +16,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <list>
 #include <map>
 #include <memory>
@@ -171,6 +173,14 @@ class QueueController {
   // The listing of queues and of pending, running and finished jobs. Any thread.
   std::string getStatus();
 
+  // Any thread: asks the loop to cancel the job whose spec file is name (with or without
+  // ".spec"). A queued job goes to the finished folder stamped "ended" and
+  // "end-reason=cancelled" and never starts; a running one is cancelled by its supervisor
+  // (SIGTERM, SIGKILL after the kill grace) and finishes with that reason. The answer is a
+  // word ("cancelled", "cancelling", "ended", "unknown") and a sentence for people; none
+  // when the loop did not take the request within wait.
+  std::optional<std::string> cancel(const std::string& name, std::chrono::milliseconds wait);
+
   CorePool& getCorePool() { return cores; }
 
  private:
@@ -185,6 +195,9 @@ class QueueController {
   void completeStartLocked(Job& job, const std::string& before);
   // Completes the launches left by earlier passes: those that have word (all, with wait).
   void completeLaunchesLocked(bool wait);
+  // The cancel requests that came since the last pass, and their answers.
+  void handleCancelsLocked();
+  std::string cancelLocked(const std::string& name);
   // Whether the folders of the controller and its queues defer their syncs, and paying what
   // they owe (false when a sync failed).
   void deferFolderSyncs(bool defer);
@@ -256,6 +269,12 @@ class QueueController {
     QueueController& controller;
     std::lock_guard<std::mutex> guard;
   };
+  struct CancelRequest {
+    std::string name;
+    std::promise<std::string> answer;
+  };
+  std::mutex cancelLock;
+  std::vector<std::shared_ptr<CancelRequest>> cancelRequests;
   // The listing's copy of the queues; the lock is held only to take or replace the pointer.
   std::mutex statusLock;
   std::shared_ptr<const StatusSnapshot> statusSnapshot;

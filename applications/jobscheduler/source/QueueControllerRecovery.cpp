@@ -182,6 +182,13 @@ bool QueueController::quit() {
   logger.debug("QueueController::quit: Quitting.");
   // A launch still unheard of is completed first, so that its file is where its run says.
   completeLaunchesLocked(true);
+  {
+    std::lock_guard<std::mutex> cancels(cancelLock);
+    for (const auto& request : cancelRequests) {
+      request->answer.set_value("unknown the scheduler is shutting down; nothing was cancelled");
+    }
+    cancelRequests.clear();
+  }
   for (JobQueue& queue : queues) {
     while (!queue.isEmpty()) {
       Job job = queue.takeFirstJob();

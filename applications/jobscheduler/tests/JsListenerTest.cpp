@@ -315,6 +315,22 @@ TEST_F(JsListenerTest, CodesOtherThanNineAndTenAreReadAndIgnored) {
   EXPECT_EQ(listener->getLastCode(), JsListener::kCodeEnd);
 }
 
+// A cancel names a job, never a path: a name the loop could take for a file elsewhere is
+// answered at once, and the conversation goes on.
+TEST_F(JsListenerTest, ACancelOfSomethingThatIsNoSpecFileNameIsRefusedAtOnce) {
+  RawClient client(start());
+  client.handshake();
+  for (const std::string& bad : {std::string("../finished/x.spec"), std::string("."),
+                                 std::string("a/b"), std::string(300, 'x'), std::string("")}) {
+    client.send(commandBytes(JsListener::kCodeCancel));
+    client.send(frame(bad));
+    const std::string answer = "unknown \"" + bad.substr(0, 255) + "\" is no spec file name";
+    EXPECT_EQ(client.read(Ipc::kFieldWidth + answer.size()), frame(answer)) << bad;
+  }
+  client.send(commandBytes(9));
+  EXPECT_TRUE(client.closedByServer());
+}
+
 TEST_F(JsListenerTest, ClientsAreServedOneAfterAnotherThroughTheConnectProtocol) {
   const int port = start();
   for (int round = 0; round < 3; ++round) {

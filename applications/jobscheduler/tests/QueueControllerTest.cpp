@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -280,6 +281,56 @@ TEST_F(QueueControllerTest, FinishedJobsSayWhyTheyEndedAndTimeLimitsAreKept) {
   EXPECT_EQ(specNames(pending).size(), 5u);
   EXPECT_EQ(log.count("@jobscheduler.load.spec-refused"), 5u);
   EXPECT_TRUE(log.saw("its time-limit \"1h30\" is no duration greater than zero"));
+}
+
+// A cancel is answered by the next pass: a queued job never starts, a running one that
+// ignores SIGTERM is killed after the grace time, and its core comes back.
+TEST_F(QueueControllerTest, CancelFilesAQueuedJobAsFinishedAndEndsARunningOne) {
+  cores.setCores(1);
+  controller.initQueues();
+  records->setKillGrace(std::chrono::milliseconds(300));
+  const std::string ready = dir.file("ready");
+  writeRaw(pending + "/deaf.spec",
+           "executable=" +
+               writeScript(dir, "deaf.sh",
+                           "trap '' TERM\n: > '" + ready + "'\nwhile :; do sleep 0.05; done") +
+               "\ncreated=1");
+  writeRaw(pending + "/waiting.spec",
+           "executable=" + writeScript(dir, "never.sh", ": > '" + dir.file("ran") + "'") +
+               "\ncreated=2");
+  ASSERT_TRUE(controller.runOnce());
+  ASSERT_TRUE(waitFor([&] { return fs::exists(ready); }));
+  ASSERT_EQ(controller.getRunningJobs().size(), 1u);
+
+  const auto cancel = [&](const std::string& name) {
+    std::optional<std::string> answer;
+    std::atomic<bool> answered{false};
+    std::thread client([&] {
+      answer = controller.cancel(name, std::chrono::seconds(30));
+      answered = true;
+    });
+    // The loop's pass answers it.
+    while (!waitFor([&] { return answered.load(); }, std::chrono::milliseconds(50))) {
+      controller.runOnce();
+    }
+    client.join();
+    return answer.value_or("");
+  };
+  EXPECT_EQ(cancel("waiting").rfind("cancelled ", 0), 0u);
+  EXPECT_EQ(valueOf(finished + "/waiting.spec", "end-reason"), "cancelled");
+  EXPECT_NE(valueOf(finished + "/waiting.spec", "ended"), "<missing>");
+  EXPECT_EQ(valueOf(finished + "/waiting.spec", "exit-status"), "<missing>");
+  EXPECT_EQ(cancel("deaf.spec").rfind("cancelling ", 0), 0u);
+  EXPECT_EQ(cancel("nobody").rfind("unknown ", 0), 0u);
+  ASSERT_TRUE(waitFor([&] {
+    controller.runOnce();
+    return fs::exists(finished + "/deaf.spec");
+  }));
+  EXPECT_EQ(valueOf(finished + "/deaf.spec", "end-reason"), "cancelled");
+  EXPECT_EQ(valueOf(finished + "/deaf.spec", "exit-status"), std::to_string(128 + SIGKILL));
+  EXPECT_EQ(cores.getAvailableCores(), 1u);
+  EXPECT_FALSE(fs::exists(dir.file("ran")));
+  EXPECT_TRUE(controller.getQueues().front().isEmpty());
 }
 
 TEST_F(QueueControllerTest, AProgramThatCannotBeExecutedFinishesAsAShellReportsIt) {

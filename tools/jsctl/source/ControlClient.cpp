@@ -155,6 +155,25 @@ ControlClient::Outcome ControlClient::fetchStatus(std::string& listing) {
   return {};
 }
 
+ControlClient::Outcome ControlClient::cancelJob(const std::string& name, std::string& answer) {
+  Tcp connection;
+  Outcome outcome = connect(connection);
+  if (!outcome.ok()) return outcome;
+  const std::string what = "the answer to CANCEL";
+  const Clock::time_point sent = Clock::now();
+  try {
+    connection.sendCommand(kCodeCancel);
+    connection.sendString(name);
+    outcome = waitForAnswer(connection, sent, what);
+    if (!outcome.ok()) return outcome;
+    connection.receiveString(answer);
+  } catch (const Exception& failure) {
+    return lost(what, failure);
+  }
+  endConversation(connection);
+  return {};
+}
+
 ControlClient::Outcome ControlClient::sendCommand(std::int32_t command, const Progress& onWorking) {
   Tcp connection;
   Outcome outcome = connect(connection);

@@ -27,6 +27,8 @@ class ControlClient {
   static constexpr std::int32_t kCodeEnd = 9;
   static constexpr std::int32_t kCodeWorking = 6;
   static constexpr std::int32_t kCodeDone = 7;
+  // The job's spec file name follows as a string; the answer is one string.
+  static constexpr std::int32_t kCodeCancel = 11;
   static constexpr std::int32_t kCommandStatus = 0;
   static constexpr std::int32_t kCommandStart = 1;
   static constexpr std::int32_t kCommandStop = 2;
@@ -57,6 +59,9 @@ class ControlClient {
   void setSharedSecret(std::string secret) { sharedSecret = std::move(secret); }
 
   Outcome fetchStatus(std::string& listing);
+  // The scheduler's answer: a word ("cancelled", "cancelling", "ended", "unknown"), a blank
+  // and a sentence.
+  Outcome cancelJob(const std::string& name, std::string& answer);
   // Returns once code 7 has come.
   Outcome sendCommand(std::int32_t command, const Progress& onWorking);
 

@@ -174,6 +174,23 @@ int Jsctl::control(const JsctlOptions& options) {
   client.setTimeout(options.timeout);
   if (silenceLimit) client.setSilenceLimit(*silenceLimit);
 
+  if (options.action == Action::cancel) {
+    std::string answer;
+    ControlClient::Outcome outcome = client.cancelJob(options.jobName, answer);
+    if (!outcome.ok()) {
+      err << "jsctl: " << outcome.message << "\n";
+      return kExitFailed;
+    }
+    const std::size_t blank = answer.find(' ');
+    const std::string word = answer.substr(0, blank);
+    const std::string sentence = blank == std::string::npos ? answer : answer.substr(blank + 1);
+    if (word == "cancelled" || word == "cancelling") {
+      out << sentence << "\n";
+      return kExitDone;
+    }
+    err << "jsctl: " << sentence << "\n";
+    return kExitFailed;
+  }
   if (options.action == Action::status) {
     std::string listing;
     ControlClient::Outcome outcome = client.fetchStatus(listing);

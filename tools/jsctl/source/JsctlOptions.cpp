@@ -18,7 +18,7 @@ const std::map<std::string, Action>& commandWords() {
   static const std::map<std::string, Action> words = {
       {"status", Action::status}, {"start", Action::start},   {"stop", Action::stop},
       {"pause", Action::pause},   {"resume", Action::resume}, {"submit", Action::submit},
-      {"wait", Action::wait}};
+      {"wait", Action::wait},     {"cancel", Action::cancel}};
   return words;
 }
 
@@ -45,7 +45,7 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& limit) {
 
 bool isControl(Action action) {
   return action == Action::status || action == Action::start || action == Action::stop ||
-         action == Action::pause || action == Action::resume;
+         action == Action::pause || action == Action::resume || action == Action::cancel;
 }
 
 // Long names (the short ones: -h, -c) that take a value; "json" and "help" take none.
@@ -165,7 +165,7 @@ bool JsctlOptions::parse(const std::vector<std::string>& arguments, JsctlOptions
       options.executable = words.front();
       options.arguments = trailing.getRemainingArguments();
     }
-  } else if (options.action == Action::wait) {
+  } else if (options.action == Action::wait || options.action == Action::cancel) {
     if (trailing.getOptionsEndPosition()) return dashDashMisplaced(error);
     if (!words.empty()) options.jobName = words.front();
     if (!trailing.getRemainingArguments().empty()) {
@@ -283,6 +283,16 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
   }
 
   if (isControl(options.action)) {
+    if (options.action == Action::cancel) {
+      if (options.jobName.empty()) {
+        error = "cancel needs the job's spec file name: jsctl (--port P | -c CONF) cancel NAME";
+        return false;
+      }
+      if (options.jobName.find('/') != std::string::npos) {
+        error = "cancel takes the spec file's name, not a path: \"" + options.jobName + "\"";
+        return false;
+      }
+    }
     if (options.port && !options.configFile.empty()) {
       error = "give either --port or -c, not both";
       return false;
@@ -345,6 +355,7 @@ std::string JsctlOptions::helpText() {
   jsctl submit (--pending DIR | -c CONF) [--queue Q] [--priority P] [--name N]
         [--wait [--finished DIR] [--timeout S]] -- EXECUTABLE [ARGS...]
   jsctl wait (--finished DIR | -c CONF) [--timeout S] NAME
+  jsctl [--host H] (--port P | -c CONF) [--key-file F] [--timeout S] cancel NAME
   jsctl --help
 
 Controls a running job scheduler through its command port, or hands it a job.
@@ -360,6 +371,11 @@ Commands:
   resume     send RESUME: paused queues start jobs again
   submit     write a job specification file into the pending folder and print
              its path; the scheduler picks it up at once (within a second)
+  cancel     cancel the job whose spec file is NAME (with or without ".spec"):
+             a queued job goes to the finished folder and never starts; a
+             running one gets SIGTERM, and SIGKILL after the scheduler's kill
+             grace; either is stamped end-reason=cancelled. Prints what the
+             scheduler did; exit code 1 when it found no such job
   wait       wait until the job whose spec file is NAME (with or without
              ".spec") is in the finished folder, and exit with its status
              (see "Exit codes")

@@ -19,7 +19,7 @@ class CmdParser;
 namespace Zelcor {
 
 struct JsctlOptions {
-  enum class Action { none, help, status, start, stop, pause, resume, submit, wait };
+  enum class Action { none, help, status, start, stop, pause, resume, submit, wait, cancel };
 
   Action action = Action::none;
   std::string host = "127.0.0.1";
@@ -40,7 +40,7 @@ struct JsctlOptions {
   bool wait = false;
   // The finished folder (--finished); empty: the configuration's.
   std::string finishedDirectory;
-  // wait: the job's spec file name, with or without ".spec".
+  // wait and cancel: the job's spec file name, with or without ".spec".
   std::string jobName;
 
   // arguments: the command line without the program name. False, with error set to one

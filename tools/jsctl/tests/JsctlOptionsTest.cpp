@@ -105,6 +105,10 @@ TEST(JsctlOptions, UsageErrorsSayWhatIsWrong) {
       {{"wait", "--finished", "/f", "--port", "1", "x"}, "--port applies to status"},
       {{"wait", "--finished", "/f", "--queue", "q", "x"}, "--queue applies to submit only"},
       {{"wait", "--finished", "", "x"}, "--finished needs a folder"},
+      {{"cancel", "--port", "1"}, "cancel needs the job's spec file name"},
+      {{"cancel", "--port", "1", "a/b"}, "not a path"},
+      {{"cancel", "x"}, "give --port P or -c CONF"},
+      {{"cancel", "--port", "1", "x", "y"}, "unexpected argument \"y\""},
   };
   for (const auto& [arguments, expected] : cases) {
     JsctlOptions options;

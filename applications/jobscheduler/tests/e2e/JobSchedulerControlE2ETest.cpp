@@ -207,6 +207,53 @@ TEST_F(JobSchedulerControl, PauseQueuesNewJobsWithoutStartingThemAndResumeRunsTh
   }
 }
 
+TEST_F(JobSchedulerControl, CancelEndsARunningJobThatIgnoresTermAndAQueuedOneNeverRuns) {
+  sandbox = std::make_unique<Sandbox>("ctl-cancel");
+  sandbox->writeConfiguration();
+  std::string text = readText(sandbox->configurationFile());
+  const std::string cores = " max-cores (Integer) = \"2\" { }\n";
+  ASSERT_NE(text.find(cores), std::string::npos);
+  text.replace(text.find(cores), cores.size(), cores + " kill-grace (TimeSpan) = \"1s\" { }\n");
+  writeText(sandbox->configurationFile(), text);
+  scheduler = std::make_unique<SchedulerProcess>(*sandbox, std::vector<std::string>{});
+  ASSERT_TRUE(waitForFileText(sandbox->logFile(), kReady, kStartDeadline)) << log();
+  const fs::path ready = sandbox->path("ready");
+  const fs::path deaf = sandbox->path("deaf.sh");
+  writeText(deaf, "#!/bin/sh\ntrap '' TERM\n: > '" + ready.string() +
+                      "'\nwhile :; do sleep 0.05; done\n");
+  fs::permissions(deaf, fs::perms::owner_all);
+  sandbox->dropJob(pending(), "deaf", {{"executable", deaf.string()}, {"queue", "queue_slow"}});
+  ASSERT_TRUE(waitFor([&] { return fs::exists(ready); }, kJobDeadline)) << log();
+  // queue_slow runs one job at a time: this one waits behind the deaf one.
+  dropQuickJob("later", "queue_slow");
+  ASSERT_TRUE(waitForFileText(queued("queue_slow", "later"), "queued=")) << log();
+
+  const Outcome queuedOne = jsctl({"cancel", "later"});
+  EXPECT_EQ(queuedOne.exitCode, 0) << queuedOne.output << queuedOne.error;
+  EXPECT_NE(queuedOne.output.find("had not started"), std::string::npos) << queuedOne.output;
+  EXPECT_EQ(readSpec(finished("later")).count("started"), 0u);
+  EXPECT_EQ(readSpec(finished("later")).find("end-reason")->second, "cancelled");
+
+  const auto asked = std::chrono::steady_clock::now();
+  const Outcome running = jsctl({"cancel", "deaf.spec"});
+  EXPECT_EQ(running.exitCode, 0) << running.output << running.error;
+  EXPECT_NE(running.output.find("SIGTERM"), std::string::npos) << running.output;
+  ASSERT_TRUE(waitForFileText(finished("deaf"), "ended=")) << log();
+  // Killed after the grace time of 1 s, with a second to spare for the passes.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3));
+  const auto keys = readSpec(finished("deaf"));
+  EXPECT_EQ(keys.find("end-reason")->second, "cancelled");
+  EXPECT_EQ(keys.find("exit-status")->second, "137");
+  EXPECT_FALSE(fs::exists(sandbox->path("later.out")));
+
+  const Outcome unknown = jsctl({"cancel", "nobody"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_NE(unknown.error.find("no queued or running job"), std::string::npos) << unknown.error;
+  // The core came back: a new job runs.
+  dropQuickJob("after", "queue_slow");
+  EXPECT_TRUE(waitForFileText(finished("after"), "exit-status=0")) << log();
+}
+
 TEST_F(JobSchedulerControl, StopWaitsForTheRunningJobHoldsNewJobsAndStartReleasesThem) {
   ASSERT_NO_FATAL_FAILURE(startScheduler("ctl-stop"));
   const fs::path longScript = sandbox->writeBlockingScript("long");
