@@ -136,34 +136,15 @@ void ControlClient::endConversation(Tcp& connection) {
   connection.close();
 }
 
-ControlClient::Outcome ControlClient::fetchStatus(std::string& listing) {
+ControlClient::Outcome ControlClient::askForString(const std::string& what,
+                                                   const std::function<void(Tcp&)>& ask,
+                                                   std::string& answer) {
   Tcp connection;
   Outcome outcome = connect(connection);
   if (!outcome.ok()) return outcome;
-  const std::string what = "the status listing";
   const Clock::time_point sent = Clock::now();
   try {
-    connection.sendCommand(kCodeCommandFollows);
-    connection.sendInt(kCommandStatus);
-    outcome = waitForAnswer(connection, sent, what);
-    if (!outcome.ok()) return outcome;
-    connection.receiveString(listing);
-  } catch (const Exception& failure) {
-    return lost(what, failure);
-  }
-  endConversation(connection);
-  return {};
-}
-
-ControlClient::Outcome ControlClient::cancelJob(const std::string& name, std::string& answer) {
-  Tcp connection;
-  Outcome outcome = connect(connection);
-  if (!outcome.ok()) return outcome;
-  const std::string what = "the answer to CANCEL";
-  const Clock::time_point sent = Clock::now();
-  try {
-    connection.sendCommand(kCodeCancel);
-    connection.sendString(name);
+    ask(connection);
     outcome = waitForAnswer(connection, sent, what);
     if (!outcome.ok()) return outcome;
     connection.receiveString(answer);
@@ -172,6 +153,26 @@ ControlClient::Outcome ControlClient::cancelJob(const std::string& name, std::st
   }
   endConversation(connection);
   return {};
+}
+
+ControlClient::Outcome ControlClient::fetchStatus(std::string& listing) {
+  return askForString(
+      "the status listing",
+      [](Tcp& connection) {
+        connection.sendCommand(kCodeCommandFollows);
+        connection.sendInt(kCommandStatus);
+      },
+      listing);
+}
+
+ControlClient::Outcome ControlClient::cancelJob(const std::string& name, std::string& answer) {
+  return askForString(
+      "the answer to CANCEL",
+      [&name](Tcp& connection) {
+        connection.sendCommand(kCodeCancel);
+        connection.sendString(name);
+      },
+      answer);
 }
 
 ControlClient::Outcome ControlClient::sendCommand(std::int32_t command, const Progress& onWorking) {

@@ -73,6 +73,9 @@ class ControlClient {
 
   std::string endpoint() const;
   Outcome connect(ZelcorCorelib::Tcp& connection);
+  // One conversation: ask sends the request, the answer is one string.
+  Outcome askForString(const std::string& what, const std::function<void(ZelcorCorelib::Tcp&)>& ask,
+                       std::string& answer);
   // Waits for readable data within the silence limit and the timeout; an empty outcome when
   // data is there.
   Outcome waitForAnswer(ZelcorCorelib::Tcp& connection, Clock::time_point sent,

@@ -112,37 +112,25 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
         keyFile->clear();
       }
     }
-    if (pending) {
+    // The scheduler follows a shortcut here too.
+    const auto folder = [&](const char* key, const char* what, std::string& value) {
       try {
-        *pending = agent.getDir(kPendingPath);
+        value = agent.getDir(key);
       } catch (const ZelcorCorelib::Exception& failure) {
-        error = "configuration file \"" + path + "\": no pending folder at " + kPendingPath + " (" +
+        error = "configuration file \"" + path + "\": no " + what + " folder at " + key + " (" +
                 failure.toLine() + ")";
         return false;
       }
-      // The scheduler follows a shortcut here too.
-      if (ZelcorCorelib::isShortcut(*pending)) ZelcorCorelib::resolveShortcut(*pending);
-      if (pending->empty()) {
-        error = "configuration file \"" + path + "\": the pending folder at " + kPendingPath +
-                " is empty";
+      if (ZelcorCorelib::isShortcut(value)) ZelcorCorelib::resolveShortcut(value);
+      if (value.empty()) {
+        error =
+            "configuration file \"" + path + "\": the " + what + " folder at " + key + " is empty";
         return false;
       }
-    }
-    if (finished) {
-      try {
-        *finished = agent.getDir(kFinishedPath);
-      } catch (const ZelcorCorelib::Exception& failure) {
-        error = "configuration file \"" + path + "\": no finished folder at " + kFinishedPath +
-                " (" + failure.toLine() + ")";
-        return false;
-      }
-      if (ZelcorCorelib::isShortcut(*finished)) ZelcorCorelib::resolveShortcut(*finished);
-      if (finished->empty()) {
-        error = "configuration file \"" + path + "\": the finished folder at " + kFinishedPath +
-                " is empty";
-        return false;
-      }
-    }
+      return true;
+    };
+    if (pending && !folder(kPendingPath, "pending", *pending)) return false;
+    if (finished && !folder(kFinishedPath, "finished", *finished)) return false;
   } catch (const ZelcorCorelib::Exception& failure) {
     error = "cannot read the configuration file \"" + path + "\": " + failure.toLine();
     return false;

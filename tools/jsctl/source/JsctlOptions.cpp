@@ -262,15 +262,21 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     options.timeout = limit;
   }
 
-  if (wait) {
+  // wait and cancel name a job by its spec file.
+  const auto nameGiven = [&](const char* command, const char* usage) {
     if (options.jobName.empty()) {
-      error = "wait needs the job's spec file name: jsctl wait (--finished DIR | -c CONF) NAME";
+      error = std::string(command) + " needs the job's spec file name: " + usage;
       return false;
     }
     if (options.jobName.find('/') != std::string::npos) {
-      error = "wait takes the spec file's name, not a path: \"" + options.jobName + "\"";
+      error = std::string(command) + " takes the spec file's name, not a path: \"" +
+              options.jobName + "\"";
       return false;
     }
+    return true;
+  };
+  if (wait) {
+    if (!nameGiven("wait", "jsctl wait (--finished DIR | -c CONF) NAME")) return false;
     if (!options.finishedDirectory.empty() && !options.configFile.empty()) {
       error = "give either --finished or -c, not both";
       return false;
@@ -283,15 +289,9 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
   }
 
   if (isControl(options.action)) {
-    if (options.action == Action::cancel) {
-      if (options.jobName.empty()) {
-        error = "cancel needs the job's spec file name: jsctl (--port P | -c CONF) cancel NAME";
-        return false;
-      }
-      if (options.jobName.find('/') != std::string::npos) {
-        error = "cancel takes the spec file's name, not a path: \"" + options.jobName + "\"";
-        return false;
-      }
+    if (options.action == Action::cancel &&
+        !nameGiven("cancel", "jsctl (--port P | -c CONF) cancel NAME")) {
+      return false;
     }
     if (options.port && !options.configFile.empty()) {
       error = "give either --port or -c, not both";
