@@ -332,23 +332,20 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   launch.runAs = runAs;
   launch.timeLimitMilliseconds = timeLimitMilliseconds;
   launch.awaitLaunch = awaitLaunch;
-  if (!mainProcess.start(std::move(launch))) {
-    why = "its run cannot be recorded or its supervisor started: ";
-    why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());
-    startFailure = why;
-    return false;
-  }
+  if (!mainProcess.start(std::move(launch))) return supervisorFailed(why);
   return awaitLaunch ? launched() : true;
 }
 
 bool Job::completeStart(std::string& why) {
-  if (!mainProcess.completeStart()) {
-    why = "its run cannot be recorded or its supervisor started: ";
-    why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());
-    startFailure = why;
-    return false;
-  }
+  if (!mainProcess.completeStart()) return supervisorFailed(why);
   return launched();
+}
+
+bool Job::supervisorFailed(std::string& why) {
+  why = "its run cannot be recorded or its supervisor started: ";
+  why += ZelcorCorelib::platform::errorText(mainProcess.getStartError());
+  startFailure = why;
+  return false;
 }
 
 bool Job::launched() {

@@ -139,6 +139,8 @@ class Job {
   const CommandProcess& getMainProcess() const { return mainProcess; }
 
  private:
+  // The reason of a start whose record or supervisor failed, kept as the start failure; false.
+  bool supervisorFailed(std::string& why);
   // The launch is through: the pid is stamped.
   bool launched();
   std::int32_t priorityLevel = kDefaultPriorityLevel;

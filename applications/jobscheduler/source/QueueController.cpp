@@ -183,23 +183,26 @@ bool QueueController::runOnce() {
   return pass();
 }
 
-void QueueController::deferFolderSyncs(bool defer) {
+void QueueController::forEachFolder(
+    const std::function<void(const ZelcorCorelib::platform::SpecFolder&)>& visit) const {
   for (const auto& [path, folder] : folders) {
-    if (folder) folder->deferSyncs(defer);
+    if (folder) visit(*folder);
   }
   for (const JobQueue& queue : queues) {
-    if (queue.getFolder()) queue.getFolder()->deferSyncs(defer);
+    if (queue.getFolder()) visit(*queue.getFolder());
   }
+}
+
+void QueueController::deferFolderSyncs(bool defer) {
+  forEachFolder(
+      [defer](const ZelcorCorelib::platform::SpecFolder& folder) { folder.deferSyncs(defer); });
 }
 
 bool QueueController::flushFolderSyncs() {
   bool ok = true;
-  for (const auto& [path, folder] : folders) {
-    if (folder && !folder->flushSyncs()) ok = false;
-  }
-  for (const JobQueue& queue : queues) {
-    if (queue.getFolder() && !queue.getFolder()->flushSyncs()) ok = false;
-  }
+  forEachFolder([&ok](const ZelcorCorelib::platform::SpecFolder& folder) {
+    if (!folder.flushSyncs()) ok = false;
+  });
   return ok;
 }
 
@@ -616,13 +619,12 @@ std::string QueueController::cancelLocked(const std::string& name) {
   for (JobQueue& queue : queues) {
     Job* job = queue.findJob(fileName);
     if (job == nullptr) continue;
-    const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
-    if (process && job->getMainProcess().wasStarted()) {
+    if (job->getMainProcess().wasStarted()) {
       if (!job->getMainProcess().isAlive()) {
         return "ended \"" + fileName + "\" has ended already; it is being filed as finished";
       }
       job->setCancelRequested();
-      process->requestCancel();
+      job->getMainProcess().getProcess()->requestCancel();
       logger.info(
           "@jobscheduler.quectrl-cancel.running{Job \"%\" is cancelled: it gets SIGTERM, and "
           "SIGKILL if it is still there after the kill grace.};",

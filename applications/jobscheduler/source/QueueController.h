@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <list>
 #include <map>
@@ -201,6 +202,9 @@ class QueueController {
   // Whether the folders of the controller and its queues defer their syncs, and paying what
   // they owe (false when a sync failed).
   void deferFolderSyncs(bool defer);
+  // The controller's folders and its queues' folders, each once opened.
+  void forEachFolder(
+      const std::function<void(const ZelcorCorelib::platform::SpecFolder&)>& visit) const;
   bool flushFolderSyncs();
   std::vector<Job*> getRunningJobsLocked();
   void recoverQueueLocked(JobQueue& queue);
