@@ -176,6 +176,12 @@ bool ChildProcess::run() {
       argv.push_back("--time-limit-ms=" + std::to_string(launch.timeLimitMilliseconds));
     }
     argv.push_back("--kill-grace-ms=" + std::to_string(launch.records->getKillGrace().count()));
+    if (!launch.output.empty()) {
+      std::string output = "--output=";
+      output += launch.output;
+      argv.push_back(std::move(output));
+      if (launch.outputOwnFolder) argv.push_back("--output-own-folder");
+    }
     argv.push_back("--");
     argv.push_back(command);
     for (const std::string& entry : argumentList) {

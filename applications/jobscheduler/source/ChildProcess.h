@@ -59,6 +59,10 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
     // How long the program may run (0: no limit); the supervisor keeps to it, with or without
     // a scheduler, giving the program the records' kill grace to stop.
     std::int64_t timeLimitMilliseconds = 0;
+    // The file the program's output and errors go to (empty: the scheduler's own), and
+    // whether its folder is the runAs user's own (see JobOutputs).
+    std::string output;
+    bool outputOwnFolder = false;
     // False: run returns once the supervisor is started, and completeLaunch waits for its word
     // on the launch, so that a caller can start several supervisors before it waits.
     bool awaitLaunch = true;

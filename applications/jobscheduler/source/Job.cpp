@@ -84,6 +84,8 @@ Job::Job(const KeyValueMap& spec) {
     } else if (key == "time-limit") {
       timeLimitText = value;
       timeLimitMilliseconds = ZelcorCorelib::TimeSpan::parseMilliseconds(value).value_or(0);
+    } else if (key == "output") {
+      output = ZelcorCorelib::trim(value);
     } else if (key == "queue") {
       queueName = value;
     } else if (key == "pid") {
@@ -97,6 +99,14 @@ std::string Job::timeLimitProblem() const {
   std::string why = "its time-limit \"";
   why += *timeLimitText;
   why += "\" is no duration greater than zero (write it as 90s, 2h, 1d6h or PT30M)";
+  return why;
+}
+
+std::string Job::outputProblem() const {
+  if (output.empty() || output.front() == '/') return {};
+  std::string why = "its output \"";
+  why += output;
+  why += "\" is no absolute path";
   return why;
 }
 
@@ -307,14 +317,24 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   }
   const std::string runId = records->newRunId();
   const std::string started = currentUnixTime();
+  // The output file is chosen once and stamped: a later run of the job (after a restart)
+  // appends to it.
+  JobOutputs& outputs = records->getOutputs();
+  std::vector<std::pair<std::string, std::string>> stamps{{"started", started}, {kRunIdKey, runId}};
+  std::string chosen = output;
+  if (chosen.empty() && outputs.isEnabled()) {
+    chosen = outputs.choose(specFile.getName(), runAs);
+    stamps.emplace_back("output", chosen);
+  }
   // The run id is the scheduler's alone: every other "run-id" entry goes with this stamp.
-  if (!writeSpecValues({{"started", started}, {kRunIdKey, runId}}, {kRunIdKey})) {
+  if (!writeSpecValues(stamps, {kRunIdKey})) {
     why = "its spec file cannot be written (";
     why += lastFileFailure;
     why += ")";
     startFailure = why;
     return false;
   }
+  output = std::move(chosen);
   // The run id must be on disk before anything runs under it: the folder sync this stamp owes
   // (deferred in a pass, with those of the pass's other files) is paid now.
   if (const SpecFile::Folder& folder = specFile.getFolder(); folder && !folder->flushSyncs()) {
@@ -331,6 +351,8 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   launch.started = static_cast<std::int64_t>(ZelcorCorelib::textToUInt64(started));
   launch.runAs = runAs;
   launch.timeLimitMilliseconds = timeLimitMilliseconds;
+  launch.output = output;
+  launch.outputOwnFolder = runAs && outputs.isOwnersFolder(output, *runAs);
   launch.awaitLaunch = awaitLaunch;
   if (!mainProcess.start(std::move(launch))) return supervisorFailed(why);
   return awaitLaunch ? launched() : true;

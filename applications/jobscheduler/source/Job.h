@@ -120,6 +120,10 @@ class Job {
   // (empty when it is fine).
   std::int64_t getTimeLimitMilliseconds() const { return timeLimitMilliseconds; }
   std::string timeLimitProblem() const;
+  // The "output" key (empty: none, the configured folder decides), and why the file is no job
+  // because of it.
+  const std::string& getOutput() const { return output; }
+  std::string outputProblem() const;
   std::string getArguments() const { return arguments; }
   std::string getExecutable() const { return executable; }
   std::string getSpecPath() const { return specPath; }
@@ -152,6 +156,7 @@ class Job {
   std::string created;
   std::optional<std::string> timeLimitText;  // as written, when given
   std::int64_t timeLimitMilliseconds = 0;
+  std::string output;
   bool cancelRequested = false;
   PrePostProcess preProcess;
   PrePostProcess postProcess;

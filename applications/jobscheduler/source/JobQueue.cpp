@@ -236,6 +236,7 @@ std::set<std::string> JobQueue::loadSpecFiles(std::vector<SpecFile> specs,
                 : "its executable \"" + job.getExecutable() + "\" does not exist";
     }
     if (ok && !(why = job.timeLimitProblem()).empty()) ok = false;
+    if (ok && !(why = job.outputProblem()).empty()) ok = false;
     job.setRecoveryRank(rank);
     if (ok && insertJob(std::move(job), queueDirectory, why)) {
       refusedFiles.erase(path);

@@ -96,6 +96,8 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
   // ("run-as": owner or scheduler), for the controller; false with a start-up error when the
   // folder cannot be had, the supervisor is missing or "run-as" holds another value.
   bool initRunRecords();
+  // The configured folder for jobs' output, made when missing; false (reported) when it cannot be.
+  bool initJobOutputs(RunRecords& records);
 
   // Null before initQueues.
   QueueController* getQueueController() { return queueController.get(); }

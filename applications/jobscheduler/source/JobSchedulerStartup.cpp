@@ -2,6 +2,7 @@
 // the command listener.
 #include <cctype>
 #include <cstdint>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <string>
@@ -16,6 +17,7 @@
 #include "files/FileUtils.h"
 #include "net/ControlKey.h"
 #include "platform/Accounts.h"
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Sockets.h"
 #include "platform/Threads.h"
@@ -210,6 +212,42 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
   return queueController->initQueues();
 }
 
+bool JobScheduler::initJobOutputs(RunRecords& records) {
+  // Where jobs' output and errors go; without the entry, where the scheduler's own go.
+  std::string outputPath = ZelcorCorelib::lowerCopy(getApplicationName());
+  outputPath += ".job-output-dir";
+  std::string folder;
+  try {
+    folder = ZelcorCorelib::trim(getConfAgent().getString(outputPath));
+  } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+    return true;
+  }
+  if (folder.empty()) return true;
+  if (ZelcorCorelib::isShortcut(folder)) ZelcorCorelib::resolveShortcut(folder);
+  // Stamped into spec files and handed to supervisors, which start elsewhere: absolute.
+  std::error_code error;
+  folder = ZelcorCorelib::normalizedPath(std::filesystem::absolute(folder, error).string());
+  if (error || !JobQueue::ensureDirectory(getApplicationLogger(), folder, true)) {
+    std::string text = "Directory \"";
+    text += folder;
+    text += "\" of configuration entry \"";
+    text += outputPath;
+    text += "\" does not exist and could not be created";
+    reportFailure(text);
+    return false;
+  }
+  const auto status = ZelcorCorelib::platform::fileStatus(folder);
+  if (ZelcorCorelib::platform::isPrivileged() && status && (status->mode & 022) != 0) {
+    getApplicationLogger().warning(
+        "@jobscheduler.init.output-dir-open{Directory \"%\" for jobs' output may be written by "
+        "others than root: a user could take or remove the folder another user's output goes "
+        "to.};",
+        folder);
+  }
+  records.setOutputFolder(folder);
+  return true;
+}
+
 bool JobScheduler::initRunRecords() {
   std::string folder;
   try {
@@ -277,6 +315,7 @@ bool JobScheduler::initRunRecords() {
     records->setKillGrace(std::chrono::milliseconds(grace.getMilliseconds()));
   } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
   }
+  if (!initJobOutputs(*records)) return false;
   if (runAs == "owner" && !ZelcorCorelib::platform::isPrivileged()) {
     getApplicationLogger().info(
         "@jobscheduler.init.run-as-unprivileged{The scheduler does not run as root: every job "

@@ -15,8 +15,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "JobOutputs.h"
 #include "RunRecord.h"
 #include "platform/Handle.h"
 #include "platform/SpecFolder.h"
@@ -52,6 +54,11 @@ class RunRecords {
   static constexpr std::chrono::seconds kDefaultKillGrace{10};
   std::chrono::milliseconds getKillGrace() const { return killGrace; }
   void setKillGrace(std::chrono::milliseconds grace) { killGrace = grace; }
+  // Where the runs' output goes (a JobOutputs without folder: where the scheduler's goes).
+  JobOutputs& getOutputs() const { return *outputs; }
+  void setOutputFolder(std::string folder) {
+    outputs = std::make_shared<JobOutputs>(std::move(folder));
+  }
 
   // Unique for this folder: the time in nanoseconds and a counter; begin refuses a clash.
   std::string newRunId();
@@ -83,6 +90,7 @@ class RunRecords {
   std::string supervisor;
   std::chrono::milliseconds launchTimeout = kDefaultLaunchTimeout;
   std::chrono::milliseconds killGrace = kDefaultKillGrace;
+  std::shared_ptr<JobOutputs> outputs = std::make_shared<JobOutputs>();
   std::atomic<std::uint64_t> counter{0};
   // Records are removed from any thread that polls a process, made by the scheduling thread.
   mutable std::mutex sparesLock;

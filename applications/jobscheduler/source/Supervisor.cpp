@@ -76,10 +76,18 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   int reportFd = -1;
   std::optional<std::uint32_t> user;
   platform::SupervisedLimits limits;
+  platform::SupervisedOutput output;
+  constexpr std::string_view kOutput = "--output=";
   std::size_t at = 0;
   for (; at < arguments.size() && arguments[at] != "--"; ++at) {
     std::uint64_t number = 0;
-    if (parseNumber(arguments[at], "--user=", 0xfffffffeu, number)) {
+    const std::string_view argument = arguments[at];
+    if (argument.substr(0, kOutput.size()) == kOutput && argument.size() > kOutput.size() &&
+        argument[kOutput.size()] == '/') {
+      output.path = argument.substr(kOutput.size());
+    } else if (argument == "--output-own-folder") {
+      output.ownFolder = true;
+    } else if (parseNumber(arguments[at], "--user=", 0xfffffffeu, number)) {
       user = static_cast<std::uint32_t>(number);
     } else if (parseNumber(arguments[at], "--time-limit-ms=", kMaxMilliseconds, number)) {
       limits.runMilliseconds = static_cast<std::int64_t>(number);
@@ -91,8 +99,10 @@ int runSupervisor(const std::vector<std::string>& arguments) {
     }
   }
   if (recordFd < 0 || reportFd < 0 || at + 1 >= arguments.size() || arguments[at] != "--") {
-    std::cerr << "usage: jobscheduler-run --record-fd=N --report-fd=M [--user=UID] "
-                 "[--time-limit-ms=MS] [--kill-grace-ms=MS] -- PROGRAM [ARGUMENT...]\n";
+    std::cerr
+        << "usage: jobscheduler-run --record-fd=N --report-fd=M [--user=UID] "
+           "[--time-limit-ms=MS] [--kill-grace-ms=MS] [--output=/PATH [--output-own-folder]] -- "
+           "PROGRAM [ARGUMENT...]\n";
     return kExitBadCommandLine;
   }
   // Neither may reach the job: the lock would outlive this supervisor in it.
@@ -126,7 +136,7 @@ int runSupervisor(const std::vector<std::string>& arguments) {
           return launchError == 0;
         },
         [&](const platform::SupervisedLaunch& launch) { report(reportFd, "launched", launch.pid); },
-        account ? &*account : nullptr, limits);
+        account ? &*account : nullptr, limits, output);
   }
 
   switch (end.kind) {
@@ -144,6 +154,12 @@ int runSupervisor(const std::vector<std::string>& arguments) {
         record.error = "the owner (uid ";
         record.error += std::to_string(*user);
         record.error += ") has no account";
+      } else if (end.failedStep == platform::SupervisedEnd::Step::output) {
+        record.exitStatus = 126;
+        record.error = "its output \"";
+        record.error += output.path;
+        record.error += "\" cannot be opened: ";
+        record.error += platform::errorText(end.error);
       } else {
         record.exitStatus = shellStatusOf(end.error);
         record.error = platform::errorText(end.error);

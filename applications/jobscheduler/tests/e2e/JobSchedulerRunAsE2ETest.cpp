@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,10 +53,11 @@ class JobSchedulerRunAs : public ::testing::Test {
   }
 
   // As a client of that uid writes it: a hidden file of its own, renamed into pending.
-  fs::path drop(const std::string& name, std::uint32_t uid, bool secondLink = false) {
+  fs::path drop(const std::string& name, std::uint32_t uid, bool secondLink = false,
+                const std::string& extra = "") {
     const fs::path pending = sandbox.jobFolder("pending");
     const fs::path hidden = pending / ("." + name + ".tmp");
-    writeText(hidden, "executable=" + script.string() + "\narguments=" + name + "\n");
+    writeText(hidden, "executable=" + script.string() + "\narguments=" + name + "\n" + extra);
     EXPECT_EQ(::chown(hidden.c_str(), uid, uid), 0);
     if (secondLink) fs::create_hard_link(hidden, sandbox.path(name + ".link"));
     const fs::path spec = pending / (name + ".spec");
@@ -142,6 +144,68 @@ TEST_F(JobSchedulerRunAs, JobsRunAsTheOwnerOfTheirSpecFile) {
   drop("again", nobody.uid);
   ASSERT_TRUE(waitForFileText(sandbox.jobFolder("finished/again.spec"), "ended=", kJobDeadline));
   EXPECT_EQ(report("again")[0], "0");
+  ASSERT_TRUE(scheduler.signal("TERM"));
+  EXPECT_EQ(scheduler.waitForExit(), 0);
+}
+
+// Under root, each owner's output goes to a folder of their own, made for them, so that no user
+// can create, link or hold the file another user's job writes. What is planted in its place
+// (a symbolic link), or another user's file as "output" (even one open to everyone), keeps the
+// job from running at all.
+TEST_F(JobSchedulerRunAs, OutputGoesToTheOwnersOwnFolderAndPlantedPathsRunNothing) {
+  const fs::path outputs = sandbox.path("outputs");
+  sandbox.writeConfiguration();
+  std::string config = readText(sandbox.configurationFile());
+  const std::string group = "jobscheduler (String) = \"\" {\n";
+  config.insert(config.find(group) + group.size(),
+                " job-output-dir (DirName) = \"" + outputs.string() + "\" { }\n");
+  writeText(sandbox.configurationFile(), config);
+  fs::create_directories(outputs);
+  fs::create_directories(sandbox.path("elsewhere"));
+  fs::create_directory_symlink(sandbox.path("elsewhere"), outputs / nobody.name);
+  const fs::path shared = sandbox.path("shared.log");
+  writeText(shared, "");
+  fs::permissions(shared, fs::perms::all);
+  SchedulerProcess scheduler(sandbox, {});
+  ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline))
+      << scheduler.standardOutput();
+  const auto finished = [&](const std::string& name) {
+    const fs::path spec = sandbox.jobFolder("finished/" + name + ".spec");
+    EXPECT_TRUE(waitForFileText(spec, "ended=", kJobDeadline)) << readText(sandbox.logFile());
+    std::map<std::string, std::string> keys;
+    for (const auto& [key, value] : readSpec(spec)) keys[key] = value;
+    return keys;
+  };
+  drop("planted", nobody.uid);
+  auto keys = finished("planted");
+  EXPECT_EQ(keys["end-reason"], "not-started");
+  EXPECT_TRUE(fs::is_empty(sandbox.path("elsewhere")));
+  EXPECT_FALSE(fs::exists(out / "planted.txt"));
+
+  fs::remove(outputs / nobody.name);
+  drop("mine", nobody.uid);
+  drop("theirs", nobody.uid, false, "output=" + shared.string() + "\n");
+  drop("rooted", 0);
+  keys = finished("mine");
+  EXPECT_EQ(keys["exit-status"], "0");
+  const fs::path own = outputs / nobody.name;
+  EXPECT_EQ(keys["output"], (own / "mine.out").string());
+  struct stat status {};
+  ASSERT_EQ(::lstat(own.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(status.st_uid, nobody.uid);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat((own / "mine.out").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, nobody.uid);
+  keys = finished("theirs");
+  EXPECT_EQ(keys["end-reason"], "not-started");
+  EXPECT_EQ(keys["exit-status"], "126");
+  EXPECT_FALSE(fs::exists(out / "theirs.txt"));
+  EXPECT_EQ(readText(shared), "");
+  // Root's own file runs as root, straight in the folder.
+  keys = finished("rooted");
+  EXPECT_EQ(keys["output"], (outputs / "rooted.out").string());
+  EXPECT_EQ(report("rooted")[0], "0");
   ASSERT_TRUE(scheduler.signal("TERM"));
   EXPECT_EQ(scheduler.waitForExit(), 0);
 }

@@ -22,6 +22,12 @@ class Descriptor {
 
   int get() const { return descriptor; }
   bool valid() const { return descriptor >= 0; }
+  // Gives the descriptor up to the caller, unclosed.
+  int release() {
+    const int value = descriptor;
+    descriptor = -1;
+    return value;
+  }
 
   // False when close reports an error. Not retried on EINTR: Linux frees the descriptor either
   // way, and a retry could close one that another thread has just opened.

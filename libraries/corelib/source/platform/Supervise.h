@@ -40,6 +40,9 @@ struct SupervisedEnd {
   bool timedOut = false;
   // A cancel (kCancelSignal to the supervisor) ended it.
   bool cancelled = false;
+  // For notStarted: the step that failed.
+  enum class Step { exec, account, output };
+  Step failedStep = Step::exec;
 };
 
 // Sent to a supervisor, it cancels the program: SIGTERM to its group at once, SIGKILL after
@@ -51,6 +54,16 @@ inline constexpr int kCancelSignal = SIGUSR1;
 struct SupervisedLimits {
   std::int64_t runMilliseconds = 0;
   std::int64_t graceMilliseconds = 10'000;
+};
+
+// Where the program's standard output and error go (path empty: where the supervisor's go).
+// The file is opened as the user the program runs as, appended to, created 0600; one that
+// exists must be a regular file of that user (or a character device such as /dev/null).
+// With ownFolder (and a runAs), the file's folder is that user's own: made 0700 for them, as
+// root, when missing, and refused unless it is a real folder owned by them.
+struct SupervisedOutput {
+  std::string path;
+  bool ownFolder = false;
 };
 
 // Runs program (searched on PATH when it holds no "/") with argv program, arguments... The
@@ -65,7 +78,8 @@ SupervisedEnd superviseProgram(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
                                const std::function<void(const SupervisedLaunch&)>& afterExec,
-                               const Account* runAs = nullptr, const SupervisedLimits& limits = {});
+                               const Account* runAs = nullptr, const SupervisedLimits& limits = {},
+                               const SupervisedOutput& output = {});
 
 // Keeps descriptor out of every program started from here on (close-on-exec).
 void keepFromChildren(int descriptor);

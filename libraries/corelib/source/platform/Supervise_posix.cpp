@@ -85,8 +85,62 @@ int becomeUser(const Account& account) {
   return 0;
 }
 
+// What the child tells the supervisor when it cannot exec.
+struct ChildFailure {
+  int step;
+  int error;
+};
+
+[[noreturn]] void failChild(int statusWrite, SupervisedEnd::Step step, int error, int code) {
+  const ChildFailure failure{static_cast<int>(step), error};
+  writeAll(statusWrite, reinterpret_cast<const char*>(&failure), sizeof failure);
+  ::_exit(code);
+}
+
+// The owner's own output folder, made for them when missing; 0 or an errno. Runs as root in
+// the child: the folder above is root's, so what is found there is what root (or its user)
+// put there, but a symbolic link or another user's folder is still refused.
+int prepareOwnFolder(const std::string& file, const Account& owner) {
+  const std::string::size_type slash = file.rfind('/');
+  if (slash == std::string::npos || slash == 0) return EINVAL;
+  const std::string folder = file.substr(0, slash);
+  const bool made = ::mkdir(folder.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) return errno;
+  Descriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened.valid()) return errno;
+  if (made &&
+      ::fchown(opened.get(), static_cast<uid_t>(owner.uid), static_cast<gid_t>(owner.gid)) != 0) {
+    return errno;
+  }
+  struct stat status {};
+  if (::fstat(opened.get(), &status) != 0) return errno;
+  if (status.st_uid != static_cast<uid_t>(owner.uid) || (status.st_mode & 022) != 0) return EPERM;
+  return 0;
+}
+
+// Opens path for the program's output as whoever runs it; the descriptor or -errno.
+int openOutput(const std::string& path) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  if (fd >= 0) return fd;
+  if (errno != EEXIST) return -errno;
+  // Not blocking: a FIFO without a reader fails at once instead of holding the job.
+  fd = ::open(path.c_str(), kFlags | O_NONBLOCK);
+  if (fd < 0) return -errno;
+  Descriptor opened(fd);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return -errno;
+  // Another user's file, even one they let everyone write, must not receive this job's output.
+  if (S_ISREG(status.st_mode) ? status.st_uid != ::geteuid() : !S_ISCHR(status.st_mode)) {
+    return -EPERM;
+  }
+  if (::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) return -errno;
+  return opened.release();
+}
+
 [[noreturn]] void runChild(int goRead, int statusWrite, const std::string& program,
-                           const std::vector<std::string>& arguments, const Account* runAs) {
+                           const std::vector<std::string>& arguments, const Account* runAs,
+                           const SupervisedOutput& output) {
   ::setpgid(0, 0);
   // The program gets the dispositions and mask a fresh process has.
   for (int signal : kForwarded) ::signal(signal, SIG_DFL);
@@ -102,11 +156,24 @@ int becomeUser(const Account& account) {
   } while (got < 0 && errno == EINTR);
   // No word from the supervisor: the launch was not recorded, so nothing may run.
   if (got != 1) ::_exit(125);
+  using Step = SupervisedEnd::Step;
+  if (runAs != nullptr && !output.path.empty() && output.ownFolder) {
+    if (const int error = prepareOwnFolder(output.path, *runAs); error != 0) {
+      failChild(statusWrite, Step::output, error, 126);
+    }
+  }
   if (runAs != nullptr) {
     if (const int error = becomeUser(*runAs); error != 0) {
-      writeAll(statusWrite, reinterpret_cast<const char*>(&error), sizeof error);
-      ::_exit(126);
+      failChild(statusWrite, Step::account, error, 126);
     }
+  }
+  if (!output.path.empty()) {
+    const int fd = openOutput(output.path);
+    if (fd < 0) failChild(statusWrite, Step::output, -fd, 126);
+    if (::dup2(fd, STDOUT_FILENO) < 0 || ::dup2(fd, STDERR_FILENO) < 0) {
+      failChild(statusWrite, Step::output, errno, 126);
+    }
+    ::close(fd);
   }
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
@@ -114,9 +181,7 @@ int becomeUser(const Account& account) {
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   ::execvp(program.c_str(), argv.data());
-  const int error = errno;
-  writeAll(statusWrite, reinterpret_cast<const char*>(&error), sizeof error);
-  ::_exit(127);
+  failChild(statusWrite, Step::exec, errno, 127);
 }
 
 // Waits up to milliseconds for child to end, without reaping it; true when it has ended (or
@@ -237,7 +302,8 @@ SupervisedEnd superviseProgram(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::function<bool(const SupervisedLaunch&)>& beforeExec,
                                const std::function<void(const SupervisedLaunch&)>& afterExec,
-                               const Account* runAs, const SupervisedLimits& limits) {
+                               const Account* runAs, const SupervisedLimits& limits,
+                               const SupervisedOutput& output) {
   SupervisedEnd end;
   installForwarding();
   int go[2];
@@ -258,7 +324,7 @@ SupervisedEnd superviseProgram(const std::string& program,
     end.error = errno;
     return end;
   }
-  if (child == 0) runChild(goRead.get(), statusWrite.get(), program, arguments, runAs);
+  if (child == 0) runChild(goRead.get(), statusWrite.get(), program, arguments, runAs, output);
   // Both sides set the group, so that it exists whichever runs first.
   ::setpgid(child, child);
   programGroup = child;
@@ -276,15 +342,16 @@ SupervisedEnd superviseProgram(const std::string& program,
   const char word = 1;
   writeAll(goWrite.get(), &word, 1);
   goWrite.reset();
-  // Closed by exec (close-on-exec): exec went through; an errno value: it failed.
-  int error = 0;
+  // Closed by exec (close-on-exec): exec went through; a failure: it did not.
+  ChildFailure failure{};
   ssize_t got;
   do {
-    got = ::read(statusRead.get(), &error, sizeof error);
+    got = ::read(statusRead.get(), &failure, sizeof failure);
   } while (got < 0 && errno == EINTR);
-  if (got == static_cast<ssize_t>(sizeof error)) {
+  if (got == static_cast<ssize_t>(sizeof failure)) {
     end.kind = SupervisedEnd::Kind::notStarted;
-    end.error = error;
+    end.error = failure.error;
+    end.failedStep = static_cast<SupervisedEnd::Step>(failure.step);
     return reap(child, end);
   }
   afterExec(launch);
