@@ -16,8 +16,18 @@ std::string valueOf(const ZelcorCorelib::KeyValueMap& keys, const std::string& k
   return found == keys.end() ? std::string() : found->second;
 }
 
-// stem + ".spec", or stem + "." + digits + ".spec".
-bool isNameOf(const std::string& name, const std::string& stem) {
+}  // namespace
+
+std::string JobWait::stemOf(const std::string& name) {
+  const std::string suffix = ".spec";
+  if (name.size() > suffix.size() &&
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    return name.substr(0, name.size() - suffix.size());
+  }
+  return name;
+}
+
+bool JobWait::isNameOf(const std::string& name, const std::string& stem) {
   const std::string suffix = ".spec";
   if (name.size() < stem.size() + suffix.size() || name.compare(0, stem.size(), stem) != 0 ||
       name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
@@ -30,17 +40,6 @@ bool isNameOf(const std::string& name, const std::string& stem) {
     if (middle[i] < '0' || middle[i] > '9') return false;
   }
   return true;
-}
-
-}  // namespace
-
-std::string JobWait::stemOf(const std::string& name) {
-  const std::string suffix = ".spec";
-  if (name.size() > suffix.size() &&
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    return name.substr(0, name.size() - suffix.size());
-  }
-  return name;
 }
 
 std::optional<FinishedJob> JobWait::findFinished(const std::string& finishedFolder,

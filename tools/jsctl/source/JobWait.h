@@ -24,6 +24,9 @@ class JobWait {
 
   // "name" and "name.spec" both give "name".
   static std::string stemOf(const std::string& name);
+  // Whether fileName is stem + ".spec" or one the scheduler may have given that job on its
+  // way, stem + "." + digits + ".spec".
+  static bool isNameOf(const std::string& fileName, const std::string& stem);
   // The finished spec file of the job whose file was stem + ".spec" and whose "created" is
   // created (any, when empty): the first found of the names the scheduler may have given it.
   static std::optional<FinishedJob> findFinished(const std::string& finishedFolder,

@@ -1,9 +1,13 @@
 #include "Jsctl.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <thread>
 
 #include "ControlClient.h"
 #include "JobWait.h"
@@ -24,6 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using Action = JsctlOptions::Action;
+
+constexpr std::chrono::milliseconds kFollowInterval{200};
+// Looks in a row that miss a followed job before it counts as gone (a move between two folders
+// is missed by one look at most).
+constexpr int kFollowLost = 25;
 
 std::size_t percentSigns(const std::string& text) {
   std::size_t count = 0;
@@ -68,6 +77,9 @@ int Jsctl::run(const std::vector<std::string>& arguments) {
   }
   if (options.action == Action::submit) return submit(options);
   if (options.action == Action::wait) return wait(options);
+  if (options.action == Action::show) return show(options);
+  if (options.action == Action::list) return list(options);
+  if (options.action == Action::log) return log(options);
   return control(options);
 }
 
@@ -78,7 +90,7 @@ int Jsctl::usageError(const std::string& error) {
 
 bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
                               std::string* pending, std::string& error, std::string* keyFile,
-                              std::string* finished) {
+                              std::string* finished, JobFolders* folders) {
   const std::string path = file;
   try {
     ZelcorCorelib::ConfBase store;
@@ -131,6 +143,12 @@ bool Jsctl::readConfiguration(const std::string& file, std::optional<int>* port,
     };
     if (pending && !folder(kPendingPath, "pending", *pending)) return false;
     if (finished && !folder(kFinishedPath, "finished", *finished)) return false;
+    if (folders && (!folder(kPendingPath, "pending", folders->pending) ||
+                    !folder(kQueuedPath, "queued", folders->queued) ||
+                    !folder(kRunningPath, "running", folders->running) ||
+                    !folder(kFinishedPath, "finished", folders->finished))) {
+      return false;
+    }
   } catch (const ZelcorCorelib::Exception& failure) {
     error = "cannot read the configuration file \"" + path + "\": " + failure.toLine();
     return false;
@@ -269,6 +287,120 @@ int Jsctl::wait(const JsctlOptions& options) {
     return kExitFailed;
   }
   return awaitJob(finished, JobWait::stemOf(options.jobName), "", options.timeout);
+}
+
+int Jsctl::show(const JsctlOptions& options) {
+  JobFolders folders;
+  std::string error;
+  if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, nullptr, &folders)) {
+    return usageError(error);
+  }
+  const std::optional<FolderJob> job = JobBrowser(folders).find(options.jobName, error);
+  if (!job) {
+    err << "jsctl: "
+        << (error.empty() ? "no job \"" + options.jobName + "\" in the job folders" : error)
+        << "\n";
+    return kExitFailed;
+  }
+  out << JobBrowser::showText(*job);
+  return kExitDone;
+}
+
+int Jsctl::list(const JsctlOptions& options) {
+  JobFolders folders;
+  std::string error;
+  if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, nullptr, &folders)) {
+    return usageError(error);
+  }
+  const std::vector<FolderJob> jobs = JobBrowser(folders).list(options.finishedCount, error);
+  if (!error.empty()) {
+    err << "jsctl: " << error << "\n";
+    return kExitFailed;
+  }
+  out << (options.json ? JobBrowser::listJson(jobs) : JobBrowser::listText(jobs));
+  return kExitDone;
+}
+
+std::optional<std::uint64_t> Jsctl::copyOutput(const std::string& path, std::uint64_t offset) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    err << "jsctl: cannot read the output file \"" << path << "\": " << std::strerror(errno)
+        << "\n";
+    return std::nullopt;
+  }
+  file.seekg(0, std::ios::end);
+  const auto size = static_cast<std::uint64_t>(file.tellg());
+  // A file cut short (written anew) is read from its start again.
+  if (size < offset) offset = 0;
+  file.seekg(static_cast<std::streamoff>(offset));
+  std::vector<char> piece(64 * 1024);
+  while (file.read(piece.data(), static_cast<std::streamsize>(piece.size())) || file.gcount() > 0) {
+    out.write(piece.data(), file.gcount());
+    offset += static_cast<std::uint64_t>(file.gcount());
+  }
+  out.flush();
+  return offset;
+}
+
+int Jsctl::log(const JsctlOptions& options) {
+  JobFolders folders;
+  std::string error;
+  if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, nullptr, &folders)) {
+    return usageError(error);
+  }
+  const JobBrowser browser(folders);
+  std::optional<FolderJob> job = browser.find(options.jobName, error);
+  if (!job) {
+    err << "jsctl: "
+        << (error.empty() ? "no job \"" + options.jobName + "\" in the job folders" : error)
+        << "\n";
+    return kExitFailed;
+  }
+  const std::string created = job->value("created");
+  const auto noOutput = [&](const FolderJob& seen) {
+    err << "jsctl: job \"" << seen.name << "\" "
+        << (seen.state == FolderJob::State::pending || seen.state == FolderJob::State::queued
+                ? "has not started: its output file is chosen when it starts"
+                : "has no output file: it wrote where the scheduler writes (no "
+                  "jobscheduler.job-output-dir)")
+        << "\n";
+    return kExitFailed;
+  };
+  if (!options.follow) {
+    const std::string output = job->value("output");
+    if (output.empty()) return noOutput(*job);
+    return copyOutput(output, 0) ? kExitDone : kExitFailed;
+  }
+  // Follows the job through its folders by its name and "created", until it has finished.
+  std::string output;
+  std::uint64_t offset = 0;
+  bool opened = false;
+  int unseen = 0;
+  for (;;) {
+    const bool finished = job->state == FolderJob::State::finished;
+    if (output.empty()) output = job->value("output");
+    if (output.empty() && finished) return noOutput(*job);
+    if (!output.empty()) {
+      std::error_code missing;
+      if (opened || fs::exists(output, missing) || finished) {
+        const std::optional<std::uint64_t> next = copyOutput(output, offset);
+        if (!next) return kExitFailed;
+        offset = *next;
+        opened = true;
+      }
+    }
+    if (finished) return kExitDone;
+    std::this_thread::sleep_for(kFollowInterval);
+    std::string lost;
+    std::optional<FolderJob> now = browser.find(options.jobName, lost);
+    if (now && (created.empty() || now->value("created") == created)) {
+      job = std::move(now);
+      unseen = 0;
+    } else if (++unseen == kFollowLost) {
+      err << "jsctl: job \"" << job->name << "\" has left the job folders without finishing\n";
+      return kExitFailed;
+    }
+  }
 }
 
 int Jsctl::awaitJob(const std::string& finished, const std::string& stem,

@@ -7,11 +7,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "JobFolders.h"
 #include "JsctlOptions.h"
 
 namespace Zelcor {
@@ -26,6 +28,8 @@ class Jsctl {
   static constexpr const char* kPendingPath = "jobscheduler.jobdir.pending-dir";
   static constexpr const char* kKeyFilePath = "jobscheduler.control-key-file";
   static constexpr const char* kFinishedPath = "jobscheduler.jobdir.finished-dir";
+  static constexpr const char* kQueuedPath = "jobscheduler.jobdir.queued-dir";
+  static constexpr const char* kRunningPath = "jobscheduler.jobdir.running-dir";
 
   Jsctl(std::ostream& out, std::ostream& err);
 
@@ -46,6 +50,12 @@ class Jsctl {
   int control(const JsctlOptions& options);
   int submit(const JsctlOptions& options);
   int wait(const JsctlOptions& options);
+  int show(const JsctlOptions& options);
+  int list(const JsctlOptions& options);
+  int log(const JsctlOptions& options);
+  // Copies path from offset on to out, in pieces; the new offset, or nothing (message given)
+  // when the file cannot be read.
+  std::optional<std::uint64_t> copyOutput(const std::string& path, std::uint64_t offset);
   // Waits for the job stem (created: its "created" value; empty: any) in finished and returns
   // its exit code, or kExitFailed with a message when the wait gives up.
   int awaitJob(const std::string& finished, const std::string& stem, const std::string& created,
@@ -56,7 +66,7 @@ class Jsctl {
   // keyFile, when given, receives jobscheduler.control-key-file (empty when missing).
   bool readConfiguration(const std::string& file, std::optional<int>* port, std::string* pending,
                          std::string& error, std::string* keyFile = nullptr,
-                         std::string* finished = nullptr);
+                         std::string* finished = nullptr, JobFolders* folders = nullptr);
 
   std::ostream& out;
   std::ostream& err;

@@ -18,7 +18,8 @@ const std::map<std::string, Action>& commandWords() {
   static const std::map<std::string, Action> words = {
       {"status", Action::status}, {"start", Action::start},   {"stop", Action::stop},
       {"pause", Action::pause},   {"resume", Action::resume}, {"submit", Action::submit},
-      {"wait", Action::wait},     {"cancel", Action::cancel}};
+      {"wait", Action::wait},     {"cancel", Action::cancel}, {"show", Action::show},
+      {"list", Action::list},     {"log", Action::log}};
   return words;
 }
 
@@ -61,6 +62,7 @@ void defineOptions(CmdParser& parser) {
   parser.addOption("config", CmdParser::kValue, 'c', "config");
   parser.addOption("json", CmdParser::kFlag, 0, "json");
   parser.addOption("wait", CmdParser::kFlag, 0, "wait");
+  parser.addOption("follow", CmdParser::kFlag, 'f', "follow");
   for (const char* name : {"host", "port", "timeout", "key-file", "pending", "queue", "priority",
                            "name", "finished"}) {
     parser.addOption(name, CmdParser::kValue, 0, name);
@@ -69,7 +71,8 @@ void defineOptions(CmdParser& parser) {
 
 // The option as the user wrote it.
 std::string shown(const std::string& name) {
-  return name == "config" || name == "c" ? "-c" : "--" + name;
+  if (name == "config" || name == "c") return "-c";
+  return name == "follow" ? "-f" : "--" + name;
 }
 
 std::string parseFailure(const CmdParser::ParseError& failure, const std::string& message) {
@@ -165,7 +168,8 @@ bool JsctlOptions::parse(const std::vector<std::string>& arguments, JsctlOptions
       options.executable = words.front();
       options.arguments = trailing.getRemainingArguments();
     }
-  } else if (options.action == Action::wait || options.action == Action::cancel) {
+  } else if (options.action == Action::wait || options.action == Action::cancel ||
+             options.action == Action::show || options.action == Action::log) {
     if (trailing.getOptionsEndPosition()) return dashDashMisplaced(error);
     if (!words.empty()) options.jobName = words.front();
     if (!trailing.getRemainingArguments().empty()) {
@@ -191,8 +195,10 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     return false;
   }
   const bool waiting = options.wait || wait;
+  const bool looking = options.action == Action::show || options.action == Action::list ||
+                       options.action == Action::log;
   for (const char* name : {"host", "port", "key-file"}) {
-    if ((submit || wait) && given.count(name) != 0) {
+    if ((submit || wait || looking) && given.count(name) != 0) {
       error = std::string("--") + name + " applies to status, start, stop, pause and resume";
       return false;
     }
@@ -201,9 +207,26 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     error = "--timeout applies to submit only with --wait";
     return false;
   }
-  if (given.count("finished") != 0) {
+  if (looking && given.count("timeout") != 0) {
+    error = "--timeout applies to status, start, stop, pause, resume, cancel, wait and submit";
+    return false;
+  }
+  options.follow = given.count("follow") != 0;
+  if (options.follow && options.action != Action::log) {
+    error = "-f applies to log only";
+    return false;
+  }
+  if (options.action == Action::list && given.count("finished") != 0) {
+    const std::string& count = given["finished"];
+    if (count.empty() || count.size() > 6 ||
+        count.find_first_not_of("0123456789") != std::string::npos) {
+      error = "list --finished needs a number of finished jobs to list, not \"" + count + "\"";
+      return false;
+    }
+    options.finishedCount = static_cast<std::size_t>(std::stoul(count));
+  } else if (given.count("finished") != 0) {
     if (!waiting) {
-      error = "--finished applies to wait and submit --wait only";
+      error = "--finished applies to wait, submit --wait and list only";
       return false;
     }
     options.finishedDirectory = given["finished"];
@@ -212,8 +235,9 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
       return false;
     }
   }
-  if (options.action != Action::status && given.count("json") != 0) {
-    error = "--json applies to status only";
+  if (options.action != Action::status && options.action != Action::list &&
+      given.count("json") != 0) {
+    error = "--json applies to status and list only";
     return false;
   }
   for (const char* name : {"pending", "queue", "priority", "name"}) {
@@ -288,6 +312,20 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     return true;
   }
 
+  if (looking) {
+    if (options.action == Action::show && !nameGiven("show", "jsctl show -c CONF NAME")) {
+      return false;
+    }
+    if (options.action == Action::log && !nameGiven("log", "jsctl log -c CONF [-f] NAME")) {
+      return false;
+    }
+    if (options.configFile.empty()) {
+      error = "the job folders are needed: give -c CONF (the scheduler's configuration file)";
+      return false;
+    }
+    return true;
+  }
+
   if (isControl(options.action)) {
     if (options.action == Action::cancel &&
         !nameGiven("cancel", "jsctl (--port P | -c CONF) cancel NAME")) {
@@ -356,6 +394,9 @@ std::string JsctlOptions::helpText() {
         [--wait [--finished DIR] [--timeout S]] -- EXECUTABLE [ARGS...]
   jsctl wait (--finished DIR | -c CONF) [--timeout S] NAME
   jsctl [--host H] (--port P | -c CONF) [--key-file F] [--timeout S] cancel NAME
+  jsctl show -c CONF NAME
+  jsctl list -c CONF [--finished N] [--json]
+  jsctl log -c CONF [-f] NAME
   jsctl --help
 
 Controls a running job scheduler through its command port, or hands it a job.
@@ -379,6 +420,18 @@ Commands:
   wait       wait until the job whose spec file is NAME (with or without
              ".spec") is in the finished folder, and exit with its status
              (see "Exit codes")
+  show       print where the job NAME is (pending, queued in which queue,
+             running or finished; the latest of that name when several have
+             finished) and every key of its spec file
+  list       list the running, queued and pending jobs and the newest
+             finished ones: state, queue, name, times, exit status, end reason
+  log        print the output of the job NAME (its standard output and error,
+             in the file the scheduler's jobscheduler.job-output-dir or the
+             job's "output" key gave it); with -f, follow it as it is written
+             until the job has finished
+
+  show, list and log read the job folders named in the configuration; they
+  need no running scheduler, only read access to those folders.
 
 Options:
   --host H       host of the scheduler (default 127.0.0.1)
@@ -396,7 +449,10 @@ Options:
                  effect on the scheduler. Without it, jsctl waits as long as the
                  scheduler keeps reporting that it is working, and gives up
                  after 15 s of silence
-  --json         status only: print the listing as JSON, an object with
+  --json         list: print the jobs as a JSON array of objects (state,
+                 queue, name, path, created, queued, started, ended, pid,
+                 exit-status, end-reason, output, executable, arguments).
+                 status: print the listing as JSON, an object with
                  "queues" (name, max, priority), "pending", "running" and
                  "finished" (queue, number, pid, executable, arguments, command)
                  and "unparsed" (listing lines that could not be read)
@@ -410,6 +466,9 @@ Options:
   --wait         submit only: then wait for the job as jsctl wait does
   --finished DIR the finished folder, for wait and submit --wait (with -c:
                  jobscheduler.jobdir.finished-dir)
+  --finished N   list only: how many finished jobs to list, newest first
+                 (default 10; 0 for none)
+  -f             log only: follow the output until the job has finished
   --             ends jsctl's options; the executable and its arguments follow
                  (also without "--", the first word after submit's options is
                  the executable)

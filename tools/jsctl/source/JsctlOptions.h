@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,7 +20,21 @@ class CmdParser;
 namespace Zelcor {
 
 struct JsctlOptions {
-  enum class Action { none, help, status, start, stop, pause, resume, submit, wait, cancel };
+  enum class Action {
+    none,
+    help,
+    status,
+    start,
+    stop,
+    pause,
+    resume,
+    submit,
+    wait,
+    cancel,
+    show,
+    list,
+    log
+  };
 
   Action action = Action::none;
   std::string host = "127.0.0.1";
@@ -40,8 +55,12 @@ struct JsctlOptions {
   bool wait = false;
   // The finished folder (--finished); empty: the configuration's.
   std::string finishedDirectory;
-  // wait and cancel: the job's spec file name, with or without ".spec".
+  // wait, cancel, show and log: the job's spec file name, with or without ".spec".
   std::string jobName;
+  // list --finished N: how many finished jobs, the newest, are listed.
+  std::size_t finishedCount = 10;
+  // log -f: follow the output until the job has finished.
+  bool follow = false;
 
   // arguments: the command line without the program name. False, with error set to one
   // line, for a usage error.

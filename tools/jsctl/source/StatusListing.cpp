@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "JsonText.h"
 #include "files/FileUtils.h"
 
 namespace Zelcor {
@@ -56,50 +57,6 @@ bool isCountLine(const std::string& content) {
   if (digits == 0) return false;
   const std::string word = lower(trimBlanks(content.substr(digits)));
   return word == "jobs" || word == "job";
-}
-
-void appendJsonString(std::string& out, const std::string& raw) {
-  const std::string text = ZelcorCorelib::toNarrow(ZelcorCorelib::toWide(raw));
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
-template <typename Number>
-void appendJsonNumber(std::string& out, const std::optional<Number>& value) {
-  out += value ? std::to_string(*value) : "null";
 }
 
 void appendJobs(std::string& out, const char* name, const std::vector<ListedJob>& jobs) {

@@ -79,7 +79,7 @@ TEST(JsctlOptions, UsageErrorsSayWhatIsWrong) {
       {{"stop", "--port", "1", "--timeout", "-1"}, "not \"-1\""},
       {{"stop", "--port", "1", "--timeout", "soon"}, "not \"soon\""},
       {{"stop", "--port", "1", "--timeout", "nan"}, "not \"nan\""},
-      {{"stop", "--port", "1", "--json"}, "--json applies to status only"},
+      {{"stop", "--port", "1", "--json"}, "--json applies to status and list only"},
       {{"status", "--port", "1", "--json=yes"}, "--json takes no value"},
       {{"status", "--port", "1", "extra"}, "unexpected argument \"extra\""},
       {{"status", "--port", "1", "--", "x"}, "\"--\" only comes before the executable"},
@@ -109,6 +109,18 @@ TEST(JsctlOptions, UsageErrorsSayWhatIsWrong) {
       {{"cancel", "--port", "1", "a/b"}, "not a path"},
       {{"cancel", "x"}, "give --port P or -c CONF"},
       {{"cancel", "--port", "1", "x", "y"}, "unexpected argument \"y\""},
+      {{"show", "x"}, "give -c CONF"},
+      {{"show", "-c", "a.conf"}, "show needs the job's spec file name"},
+      {{"log", "-c", "a.conf", "-f"}, "log needs the job's spec file name"},
+      {{"log", "-c", "a.conf", "../x"}, "not a path"},
+      {{"show", "-c", "a.conf", "-f", "x"}, "-f applies to log only"},
+      {{"show", "-c", "a.conf", "--json", "x"}, "--json applies to status and list only"},
+      {{"list", "-c", "a.conf", "x"}, "unexpected argument \"x\""},
+      {{"list", "-c", "a.conf", "--finished", "many"}, "not \"many\""},
+      {{"list", "-c", "a.conf", "--finished", "-1"}, "not \"-1\""},
+      {{"list", "--port", "1", "-c", "a.conf"}, "--port applies to status"},
+      {{"log", "-c", "a.conf", "--timeout", "1", "x"}, "--timeout applies to"},
+      {{"list"}, "give -c CONF"},
   };
   for (const auto& [arguments, expected] : cases) {
     JsctlOptions options;
@@ -144,6 +156,25 @@ TEST(JsctlOptions, WaitTakesTheJobsNameAndSubmitWaitsWithItsOwnFolders) {
   EXPECT_FALSE(options.timeout);
 }
 
+TEST(JsctlOptions, ShowListAndLogReadTheFoldersOfTheConfiguration) {
+  JsctlOptions options;
+  std::string error;
+  ASSERT_TRUE(JsctlOptions::parse({"log", "-f", "-c", "/etc/js.conf", "nightly"}, options, error))
+      << error;
+  EXPECT_EQ(options.action, Action::log);
+  EXPECT_TRUE(options.follow);
+  EXPECT_EQ(options.jobName, "nightly");
+  ASSERT_TRUE(JsctlOptions::parse({"-c", "/etc/js.conf", "list", "--finished", "0", "--json"},
+                                  options, error))
+      << error;
+  EXPECT_EQ(options.action, Action::list);
+  EXPECT_EQ(options.finishedCount, 0u);
+  EXPECT_TRUE(options.json);
+  ASSERT_TRUE(JsctlOptions::parse({"list", "-c", "/etc/js.conf"}, options, error)) << error;
+  EXPECT_EQ(options.finishedCount, 10u);
+  EXPECT_FALSE(options.json);
+}
+
 TEST(JsctlOptions, HelpListsEveryCommandOptionAndExitCode) {
   for (const Arguments& arguments :
        {Arguments{"--help"}, Arguments{"-h"}, Arguments{"stop", "--help", "--bogus"}}) {
@@ -173,6 +204,11 @@ TEST(JsctlOptions, HelpListsEveryCommandOptionAndExitCode) {
                            "wait",
                            "--wait",
                            "--finished",
+                           "show",
+                           "list",
+                           "log",
+                           "-f",
+                           "job-output-dir",
                            "124 when its time limit",
                            "1  the scheduler",
                            "2  usage error"}) {

@@ -134,5 +134,51 @@ TEST(JobSchedulerOutput, AnOutputThatCannotBeOpenedSafelyRunsNothing) {
   EXPECT_EQ(scheduler.waitForExit(), 0);
 }
 
+// jsctl log -f follows a running job's output through its end, show says where the job is,
+// and a plain log afterwards prints the same text.
+TEST(JobSchedulerOutput, JsctlLogFollowsARunningJobToItsEnd) {
+  Sandbox sandbox("output-follow");
+  ASSERT_NO_FATAL_FAILURE(configureOutput(sandbox, sandbox.path("outputs")));
+  const fs::path counter = sandbox.path("counter.sh");
+  // The first line, then a wait for the test, then the rest while -f follows.
+  const std::string begun = sandbox.path("begun").string();
+  const std::string release = sandbox.path("release").string();
+  writeText(counter,
+            "#!/bin/sh\nfor i in 1 2 3 4 5; do echo \"line $i\"; echo \"warning $i\" >&2\n"
+            "  if [ $i = 1 ]; then : > '" +
+                begun +
+                "'; n=0\n"
+                "    while [ ! -e '" +
+                release +
+                "' ] && [ $n -lt 400 ]; do sleep 0.05; "
+                "n=$((n + 1)); done; fi\n  sleep 0.2\ndone\n");
+  fs::permissions(counter, fs::perms::owner_all);
+  SchedulerProcess scheduler(sandbox, {});
+  ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline));
+  const std::string config = sandbox.configurationFile().string();
+  sandbox.dropJob(sandbox.jobFolder("pending"), "counter", {{"executable", counter.string()}});
+  ASSERT_TRUE(waitForFileText(begun, ""));
+  const Outcome shown = runJsctl(sandbox, {"show", "-c", config, "counter"});
+  EXPECT_EQ(shown.exitCode, 0) << shown.error;
+  EXPECT_NE(shown.output.find("state: running\n"), std::string::npos) << shown.output;
+  writeText(release, "");
+  const Outcome followed = runJsctl(sandbox, {"log", "-c", config, "-f", "counter"});
+  EXPECT_EQ(followed.exitCode, 0) << followed.error;
+  std::string expected;
+  for (int i = 1; i <= 5; ++i) {
+    expected += "line " + std::to_string(i) + "\nwarning " + std::to_string(i) + "\n";
+  }
+  EXPECT_EQ(followed.output, expected);
+  // By the time -f returns, the job is finished.
+  EXPECT_TRUE(fs::exists(sandbox.jobFolder("finished/counter.spec")));
+  const Outcome again = runJsctl(sandbox, {"log", "-c", config, "counter.spec"});
+  EXPECT_EQ(again.output, expected);
+  const Outcome missing = runJsctl(sandbox, {"log", "-c", config, "nobody"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.error.find("no job \"nobody\""), std::string::npos) << missing.error;
+  ASSERT_TRUE(scheduler.signal("TERM"));
+  EXPECT_EQ(scheduler.waitForExit(), 0);
+}
+
 }  // namespace
 }  // namespace Zelcor::e2e
