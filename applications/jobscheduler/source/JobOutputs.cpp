@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "files/FileUtils.h"
 #include "platform/Accounts.h"
 #include "platform/FileSystem.h"
 
@@ -52,6 +53,8 @@ std::string JobOutputs::choose(const std::string& specName, std::optional<std::u
   base += '/';
   base += stemOf(specName);
   std::lock_guard<std::mutex> guard(lock);
+  // Removed while the scheduler runs: made again, or every job would fail to open its file.
+  if (!ZelcorCorelib::platform::fileStatus(folder)) ZelcorCorelib::createDirectory(folder);
   std::string path = base + ".out";
   for (std::size_t n = 1; isTaken(path) && n <= kMaxNumbered; ++n) {
     path = base;

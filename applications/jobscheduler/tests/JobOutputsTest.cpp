@@ -31,6 +31,10 @@ TEST(JobOutputs, NamesAreFreeEvenBeforeTheirFilesExistAndFitTheFileSystem) {
   EXPECT_EQ(outputs.choose("build.spec", std::nullopt), base + "/build.2.out");
   EXPECT_EQ(outputs.choose("build.spec", std::nullopt), base + "/build.3.out");
   EXPECT_EQ(outputs.choose("other", std::nullopt), base + "/other.out");
+  // A folder removed under the scheduler is made again.
+  std::filesystem::remove_all(folder.path());
+  EXPECT_EQ(outputs.choose("build.spec", std::nullopt), base + "/build.out");
+  EXPECT_TRUE(std::filesystem::is_directory(folder.path()));
 
   const std::string longName(250, 'x');
   const std::string chosen = outputs.choose(longName + ".spec", std::nullopt);
