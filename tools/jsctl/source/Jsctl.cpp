@@ -289,29 +289,37 @@ int Jsctl::wait(const JsctlOptions& options) {
   return awaitJob(finished, JobWait::stemOf(options.jobName), "", options.timeout);
 }
 
-int Jsctl::show(const JsctlOptions& options) {
-  JobFolders folders;
+int Jsctl::readJobFolders(const JsctlOptions& options, JobFolders& folders) {
   std::string error;
   if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, nullptr, &folders)) {
     return usageError(error);
   }
-  const std::optional<FolderJob> job = JobBrowser(folders).find(options.jobName, error);
+  return kExitDone;
+}
+
+std::optional<FolderJob> Jsctl::findJob(const JobFolders& folders, const std::string& name) {
+  std::string error;
+  std::optional<FolderJob> job = JobBrowser(folders).find(name, error);
   if (!job) {
-    err << "jsctl: "
-        << (error.empty() ? "no job \"" + options.jobName + "\" in the job folders" : error)
+    err << "jsctl: " << (error.empty() ? "no job \"" + name + "\" in the job folders" : error)
         << "\n";
-    return kExitFailed;
   }
+  return job;
+}
+
+int Jsctl::show(const JsctlOptions& options) {
+  JobFolders folders;
+  if (const int code = readJobFolders(options, folders); code != kExitDone) return code;
+  const std::optional<FolderJob> job = findJob(folders, options.jobName);
+  if (!job) return kExitFailed;
   out << JobBrowser::showText(*job);
   return kExitDone;
 }
 
 int Jsctl::list(const JsctlOptions& options) {
   JobFolders folders;
+  if (const int code = readJobFolders(options, folders); code != kExitDone) return code;
   std::string error;
-  if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, nullptr, &folders)) {
-    return usageError(error);
-  }
   const std::vector<FolderJob> jobs = JobBrowser(folders).list(options.finishedCount, error);
   if (!error.empty()) {
     err << "jsctl: " << error << "\n";
@@ -344,18 +352,10 @@ std::optional<std::uint64_t> Jsctl::copyOutput(const std::string& path, std::uin
 
 int Jsctl::log(const JsctlOptions& options) {
   JobFolders folders;
-  std::string error;
-  if (!readConfiguration(options.configFile, nullptr, nullptr, error, nullptr, nullptr, &folders)) {
-    return usageError(error);
-  }
+  if (const int code = readJobFolders(options, folders); code != kExitDone) return code;
   const JobBrowser browser(folders);
-  std::optional<FolderJob> job = browser.find(options.jobName, error);
-  if (!job) {
-    err << "jsctl: "
-        << (error.empty() ? "no job \"" + options.jobName + "\" in the job folders" : error)
-        << "\n";
-    return kExitFailed;
-  }
+  std::optional<FolderJob> job = findJob(folders, options.jobName);
+  if (!job) return kExitFailed;
   const std::string created = job->value("created");
   const auto noOutput = [&](const FolderJob& seen) {
     err << "jsctl: job \"" << seen.name << "\" "

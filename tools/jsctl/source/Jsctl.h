@@ -50,6 +50,10 @@ class Jsctl {
   int control(const JsctlOptions& options);
   int submit(const JsctlOptions& options);
   int wait(const JsctlOptions& options);
+  // The job folders of options' configuration: kExitDone, or the usage error's code (printed).
+  int readJobFolders(const JsctlOptions& options, JobFolders& folders);
+  // The job name names; nothing, with the reason printed, when there is none.
+  std::optional<FolderJob> findJob(const JobFolders& folders, const std::string& name);
   int show(const JsctlOptions& options);
   int list(const JsctlOptions& options);
   int log(const JsctlOptions& options);
