@@ -1,7 +1,5 @@
 #include "JobFolders.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -43,10 +41,12 @@ bool scan(const std::string& folder, Keep keep, std::vector<Candidate>& found, s
   for (const fs::directory_entry& entry : entries) {
     const std::string name = entry.path().filename().string();
     if (!isSpecName(name) || !keep(name)) continue;
-    struct stat status {};
+    std::error_code broken;
     // Not followed: a link in a job folder is no job.
-    if (::lstat(entry.path().c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
-    found.push_back({entry.path(), static_cast<std::int64_t>(status.st_mtime)});
+    if (!fs::is_regular_file(entry.symlink_status(broken)) || broken) continue;
+    const fs::file_time_type written = fs::last_write_time(entry.path(), broken);
+    if (broken) continue;
+    found.push_back({entry.path(), static_cast<std::int64_t>(written.time_since_epoch().count())});
   }
   return true;
 }

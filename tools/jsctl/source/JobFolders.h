@@ -30,7 +30,7 @@ struct FolderJob {
   std::string path;
   std::string name;
   ZelcorCorelib::KeyValueMap keys;
-  // When the file was last written (seconds since 1970).
+  // When the file was last written, in the file clock's ticks: for ordering only.
   std::int64_t modified = 0;
 
   // The last value of key (the scheduler's stamps come last); empty when missing.
