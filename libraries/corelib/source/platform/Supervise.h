@@ -81,6 +81,14 @@ SupervisedEnd superviseProgram(const std::string& program,
                                const Account* runAs = nullptr, const SupervisedLimits& limits = {},
                                const SupervisedOutput& output = {});
 
+// For a supervisor whose program runs elsewhere (on a cluster): kCancelSignal marks a cancel
+// (isCancelAsked), and the stop signals are ignored, since a stop of the scheduler must not
+// end a job it will re-attach to.
+void installCancelWatch();
+bool isCancelAsked();
+// Waits milliseconds, or less when a cancel is asked for (never sleeps over one).
+void pauseUnlessCancelled(std::int64_t milliseconds);
+
 // Keeps descriptor out of every program started from here on (close-on-exec).
 void keepFromChildren(int descriptor);
 // Writes text at the end of the file descriptor refers to and waits until its data is on disk;

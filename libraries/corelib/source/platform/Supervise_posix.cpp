@@ -274,6 +274,43 @@ SupervisedEnd reap(pid_t child, SupervisedEnd end) {
 
 }  // namespace
 
+void installCancelWatch() {
+  struct sigaction cancel {};
+  cancel.sa_handler = askCancel;
+  ::sigemptyset(&cancel.sa_mask);
+  ::sigaction(kCancelSignal, &cancel, nullptr);
+  for (int signal : kForwarded) ::signal(signal, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
+  sigset_t blocked;
+  ::sigemptyset(&blocked);
+  ::sigaddset(&blocked, kCancelSignal);
+  ::sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+  ::sigdelset(&waitMask, kCancelSignal);
+}
+
+bool isCancelAsked() {
+  // A cancel that came while blocked is taken now.
+  sigset_t pending;
+  if (cancelAsked == 0 && ::sigpending(&pending) == 0 &&
+      ::sigismember(&pending, kCancelSignal) == 1) {
+    const timespec none{0, 0};
+    ::ppoll(nullptr, 0, &none, &waitMask);
+  }
+  return cancelAsked != 0;
+}
+
+void pauseUnlessCancelled(std::int64_t milliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (cancelAsked == 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return;
+    const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1'000'000};
+    ::ppoll(nullptr, 0, &wait, &waitMask);
+  }
+}
+
 void keepFromChildren(int descriptor) {
   const int flags = ::fcntl(descriptor, F_GETFD);
   if (flags >= 0) ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
