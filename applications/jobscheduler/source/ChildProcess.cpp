@@ -1,11 +1,13 @@
 #include "ChildProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <new>
 #include <utility>
 
 #include "ProcessRegistry.h"
+#include "SlurmRun.h"
 #include "base/StringUtils.h"
 #include "files/FileUtils.h"
 #include "platform/Process.h"
@@ -182,6 +184,18 @@ bool ChildProcess::run() {
       argv.push_back(std::move(output));
       if (launch.outputOwnFolder) argv.push_back("--output-own-folder");
     }
+    if (launch.slurm) {
+      argv.push_back("--slurm");
+      argv.push_back("--slurm-name=" + launch.slurmName);
+      if (!launch.slurm->conf.empty()) argv.push_back("--slurm-conf=" + launch.slurm->conf);
+      if (!launch.slurm->partition.empty()) {
+        argv.push_back("--slurm-partition=" + launch.slurm->partition);
+      }
+      for (const std::string& option : launch.slurm->options) {
+        argv.push_back("--slurm-option=" + option);
+      }
+      argv.push_back("--slurm-nice=" + std::to_string(SlurmTools::niceFor(launch.priorityLevel)));
+    }
     argv.push_back("--");
     argv.push_back(command);
     for (const std::string& entry : argumentList) {
@@ -210,7 +224,12 @@ bool ChildProcess::run() {
     pid = 0;
     state = kRunning;
     launchPending = true;
-    launchDeadline = std::chrono::steady_clock::now() + launch.records->getLaunchTimeout();
+    // A cluster's controller may be down for a while: the submission waits it out, and the
+    // job counts as launching, not started, until its id is recorded.
+    launchDeadline = std::chrono::steady_clock::now() +
+                     (launch.slurm ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         RunRecords::kSlurmLaunchTimeout)
+                                   : launch.records->getLaunchTimeout());
     if (!launch.awaitLaunch) return true;
     if (!awaitLaunchLocked(startedPid)) return false;
   }
@@ -273,7 +292,13 @@ bool ChildProcess::readReportLocked() {
   if (!report.valid()) return true;
   const platform::ReadState read = platform::readAvailable(report.get(), reportText);
   while (auto line = takeLine(reportText)) {
-    if (auto launched = valueOf(*line, "launched")) {
+    if (line->rfind("slurm ", 0) == 0) {
+      const std::string rest = line->substr(6);
+      const std::size_t blank = rest.find(' ');
+      slurmJobId = rest.substr(0, blank);
+      slurmCluster = blank == std::string::npos ? std::string() : rest.substr(blank + 1);
+      if (slurmCluster == "-") slurmCluster.clear();
+    } else if (auto launched = valueOf(*line, "launched")) {
       pid = static_cast<std::uint32_t>(*launched);
     } else if (auto refused = valueOf(*line, "refused")) {
       startError = static_cast<int>(*refused);
@@ -318,6 +343,10 @@ void ChildProcess::endLocked() {
     exitCode = -1;
   }
   if (record && record->launched && pid == 0) pid = record->jobPid;
+  if (record && !record->slurmJobId.empty()) {
+    slurmJobId = record->slurmJobId;
+    slurmCluster = record->slurmCluster;
+  }
   state = kEnded;
 }
 
@@ -363,6 +392,16 @@ bool ChildProcess::requestStop() {
 std::string ChildProcess::getCommandLine() const {
   std::lock_guard<std::mutex> guard(mutex);
   return commandLine;
+}
+
+std::string ChildProcess::getSlurmJobId() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return slurmJobId;
+}
+
+std::string ChildProcess::getSlurmCluster() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return slurmCluster;
 }
 
 std::uint32_t ChildProcess::getPid() const {
@@ -425,6 +464,9 @@ ChildProcess::Pointer ChildProcess::fromRecord(const RunRecords::Pointer& record
   }
   process->pid = record.jobPid;
   process->supervisorPid = record.supervisorPid;
+  process->slurmJobId = record.slurmJobId;
+  process->slurmCluster = record.slurmCluster;
+  if (!record.slurmJobId.empty()) process->launch.slurm = SlurmSettings{};
   if (alive) {
     process->state = kRunning;
     // Bound to the supervisor only if it is the very process the record names; else its end

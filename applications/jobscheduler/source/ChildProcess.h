@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "RunRecords.h"
+#include "SlurmSettings.h"
 #include "platform/Handle.h"
 
 namespace Zelcor {
@@ -63,6 +64,11 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
     // whether its folder is the runAs user's own (see JobOutputs).
     std::string output;
     bool outputOwnFolder = false;
+    // Set: the job runs on a Slurm cluster under this name; the supervisor submits and
+    // watches it (SlurmRun.h) and is its only local process.
+    std::optional<SlurmSettings> slurm;
+    std::string slurmName;
+    std::int32_t priorityLevel = 2;
     // False: run returns once the supervisor is started, and completeLaunch waits for its word
     // on the launch, so that a caller can start several supervisors before it waits.
     bool awaitLaunch = true;
@@ -121,6 +127,10 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   bool getInheritHandles() const { return inheritHandles; }
 
   std::uint32_t getPid() const;
+  // The Slurm job's id and cluster, once the supervisor has reported or recorded them.
+  std::string getSlurmJobId() const;
+  std::string getSlurmCluster() const;
+  bool isSlurmRun() const { return launch.slurm.has_value(); }
   std::uint32_t getSupervisorPid() const;
   int getState() const;
   std::int32_t getExitCode() const;
@@ -172,6 +182,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   std::string reportText;
   ZelcorCorelib::platform::Handle supervisorHandle;
   std::optional<RunRecord> outcome;
+  std::string slurmJobId;
+  std::string slurmCluster;
   std::optional<std::pair<int, std::int32_t>> unwritten;
   bool unwrittenTaken = false;
 

@@ -124,8 +124,9 @@ std::int32_t Job::parsePriorityLevel(const std::string& value) {
 }
 
 const std::vector<std::string>& Job::schedulerKeys() {
-  static const std::vector<std::string> keys{kRunIdKey, "pid",         "started",
-                                             "ended",   "exit-status", "end-reason"};
+  static const std::vector<std::string> keys{kRunIdKey,     "pid",          "started",
+                                             "ended",       "exit-status",  "end-reason",
+                                             kSlurmNameKey, "slurm-job-id", "slurm-cluster"};
   return keys;
 }
 
@@ -309,7 +310,8 @@ bool Job::writeSpecValues(const std::vector<std::pair<std::string, std::string>>
 bool Job::preprocess() { return writeSpecValue("started", currentUnixTime()); }
 
 bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
-                std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch) {
+                std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch,
+                const std::optional<SlurmSettings>& slurm) {
   if (!records) {
     why = "no folder for run records is set";
     startFailure = why;
@@ -325,6 +327,13 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   if (chosen.empty() && outputs.isEnabled()) {
     chosen = outputs.choose(specFile.getName(), runAs);
     stamps.emplace_back("output", chosen);
+  }
+  // The cluster knows the job by this name from before its submission on: a later run finds
+  // the job there instead of submitting it again.
+  std::string slurmName = specFile.firstValue(kSlurmNameKey).value_or(std::string());
+  if (slurm && slurmName.empty()) {
+    slurmName = "js-" + runId;
+    stamps.emplace_back(kSlurmNameKey, slurmName);
   }
   // The run id is the scheduler's alone: every other "run-id" entry goes with this stamp.
   if (!writeSpecValues(stamps, {kRunIdKey})) {
@@ -353,7 +362,10 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   launch.timeLimitMilliseconds = timeLimitMilliseconds;
   launch.output = output;
   launch.outputOwnFolder = runAs && outputs.isOwnersFolder(output, *runAs);
-  launch.awaitLaunch = awaitLaunch;
+  launch.awaitLaunch = awaitLaunch && !slurm;
+  launch.slurm = slurm;
+  launch.slurmName = slurmName;
+  launch.priorityLevel = priorityLevel;
   if (!mainProcess.start(std::move(launch))) return supervisorFailed(why);
   return awaitLaunch ? launched() : true;
 }
@@ -373,7 +385,17 @@ bool Job::supervisorFailed(std::string& why) {
 bool Job::launched() {
   startFailure.clear();
   pid = mainProcess.getPid();
-  if (pid != 0) writeSpecValue("pid", ZelcorCorelib::uint64ToText(pid));
+  std::vector<std::pair<std::string, std::string>> stamps;
+  if (pid != 0) stamps.emplace_back("pid", ZelcorCorelib::uint64ToText(pid));
+  if (const ChildProcess::Pointer& process = mainProcess.getProcess(); process) {
+    if (std::string id = process->getSlurmJobId(); !id.empty()) {
+      stamps.emplace_back("slurm-job-id", std::move(id));
+      if (std::string cluster = process->getSlurmCluster(); !cluster.empty()) {
+        stamps.emplace_back("slurm-cluster", std::move(cluster));
+      }
+    }
+  }
+  if (!stamps.empty()) writeSpecValues(stamps);
   return true;
 }
 
@@ -382,10 +404,14 @@ bool Job::stop() { return mainProcess.stop(); }
 bool Job::postprocess() {
   std::string ended;
   std::string reason;
+  std::string slurmStarted;
   if (const ChildProcess::Pointer& process = mainProcess.getProcess()) {
     if (auto outcome = process->getOutcome()) {
       if (outcome->endedAt >= 0) ended = ZelcorCorelib::int64ToText(outcome->endedAt);
       reason = outcome->endReason;
+      if (outcome->slurmStartedAt >= 0) {
+        slurmStarted = ZelcorCorelib::int64ToText(outcome->slurmStartedAt);
+      }
     }
   }
   if (ended.empty()) ended = currentUnixTime();
@@ -393,6 +419,8 @@ bool Job::postprocess() {
   std::vector<std::pair<std::string, std::string>> values{
       {"exit-status", ZelcorCorelib::intToText(mainProcess.getExitCode())}, {"ended", ended}};
   if (!reason.empty()) values.emplace_back("end-reason", reason);
+  // On a cluster, the job started when the cluster ran it, not when it was submitted.
+  if (!slurmStarted.empty()) values.emplace_back("started", slurmStarted);
   const std::string before = lastFileFailure;
   if (!writeSpecValues(values)) {
     if (lastFileFailure == before) return false;  // said already

@@ -77,8 +77,11 @@ class Job {
   // runAs: the uid the program runs as (none: as the scheduler).
   // With awaitLaunch false it returns once the supervisor is started; completeStart then
   // waits for the launch and stamps the pid (several jobs can so be launched at once).
+  // slurm: the job runs on that cluster; its name there ("slurm-job-name", stamped with the
+  // run id at the first start) is the job's for every later run.
   bool start(const RunRecords::Pointer& records, const std::string& queue,
-             std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch = true);
+             std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch = true,
+             const std::optional<SlurmSettings>& slurm = std::nullopt);
   bool completeStart(std::string& why);
   // Asks the main process to stop (no wait).
   bool stop();
@@ -98,6 +101,7 @@ class Job {
   // The stamps only the scheduler writes; a client's own are dropped when its file is taken.
   static const std::vector<std::string>& schedulerKeys();
   static constexpr const char* kRunIdKey = "run-id";
+  static constexpr const char* kSlurmNameKey = "slurm-job-name";
 
   // The run this job's spec file was last started under ("run-id"); empty when none.
   std::string getRunId() const;

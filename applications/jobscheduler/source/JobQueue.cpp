@@ -32,6 +32,7 @@ JobQueue::JobQueue(const JobQueue& other)
       jobs(other.jobs),
       ackState(other.getAckState()),
       maxCores(other.maxCores),
+      slurm(other.slurm),
       priorityLevel(other.priorityLevel),
       refusedFiles(other.refusedFiles) {
   rebuildIndex();
@@ -43,6 +44,7 @@ JobQueue& JobQueue::operator=(const JobQueue& other) {
   jobs = other.jobs;
   setAckState(other.getAckState());
   maxCores = other.maxCores;
+  slurm = other.slurm;
   priorityLevel = other.priorityLevel;
   refusedFiles = other.refusedFiles;
   rebuildIndex();
@@ -383,7 +385,7 @@ bool JobQueue::sortJobs() {
 
 bool JobQueue::startJob(Job& job, const RunRecords::Pointer& records,
                         std::optional<std::uint32_t> runAs, std::string& why, bool awaitLaunch) {
-  const bool ran = job.start(records, name, runAs, why, awaitLaunch);
+  const bool ran = job.start(records, name, runAs, why, awaitLaunch, slurm);
   // Followed even when the start failed after a process was made: whatever it says is news.
   followProcess(job);
   return ran;

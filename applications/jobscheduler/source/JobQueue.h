@@ -53,6 +53,9 @@ class JobQueue : public ZelcorCorelib::Throws {
   void setAckState(std::int32_t state) { ackState.store(state, std::memory_order_relaxed); }
   // The most jobs of this queue that may run at once; 0: no limit of its own.
   std::uint32_t getMaxCores() const { return maxCores; }
+  // Set: the queue's jobs run on a Slurm cluster and take none of this machine's cores.
+  const std::optional<SlurmSettings>& getSlurm() const { return slurm; }
+  void setSlurm(std::optional<SlurmSettings> settings) { slurm = std::move(settings); }
   void setMaxCores(std::uint32_t cores) { maxCores = cores; }
   std::int32_t getPriorityLevel() const { return priorityLevel; }
   void setPriorityLevel(std::int32_t level) { priorityLevel = level; }
@@ -182,6 +185,7 @@ class JobQueue : public ZelcorCorelib::Throws {
   std::unordered_multimap<std::string, const Job*> commandIndex;
   std::atomic<std::int32_t> ackState{0};
   std::uint32_t maxCores = 0;
+  std::optional<SlurmSettings> slurm;
   std::int32_t priorityLevel = 0;
   // Spec files refused and reported, as they were then; forgotten once they are gone.
   std::map<std::string, SpecFile::Version> refusedFiles;

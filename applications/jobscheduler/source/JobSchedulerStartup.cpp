@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -194,14 +195,46 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
     log.debug("JobScheduler::initQueues: \"queues\" entry not found in config file.");
   }
   log.debug("JobScheduler::initQueues: Got % queuenames", names.size());
+  // An entry that may be missing: empty then.
+  const auto optionalText = [&](const std::string& path) {
+    try {
+      return ZelcorCorelib::trim(conf.getString(path));
+    } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+      return std::string();
+    }
+  };
   try {
+    std::string slurmConf =
+        optionalText(ZelcorCorelib::lowerCopy(getApplicationName()) + ".slurm-conf");
+    if (!slurmConf.empty()) {
+      std::error_code error;
+      slurmConf = std::filesystem::absolute(slurmConf, error).string();
+    }
     for (const std::string& name : names) {
       log.debug("JobScheduler::initQueues: Got name: %", name);
       JobQueue queue;
       queue.setName(name);
-      queue.setMaxCores(
-          static_cast<std::uint32_t>(conf.getInt(queuesPath + "." + name + ".max-cores")));
-      queue.setPriorityLevel(conf.getInt(queuesPath + "." + name + ".priority-level"));
+      const std::string base = queuesPath + "." + name;
+      queue.setMaxCores(static_cast<std::uint32_t>(conf.getInt(base + ".max-cores")));
+      queue.setPriorityLevel(conf.getInt(base + ".priority-level"));
+      const std::string executor = optionalText(base + ".executor");
+      if (!executor.empty() && executor != "local" && executor != "slurm") {
+        std::string text = "Configuration entry \"";
+        text += base;
+        text += ".executor\" must be \"local\" or \"slurm\", not \"";
+        text += executor;
+        text += "\"";
+        reportFailure(text);
+        return false;
+      }
+      if (executor == "slurm") {
+        SlurmSettings slurm;
+        slurm.conf = slurmConf;
+        slurm.partition = optionalText(base + ".slurm-partition");
+        std::istringstream words(optionalText(base + ".slurm-options"));
+        for (std::string word; words >> word;) slurm.options.push_back(word);
+        queue.setSlurm(std::move(slurm));
+      }
       queueController->addQueue(queue);
     }
   } catch (const Exception& failure) {

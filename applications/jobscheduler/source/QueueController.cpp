@@ -547,8 +547,10 @@ void QueueController::runPendingJobsLocked(JobQueue& queue) {
   // are awaited (or left to later passes): one job's supervisor starts up while the next
   // job's start is written.
   std::vector<std::pair<Job*, std::string>> launching;
+  // A cluster's jobs take none of this machine's cores: only the queue's own limit holds them.
+  const bool local = !queue.getSlurm();
   queue.visitPendingJobs([&](Job& job) {
-    if (cores.getAvailableCores() == 0) return false;
+    if (local && cores.getAvailableCores() == 0) return false;
     if (maxCores != 0 && running >= maxCores) {
       running = queue.getRunningJobs().size();
       if (running >= maxCores) return false;
@@ -560,20 +562,23 @@ void QueueController::runPendingJobsLocked(JobQueue& queue) {
       reportStartFailure(job, before, why);
       return true;
     }
-    cores.takeCore();
-    job.setHoldsCore(true);
+    if (local) {
+      cores.takeCore();
+      job.setHoldsCore(true);
+    }
     ++running;
     launching.emplace_back(&job, std::move(before));
     return true;
   });
-  if (launchesAcrossPasses) return;
+  // A cluster's submission may wait out its controller: never within a pass.
+  if (launchesAcrossPasses || !local) return;
   for (auto& [job, before] : launching) completeStartLocked(*job, before);
 }
 
 void QueueController::completeStartLocked(Job& job, const std::string& before) {
   std::string why;
   if (!job.completeStart(why)) {
-    cores.releaseCore();
+    if (job.holdsCore()) cores.releaseCore();
     job.setHoldsCore(false);
     reportStartFailure(job, before, why);
     return;
@@ -653,7 +658,10 @@ std::string QueueController::cancelLocked(const std::string& name) {
 void QueueController::completeLaunchesLocked(bool wait) {
   for (JobQueue& queue : queues) {
     for (Job* job : queue.getLaunchingJobs()) {
-      if (!wait && !job->getMainProcess().getProcess()->isLaunchSettled()) continue;
+      const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
+      // A cluster's submission is not waited for even then: its supervisor goes on alone, and
+      // the next start-up finds it by its record.
+      if ((!wait || process->isSlurmRun()) && !process->isLaunchSettled()) continue;
       // A start that went through left the job's last failure as it was before the start.
       completeStartLocked(*job, job->getStartFailure());
     }

@@ -116,9 +116,13 @@ void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
     lock = records->lockState(runId);
   }
   if (lock == platform::LockState::held) {
-    queue.setJobProcess(job, ChildProcess::fromRecord(records, *record, true));
-    cores.takeCore();
-    job.setHoldsCore(true);
+    ChildProcess::Pointer process = ChildProcess::fromRecord(records, *record, true);
+    const bool local = !queue.getSlurm() && process && !process->isSlurmRun();
+    queue.setJobProcess(job, std::move(process));
+    if (local) {
+      cores.takeCore();
+      job.setHoldsCore(true);
+    }
     logger.trace("QueueController::recover: Recovered job %, found out that it is alive.",
                  job.getSpecPath());
     return;

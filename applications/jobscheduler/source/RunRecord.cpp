@@ -43,6 +43,8 @@ std::string RunRecord::launchText() const {
   line(out, "supervisor-start", std::to_string(supervisorStart));
   line(out, "job-pid", std::to_string(jobPid));
   line(out, "job-start", std::to_string(jobStart));
+  if (!slurmJobId.empty()) line(out, "slurm-job-id", slurmJobId);
+  if (!slurmCluster.empty()) line(out, "slurm-cluster", slurmCluster);
   line(out, "launched", std::to_string(launchedAt));
   return out;
 }
@@ -52,6 +54,7 @@ std::string RunRecord::outcomeText() const {
   line(out, "exit-status", std::to_string(exitStatus));
   line(out, "end-reason", endReason);
   if (!error.empty()) line(out, "error", error);
+  if (slurmStartedAt >= 0) line(out, "slurm-started", std::to_string(slurmStartedAt));
   line(out, "ended", std::to_string(endedAt));
   return out;
 }
@@ -90,6 +93,12 @@ RunRecord RunRecord::parse(const std::string& text) {
       record.jobPid = parseNumber<std::uint32_t>(value, 0);
     } else if (key == "job-start") {
       record.jobStart = parseNumber<std::uint64_t>(value, 0);
+    } else if (key == "slurm-job-id") {
+      record.slurmJobId = value;
+    } else if (key == "slurm-cluster") {
+      record.slurmCluster = value;
+    } else if (key == "slurm-started") {
+      record.slurmStartedAt = parseNumber<std::int64_t>(value, -1);
     } else if (key == "launched") {
       record.launchedAt = parseNumber<std::int64_t>(value, -1);
       record.launched = true;

@@ -22,6 +22,8 @@ struct RunRecord {
   static constexpr const char* kReasonShutdown = "shutdown";
   static constexpr const char* kReasonTimeLimit = "time-limit";
   static constexpr const char* kReasonCancelled = "cancelled";
+  // A Slurm job that the cluster no longer knows (its records lost): its end is not known.
+  static constexpr const char* kReasonLost = "lost";
 
   // Written by the scheduler.
   std::string runId;
@@ -39,6 +41,10 @@ struct RunRecord {
   std::uint32_t jobPid = 0;
   std::uint64_t jobStart = 0;
   std::int64_t launchedAt = -1;
+  // A run on a Slurm cluster: the job's id and the cluster's name (the supervisor is then the
+  // job's only local process: jobPid is its own).
+  std::string slurmJobId;
+  std::string slurmCluster;
 
   // Written by the supervisor when the program has ended (or could not be executed).
   bool ended = false;
@@ -46,6 +52,8 @@ struct RunRecord {
   std::string endReason;
   std::string error;
   std::int64_t endedAt = -1;
+  // A Slurm job: when the cluster started it (Unix seconds); -1 when it never ran.
+  std::int64_t slurmStartedAt = -1;
 
   std::string intentText() const;
   std::string launchText() const;

@@ -36,6 +36,8 @@ class RunRecords {
   static constexpr const char* kSupervisorName = "jobscheduler-run";
   // A launch is durable within moments; this is only the bound for a file system that hangs.
   static constexpr std::chrono::seconds kDefaultLaunchTimeout{60};
+  // A Slurm run is launched once the cluster has its job: a controller may be down for long.
+  static constexpr std::chrono::hours kSlurmLaunchTimeout{24 * 7};
 
   // The folder at folder (made private, see platform SpecFolder::openPrivate) and the
   // supervisor at supervisor; nullptr with a one-line reason in error.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "RunRecord.h"
+#include "SlurmRun.h"
 #include "platform/Accounts.h"
 #include "platform/Process.h"
 #include "platform/Supervise.h"
@@ -78,6 +79,15 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   platform::SupervisedLimits limits;
   platform::SupervisedOutput output;
   constexpr std::string_view kOutput = "--output=";
+  // A job for a Slurm cluster: --slurm, then its settings.
+  bool slurm = false;
+  SlurmLaunch cluster;
+  const auto textOf = [](std::string_view argument, std::string_view prefix, std::string& value) {
+    if (argument.substr(0, prefix.size()) != prefix) return false;
+    value = argument.substr(prefix.size());
+    return true;
+  };
+  std::string option;
   std::size_t at = 0;
   for (; at < arguments.size() && arguments[at] != "--"; ++at) {
     std::uint64_t number = 0;
@@ -87,6 +97,16 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       output.path = argument.substr(kOutput.size());
     } else if (argument == "--output-own-folder") {
       output.ownFolder = true;
+    } else if (argument == "--slurm") {
+      slurm = true;
+    } else if (textOf(argument, "--slurm-conf=", cluster.conf) ||
+               textOf(argument, "--slurm-partition=", cluster.partition) ||
+               textOf(argument, "--slurm-name=", cluster.name) ||
+               textOf(argument, "--slurm-job-id=", cluster.jobId)) {
+    } else if (textOf(argument, "--slurm-option=", option)) {
+      cluster.options.push_back(option);
+    } else if (parseNumber(arguments[at], "--slurm-nice=", 10'000, number)) {
+      cluster.nice = static_cast<std::int32_t>(number);
     } else if (parseNumber(arguments[at], "--user=", 0xfffffffeu, number)) {
       user = static_cast<std::uint32_t>(number);
     } else if (parseNumber(arguments[at], "--time-limit-ms=", kMaxMilliseconds, number)) {
@@ -102,7 +122,10 @@ int runSupervisor(const std::vector<std::string>& arguments) {
     std::cerr
         << "usage: jobscheduler-run --record-fd=N --report-fd=M [--user=UID] "
            "[--time-limit-ms=MS] [--kill-grace-ms=MS] [--output=/PATH [--output-own-folder]] -- "
-           "PROGRAM [ARGUMENT...]\n";
+           "PROGRAM [ARGUMENT...]\n"
+           "       jobscheduler-run ... --slurm --slurm-name=NAME [--slurm-conf=FILE] "
+           "[--slurm-partition=P] [--slurm-option=O]... [--slurm-nice=N] "
+           "[--slurm-job-id=ID] -- PROGRAM [ARGUMENT...]\n";
     return kExitBadCommandLine;
   }
   // Neither may reach the job: the lock would outlive this supervisor in it.
@@ -121,6 +144,22 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   // taken in runs nothing, rather than anything as root.
   std::optional<platform::Account> account;
   if (user) account = platform::accountOf(*user);
+  if (slurm) {
+    if (cluster.name.empty() || (user && !account)) {
+      record.exitStatus = 126;
+      record.endReason = RunRecord::kReasonNotStarted;
+      record.error =
+          cluster.name.empty() ? "no Slurm job name was given" : "the owner has no account";
+      record.endedAt = now();
+      platform::appendDurably(recordFd, record.outcomeText());
+      report(reportFd, "not-started", 0);
+      return 0;
+    }
+    cluster.output = output.path;
+    cluster.timeLimitMilliseconds = limits.runMilliseconds;
+    return superviseSlurmJob(cluster, program, programArguments, account ? &*account : nullptr,
+                             record, recordFd, reportFd);
+  }
   int launchError = 0;
   platform::SupervisedEnd end;
   end.kind = platform::SupervisedEnd::Kind::notStarted;

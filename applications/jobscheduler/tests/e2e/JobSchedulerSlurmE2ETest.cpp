@@ -1,0 +1,291 @@
+// Queues whose jobs run on a Slurm cluster: a single-node cluster of the test's own (scripts/
+// slurm-up, in the sandbox, on its own ports) and the real scheduler. Exit statuses, a signal,
+// a cancel and a time limit; 100 jobs through a queue of 4 with no job submitted twice; the
+// scheduler killed and started again while jobs run there; the controller stopped for 30 s.
+// Skipped where the Slurm packages are missing (scripts/install-deps brings them).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Command.h"
+#include "platform/Process.h"
+#include "support/CrashLoop.h"
+#include "support/SchedulerProcess.h"
+#include "testsupport/WaitFor.h"
+
+namespace Zelcor::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = ZelcorCorelib::platform;
+using ZelcorCorelib::testing::waitFor;
+
+constexpr const char* kReady = "JobScheduler::startListener: Listening on port";
+constexpr std::chrono::milliseconds kClusterDeadline{90'000};
+
+bool haveSlurm() {
+  for (const char* tool : {"sbatch", "squeue", "scontrol", "sacct", "scancel"}) {
+    if (runShellCommand(std::string("command -v ") + tool + " >/dev/null 2>&1") != 0) {
+      return false;
+    }
+  }
+  return runShellCommand("PATH=$PATH:/usr/sbin command -v slurmctld >/dev/null 2>&1") == 0 &&
+         runShellCommand("PATH=$PATH:/usr/sbin command -v munged >/dev/null 2>&1") == 0;
+}
+
+fs::path scriptsFolder() { return fs::path(JOBSCHEDULER_EXAMPLES_DIR).parent_path() / "scripts"; }
+
+std::string specValue(const fs::path& spec, const std::string& key) {
+  const auto keys = readSpec(spec);
+  const auto found = keys.find(key);
+  return found == keys.end() ? std::string() : found->second;
+}
+
+class JobSchedulerSlurm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveSlurm()) GTEST_SKIP() << "the Slurm packages are not installed";
+    cluster = sandbox.path("cluster");
+    ASSERT_EQ(runShellCommand((scriptsFolder() / "slurm-up").string() + " '" + cluster.string() +
+                              "' >/dev/null"),
+              0)
+        << readText(cluster / "log/slurmctld.log");
+    conf = (cluster / "slurm.conf").string();
+    ::setenv("SLURM_CONF", conf.c_str(), 1);
+    for (const char* name : {"exit.sh", "sleep.sh"}) {
+      const fs::path script = sandbox.path(name);
+      writeText(script, std::string("#!/bin/sh\n") + (name[0] == 'e' ? "echo \"said $1\"\nexit $1\n"
+                                                                     : "exec sleep \"$1\"\n"));
+      fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    }
+  }
+
+  void TearDown() override {
+    scheduler.reset();
+    // Supervisors of cluster jobs outlive a scheduler by design; these are the test's.
+    const std::string mark = "--slurm-conf=" + conf;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const auto pid = static_cast<platform::ProcessId>(std::stol(name));
+      const auto elements = platform::processCommandLine(pid);
+      if (!elements) continue;
+      for (const std::string& element : *elements) {
+        if (element == mark) ::kill(pid, SIGKILL);
+      }
+    }
+    if (!cluster.empty() && fs::exists(cluster / "slurm.conf")) {
+      runShellCommand((scriptsFolder() / "slurm-down").string() + " '" + cluster.string() +
+                      "' --keep >/dev/null 2>&1");
+    }
+  }
+
+  // The sandbox's configuration with q_cluster (max maxCores) on the cluster.
+  void configure(int maxCores) {
+    ConfigSettings settings;
+    settings.queues = {{"q_local", 1, 2}, {"q_cluster", maxCores, 3}};
+    sandbox.writeConfiguration(settings);
+    std::string text = readText(sandbox.configurationFile());
+    const std::string queue = "  q_cluster (String) = \"\" {\n";
+    ASSERT_NE(text.find(queue), std::string::npos);
+    text.insert(text.find(queue) + queue.size(), "   executor (String) = \"slurm\" { }\n");
+    const std::string group = "jobscheduler (String) = \"\" {\n";
+    text.insert(text.find(group) + group.size(), " slurm-conf (FileName) = \"" + conf +
+                                                     "\" { }\n job-output-dir (DirName) = \"" +
+                                                     sandbox.path("outputs").string() + "\" { }\n");
+    writeText(sandbox.configurationFile(), text);
+  }
+
+  void start() {
+    scheduler = std::make_unique<SchedulerProcess>(sandbox, std::vector<std::string>{});
+    ASSERT_TRUE(waitForFileText(sandbox.logFile(), kReady, kStartDeadline))
+        << scheduler->standardOutput();
+  }
+
+  void drop(const std::string& name, const std::string& script, const std::string& argument,
+            std::vector<std::pair<std::string, std::string>> extra = {}) {
+    std::vector<std::pair<std::string, std::string>> keys{
+        {"executable", sandbox.path(script).string()},
+        {"arguments", argument},
+        {"queue", "q_cluster"}};
+    keys.insert(keys.end(), extra.begin(), extra.end());
+    sandbox.dropJob(sandbox.jobFolder("pending"), name, keys);
+  }
+
+  fs::path finished(const std::string& name) {
+    return sandbox.jobFolder("finished/" + name + ".spec");
+  }
+
+  // Every job the cluster was ever given, by its name there.
+  std::multiset<std::string> clusterJobNames() {
+    std::multiset<std::string> names;
+    const platform::CommandOutcome listed = platform::runCommand(
+        "sacct", {"-c", "-n", "-P", "-o", "jobid,jobname"}, "", std::chrono::seconds(30));
+    const platform::CommandOutcome queued = platform::runCommand(
+        "squeue", {"-h", "-t", "all", "-o", "%i|%j"}, "", std::chrono::seconds(30));
+    std::map<std::string, std::string> byId;
+    for (const std::string* text : {&listed.output, &queued.output}) {
+      std::size_t at = 0;
+      while (at < text->size()) {
+        std::size_t end = text->find('\n', at);
+        if (end == std::string::npos) end = text->size();
+        const std::string line = text->substr(at, end - at);
+        const std::size_t bar = line.find('|');
+        if (bar != std::string::npos) byId[line.substr(0, bar)] = line.substr(bar + 1);
+        at = end + 1;
+      }
+    }
+    for (const auto& [id, name] : byId) names.insert(name);
+    return names;
+  }
+
+  std::string log() { return readText(sandbox.logFile()); }
+
+  Sandbox sandbox{"slurm"};
+  fs::path cluster;
+  std::string conf;
+  std::unique_ptr<SchedulerProcess> scheduler;
+};
+
+TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheCluster) {
+  ASSERT_NO_FATAL_FAILURE(configure(4));
+  ASSERT_NO_FATAL_FAILURE(start());
+  drop("fine", "exit.sh", "0");
+  drop("three", "exit.sh", "3");
+  drop("limited", "sleep.sh", "61", {{"time-limit", "3s"}});
+  drop("cancelled", "sleep.sh", "60");
+  const fs::path running = sandbox.jobFolder("running/cancelled.spec");
+  ASSERT_TRUE(waitForFileText(running, "slurm-job-id=", kClusterDeadline)) << log();
+  const Outcome asked =
+      runJsctl(sandbox, {"cancel", "-c", sandbox.configurationFile().string(), "cancelled"});
+  EXPECT_EQ(asked.exitCode, 0) << asked.error;
+
+  const std::map<std::string, std::pair<std::string, std::string>> expected = {
+      {"fine", {"0", "exit"}},
+      {"three", {"3", "exit"}},
+      {"limited", {"143", "time-limit"}},
+      {"cancelled", {"143", "cancelled"}}};
+  std::set<std::string> ids;
+  for (const auto& [name, outcome] : expected) {
+    ASSERT_TRUE(waitForFileText(finished(name), "ended=", kClusterDeadline)) << name << "\n"
+                                                                             << log();
+    EXPECT_EQ(specValue(finished(name), "exit-status"), outcome.first) << name;
+    EXPECT_EQ(specValue(finished(name), "end-reason"), outcome.second) << name;
+    const std::string id = specValue(finished(name), "slurm-job-id");
+    EXPECT_FALSE(id.empty()) << name;
+    ids.insert(id);
+  }
+  EXPECT_EQ(ids.size(), expected.size());
+  EXPECT_EQ(readText(sandbox.path("outputs") / "three.out"), "said 3\n");
+  // The limit is kept to the poll, not to the cluster's minute.
+  const long long ran = std::stoll(specValue(finished("limited"), "ended")) -
+                        std::stoll(specValue(finished("limited"), "started"));
+  EXPECT_LE(ran, 10) << log();
+  EXPECT_EQ(clusterJobNames().size(), expected.size());
+}
+
+// 100 jobs through a queue of 4: each finished once, with its own status, and the cluster got
+// each exactly once.
+TEST_F(JobSchedulerSlurm, AHundredJobsThroughAQueueOfFourEachSubmittedOnce) {
+  ASSERT_NO_FATAL_FAILURE(configure(4));
+  ASSERT_NO_FATAL_FAILURE(start());
+  constexpr int kJobs = 100;
+  // Distinct arguments: equal commands would be refused as duplicates.
+  for (int i = 0; i < kJobs; ++i) {
+    drop("job" + std::to_string(i), "exit.sh", std::to_string(i % 7) + " " + std::to_string(i));
+  }
+  for (int i = 0; i < kJobs; ++i) {
+    const fs::path spec = finished("job" + std::to_string(i));
+    ASSERT_TRUE(waitForFileText(spec, "ended=", kClusterDeadline)) << i << "\n" << log();
+    EXPECT_EQ(specValue(spec, "exit-status"), std::to_string(i % 7)) << i;
+  }
+  std::size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(sandbox.jobFolder("finished"))) {
+    files += entry.path().extension() == ".spec" ? 1 : 0;
+  }
+  EXPECT_EQ(files, static_cast<std::size_t>(kJobs));
+  const std::multiset<std::string> names = clusterJobNames();
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kJobs));
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
+}
+
+// kill -9 of the scheduler while 4 jobs run on the cluster, and a new scheduler: none is
+// submitted again, each finishes with its own status.
+TEST_F(JobSchedulerSlurm, AKilledSchedulerReattachesToItsClusterJobs) {
+  ASSERT_NO_FATAL_FAILURE(configure(4));
+  ASSERT_NO_FATAL_FAILURE(start());
+  for (int i = 0; i < 4; ++i) {
+    drop("held" + std::to_string(i), "sleep.sh", "4 " + std::to_string(i));
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(waitForFileText(sandbox.jobFolder("running/held" + std::to_string(i) + ".spec"),
+                                "slurm-job-id=", kClusterDeadline))
+        << log();
+  }
+  ASSERT_TRUE(scheduler->signal("KILL"));
+  ASSERT_TRUE(scheduler->waitForExit().has_value());
+  ASSERT_NO_FATAL_FAILURE(start());
+  for (int i = 0; i < 4; ++i) {
+    const fs::path spec = finished("held" + std::to_string(i));
+    ASSERT_TRUE(waitForFileText(spec, "ended=", kClusterDeadline)) << log();
+    EXPECT_EQ(specValue(spec, "exit-status"), "0");
+    EXPECT_EQ(specValue(spec, "end-reason"), "exit");
+  }
+  EXPECT_EQ(clusterJobNames().size(), 4u);
+}
+
+// The controller stopped for 30 s while jobs run: the scheduler answers at once all the while,
+// and every job finishes correctly once the controller is back.
+TEST_F(JobSchedulerSlurm, AControllerThatIsDownIsWaitedOutWithoutStoppingTheScheduler) {
+  ASSERT_NO_FATAL_FAILURE(configure(4));
+  ASSERT_NO_FATAL_FAILURE(start());
+  for (int i = 0; i < 3; ++i) drop("through" + std::to_string(i), "exit.sh", std::to_string(i + 1));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(waitForFileText(sandbox.jobFolder("running/through" + std::to_string(i) + ".spec"),
+                                "slurm-job-id=", kClusterDeadline))
+        << log();
+  }
+  std::string pid = readText(cluster / "slurmctld.pid");
+  pid = pid.substr(0, pid.find_first_not_of("0123456789"));
+  ASSERT_FALSE(pid.empty());
+  ASSERT_EQ(runShellCommand("kill -TERM " + pid), 0);
+  // Gone, or a zombie nobody reaps (a daemon's parent has left it).
+  const std::string gone = "[ \"$(ps -o stat= -p " + pid +
+                           " 2>/dev/null | cut -c1)\" != Z ] && kill -0 " + pid + " 2>/dev/null";
+  ASSERT_TRUE(waitFor([&] { return runShellCommand(gone) != 0; }, std::chrono::seconds(30)));
+  // Submitted while the controller is down: it waits, and goes through once it is back.
+  drop("late", "exit.sh", "9");
+  const auto downSince = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - downSince < std::chrono::seconds(30)) {
+    const auto asked = std::chrono::steady_clock::now();
+    const Outcome status =
+        runJsctl(sandbox, {"status", "-c", sandbox.configurationFile().string()});
+    EXPECT_EQ(status.exitCode, 0) << status.error;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+  }
+  ASSERT_EQ(
+      runShellCommand("SLURM_CONF='" + conf + "' PATH=$PATH:/usr/sbin slurmctld -f '" + conf + "'"),
+      0);
+  for (int i = 0; i < 3; ++i) {
+    const fs::path spec = finished("through" + std::to_string(i));
+    ASSERT_TRUE(waitForFileText(spec, "ended=", kClusterDeadline)) << log();
+    EXPECT_EQ(specValue(spec, "exit-status"), std::to_string(i + 1));
+  }
+  ASSERT_TRUE(waitForFileText(finished("late"), "ended=", kClusterDeadline)) << log();
+  EXPECT_EQ(specValue(finished("late"), "exit-status"), "9");
+  EXPECT_EQ(clusterJobNames().size(), 4u);
+}
+
+}  // namespace
+}  // namespace Zelcor::e2e
