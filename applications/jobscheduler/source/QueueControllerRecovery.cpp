@@ -141,6 +141,12 @@ void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
         "@jobscheduler.quectrl-recover.shutdown{Job % was stopped by the scheduler's shutdown; "
         "it runs again.};",
         job.getSpecPath());
+  } else if (record->launched && !record->slurmJobId.empty()) {
+    logger.warning(
+        "@jobscheduler.quectrl-recover.slurm-supervisor-gone{Job % runs as Slurm job %, but its "
+        "supervisor has gone; a new one finds the job on the cluster by its name and watches it "
+        "to its end (it is not submitted again).};",
+        job.getSpecPath(), record->slurmJobId);
   } else if (record->launched) {
     logger.warning(
         "@jobscheduler.quectrl-recover.supervisor-gone{Job % was started, but its supervisor "

@@ -219,8 +219,8 @@ TEST_F(JobSchedulerSlurm, AHundredJobsThroughAQueueOfFourEachSubmittedOnce) {
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
 }
 
-// kill -9 of the scheduler while 4 jobs run on the cluster, and a new scheduler: none is
-// submitted again, each finishes with its own status.
+// kill -9 of the scheduler while 4 jobs run on the cluster (and of one job's supervisor), and
+// a new scheduler: none is submitted again, each finishes with its own status.
 TEST_F(JobSchedulerSlurm, AKilledSchedulerReattachesToItsClusterJobs) {
   ASSERT_NO_FATAL_FAILURE(configure(4));
   ASSERT_NO_FATAL_FAILURE(start());
@@ -234,6 +234,11 @@ TEST_F(JobSchedulerSlurm, AKilledSchedulerReattachesToItsClusterJobs) {
   }
   ASSERT_TRUE(scheduler->signal("KILL"));
   ASSERT_TRUE(scheduler->waitForExit().has_value());
+  // One job's supervisor goes too (its machine's crash, say): a new one finds the job by its
+  // name on the cluster instead of submitting it again.
+  const std::string supervisor = specValue(sandbox.jobFolder("running/held0.spec"), "pid");
+  ASSERT_FALSE(supervisor.empty());
+  ASSERT_EQ(runShellCommand("kill -KILL " + supervisor), 0);
   ASSERT_NO_FATAL_FAILURE(start());
   for (int i = 0; i < 4; ++i) {
     const fs::path spec = finished("held" + std::to_string(i));
