@@ -145,15 +145,25 @@ int runSupervisor(const std::vector<std::string>& arguments) {
   std::optional<platform::Account> account;
   if (user) account = platform::accountOf(*user);
   if (slurm) {
-    if (cluster.name.empty() || (user && !account)) {
+    // Nothing was submitted: the run ends here as not started, for this reason.
+    const auto refuse = [&](std::string why, int error) {
       record.exitStatus = 126;
       record.endReason = RunRecord::kReasonNotStarted;
-      record.error =
-          cluster.name.empty() ? "no Slurm job name was given" : "the owner has no account";
+      record.error = std::move(why);
       record.endedAt = now();
       platform::appendDurably(recordFd, record.outcomeText());
-      report(reportFd, "not-started", 0);
+      report(reportFd, "not-started", error);
       return 0;
+    };
+    if (cluster.name.empty()) return refuse("no Slurm job name was given", EINVAL);
+    if (user && !account) return refuse("the owner has no account", ENOENT);
+    // The cluster opens the output as the owner: their folder must be there first.
+    if (output.ownFolder && account && !output.path.empty()) {
+      if (const int error = platform::prepareOwnFolder(output.path, *account); error != 0) {
+        return refuse(
+            "its output \"" + output.path + "\" cannot be opened: " + platform::errorText(error),
+            error);
+      }
     }
     cluster.output = output.path;
     cluster.timeLimitMilliseconds = limits.runMilliseconds;

@@ -4,6 +4,7 @@
 // scheduler killed and started again while jobs run there; the controller stopped for 30 s.
 // Skipped where the Slurm packages are missing (scripts/install-deps brings them).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Accounts.h"
 #include "platform/Command.h"
 #include "platform/Process.h"
 #include "support/CrashLoop.h"
@@ -192,6 +194,36 @@ TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheClus
                         std::stoll(specValue(finished("limited"), "started"));
   EXPECT_LE(ran, 10) << log();
   EXPECT_EQ(clusterJobNames().size(), expected.size());
+}
+
+// Under root, a spec file's owner is who the job runs as on the cluster, and its output goes to
+// the owner's own folder, made for them before the submission.
+TEST_F(JobSchedulerSlurm, AnOwnersJobRunsAsTheOwnerWithItsOutputInTheirFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "jobs run as their owner only under root";
+  const auto nobody = platform::accountOf(65534);
+  if (!nobody) GTEST_SKIP() << "needs the nobody account";
+  // The owner must reach the script; the output folder is made by the scheduler.
+  fs::permissions(sandbox.root(), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+  ASSERT_NO_FATAL_FAILURE(configure(4));
+  ASSERT_NO_FATAL_FAILURE(start());
+  const fs::path hidden = sandbox.jobFolder("pending/.theirs.tmp");
+  writeText(hidden, "executable=" + sandbox.path("exit.sh").string() +
+                        "\narguments=5 theirs\nqueue=q_cluster\n");
+  ASSERT_EQ(::chown(hidden.c_str(), nobody->uid, nobody->gid), 0);
+  fs::rename(hidden, sandbox.jobFolder("pending/theirs.spec"));
+  ASSERT_TRUE(waitForFileText(finished("theirs"), "ended=", kClusterDeadline)) << log();
+  EXPECT_EQ(specValue(finished("theirs"), "exit-status"), "5");
+  const fs::path output = sandbox.path("outputs") / nobody->name / "theirs.out";
+  EXPECT_EQ(specValue(finished("theirs"), "output"), output.string());
+  EXPECT_EQ(readText(output), "said 5\n");
+  struct stat status {};
+  ASSERT_EQ(::stat(output.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, nobody->uid);
+  ASSERT_EQ(::stat(output.parent_path().c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, nobody->uid);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
 }
 
 // 100 jobs through a queue of 4: each finished once, with its own status, and the cluster got

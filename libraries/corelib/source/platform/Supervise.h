@@ -81,6 +81,11 @@ SupervisedEnd superviseProgram(const std::string& program,
                                const Account* runAs = nullptr, const SupervisedLimits& limits = {},
                                const SupervisedOutput& output = {});
 
+// The folder of file made owner's own (mode 0700, theirs) when missing, as SupervisedOutput's
+// ownFolder asks; 0, or the errno why it cannot be (a link, another user's folder, one open to
+// others: EPERM). Needs root.
+int prepareOwnFolder(const std::string& file, const Account& owner);
+
 // For a supervisor whose program runs elsewhere (on a cluster): kCancelSignal marks a cancel
 // (isCancelAsked), and the stop signals are ignored, since a stop of the scheduler must not
 // end a job it will re-attach to.

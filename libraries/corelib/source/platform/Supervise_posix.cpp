@@ -97,27 +97,6 @@ struct ChildFailure {
   ::_exit(code);
 }
 
-// The owner's own output folder, made for them when missing; 0 or an errno. Runs as root in
-// the child: the folder above is root's, so what is found there is what root (or its user)
-// put there, but a symbolic link or another user's folder is still refused.
-int prepareOwnFolder(const std::string& file, const Account& owner) {
-  const std::string::size_type slash = file.rfind('/');
-  if (slash == std::string::npos || slash == 0) return EINVAL;
-  const std::string folder = file.substr(0, slash);
-  const bool made = ::mkdir(folder.c_str(), 0700) == 0;
-  if (!made && errno != EEXIST) return errno;
-  Descriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!opened.valid()) return errno;
-  if (made &&
-      ::fchown(opened.get(), static_cast<uid_t>(owner.uid), static_cast<gid_t>(owner.gid)) != 0) {
-    return errno;
-  }
-  struct stat status {};
-  if (::fstat(opened.get(), &status) != 0) return errno;
-  if (status.st_uid != static_cast<uid_t>(owner.uid) || (status.st_mode & 022) != 0) return EPERM;
-  return 0;
-}
-
 // Opens path for the program's output as whoever runs it; the descriptor or -errno.
 int openOutput(const std::string& path) {
   constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
@@ -274,6 +253,27 @@ SupervisedEnd reap(pid_t child, SupervisedEnd end) {
 
 }  // namespace
 
+// The owner's own output folder, made for them when missing; 0 or an errno. Runs as root in
+// the child: the folder above is root's, so what is found there is what root (or its user)
+// put there, but a symbolic link or another user's folder is still refused.
+int prepareOwnFolder(const std::string& file, const Account& owner) {
+  const std::string::size_type slash = file.rfind('/');
+  if (slash == std::string::npos || slash == 0) return EINVAL;
+  const std::string folder = file.substr(0, slash);
+  const bool made = ::mkdir(folder.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) return errno;
+  Descriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened.valid()) return errno;
+  if (made &&
+      ::fchown(opened.get(), static_cast<uid_t>(owner.uid), static_cast<gid_t>(owner.gid)) != 0) {
+    return errno;
+  }
+  struct stat status {};
+  if (::fstat(opened.get(), &status) != 0) return errno;
+  if (status.st_uid != static_cast<uid_t>(owner.uid) || (status.st_mode & 022) != 0) return EPERM;
+  return 0;
+}
+
 void installCancelWatch() {
   struct sigaction cancel {};
   cancel.sa_handler = askCancel;
@@ -306,7 +306,8 @@ void pauseUnlessCancelled(std::int64_t milliseconds) {
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) return;
-    const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1'000'000};
+    const timespec wait{static_cast<time_t>(left / 1000),
+                        static_cast<long>(left % 1000) * 1'000'000};
     ::ppoll(nullptr, 0, &wait, &waitMask);
   }
 }
