@@ -98,6 +98,10 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
   bool initRunRecords();
   // The configured folder for jobs' output, made when missing; false (reported) when it cannot be.
   bool initJobOutputs(RunRecords& records);
+  // Reports "Configuration entry "path" must be expected, not "value"" as a start-up failure;
+  // false.
+  bool reportBadEntry(const std::string& path, const std::string& expected,
+                      const std::string& value);
 
   // Null before initQueues.
   QueueController* getQueueController() { return queueController.get(); }

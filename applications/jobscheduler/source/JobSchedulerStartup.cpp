@@ -219,13 +219,9 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
       queue.setPriorityLevel(conf.getInt(base + ".priority-level"));
       const std::string executor = optionalText(base + ".executor");
       if (!executor.empty() && executor != "local" && executor != "slurm") {
-        std::string text = "Configuration entry \"";
-        text += base;
-        text += ".executor\" must be \"local\" or \"slurm\", not \"";
-        text += executor;
-        text += "\"";
-        reportFailure(text);
-        return false;
+        return reportBadEntry(
+            ZelcorCorelib::lowerCopy(getApplicationName()) + ".queues." + name + ".executor",
+            "\"local\" or \"slurm\"", executor);
       }
       if (executor == "slurm") {
         SlurmSettings slurm;
@@ -243,6 +239,19 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
     return false;
   }
   return queueController->initQueues();
+}
+
+bool JobScheduler::reportBadEntry(const std::string& path, const std::string& expected,
+                                  const std::string& value) {
+  std::string text = "Configuration entry \"";
+  text += path;
+  text += "\" must be ";
+  text += expected;
+  text += ", not \"";
+  text += value;
+  text += "\"";
+  reportFailure(text);
+  return false;
 }
 
 bool JobScheduler::initJobOutputs(RunRecords& records) {
@@ -315,13 +324,7 @@ bool JobScheduler::initRunRecords() {
   } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
   }
   if (runAs != "owner" && runAs != "scheduler") {
-    std::string text = "Configuration entry \"";
-    text += runAsPath;
-    text += "\" must be \"owner\" or \"scheduler\", not \"";
-    text += runAs;
-    text += "\"";
-    reportFailure(text);
-    return false;
+    return reportBadEntry(runAsPath, "\"owner\" or \"scheduler\"", runAs);
   }
   queueController->setRunAsOwner(runAs == "owner");
   // Passes on events (new pending files, ended jobs, commands) or, when false, once a second.
@@ -337,13 +340,7 @@ bool JobScheduler::initRunRecords() {
   try {
     const ZelcorCorelib::TimeSpan grace = getConfAgent().getTimeSpan(gracePath);
     if (grace.getYears() != 0 || grace.getMonths() != 0 || grace.getMilliseconds() < 0) {
-      std::string text = "Configuration entry \"";
-      text += gracePath;
-      text += "\" must be a duration such as 10s, 2m or PT30S, not \"";
-      text += grace.toText();
-      text += "\"";
-      reportFailure(text);
-      return false;
+      return reportBadEntry(gracePath, "a duration such as 10s, 2m or PT30S", grace.toText());
     }
     records->setKillGrace(std::chrono::milliseconds(grace.getMilliseconds()));
   } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
@@ -380,15 +377,10 @@ bool JobScheduler::startListener() {
     } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
     }
     if (!ZelcorCorelib::platform::isListenAddress(address)) {
-      std::string text = "Configuration entry \"";
-      text += addressPath;
-      text +=
-          "\" must be an IPv4 address (0.0.0.0 for every interface) or an IPv6 address (:: for "
-          "every interface, IPv6 and IPv4), not \"";
-      text += address;
-      text += "\"";
-      reportFailure(text);
-      return false;
+      return reportBadEntry(addressPath,
+                            "an IPv4 address (0.0.0.0 for every interface) or an IPv6 address "
+                            "(:: for every interface, IPv6 and IPv4)",
+                            address);
     }
     listenAddress = address;
     // With a key file, every conversation must prove it knows the key.

@@ -324,5 +324,25 @@ TEST_F(JobSchedulerSlurm, AControllerThatIsDownIsWaitedOutWithoutStoppingTheSche
   EXPECT_EQ(clusterJobNames().size(), 4u);
 }
 
+// A queue's executor is "local" or "slurm"; anything else stops the start with its name.
+TEST(JobSchedulerSlurmConfiguration, AnUnknownExecutorStopsTheStart) {
+  Sandbox sandbox("slurm-config");
+  ConfigSettings settings;
+  settings.queues = {{"q_odd", 1, 2}};
+  sandbox.writeConfiguration(settings);
+  std::string text = readText(sandbox.configurationFile());
+  const std::string queue = "  q_odd (String) = \"\" {\n";
+  ASSERT_NE(text.find(queue), std::string::npos);
+  text.insert(text.find(queue) + queue.size(), "   executor (String) = \"kubernetes\" { }\n");
+  writeText(sandbox.configurationFile(), text);
+  SchedulerProcess scheduler(sandbox, {});
+  EXPECT_EQ(scheduler.waitForExit(), 2);
+  EXPECT_NE(scheduler.standardOutput().find(
+                "Configuration entry \"jobscheduler.queues.q_odd.executor\" must be \"local\" or "
+                "\"slurm\", not \"kubernetes\""),
+            std::string::npos)
+      << scheduler.standardOutput();
+}
+
 }  // namespace
 }  // namespace Zelcor::e2e
