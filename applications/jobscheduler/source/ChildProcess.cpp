@@ -298,6 +298,8 @@ bool ChildProcess::readReportLocked() {
       slurmJobId = rest.substr(0, blank);
       slurmCluster = blank == std::string::npos ? std::string() : rest.substr(blank + 1);
       if (slurmCluster == "-") slurmCluster.clear();
+    } else if (auto running = valueOf(*line, "running")) {
+      clusterStart = static_cast<std::int64_t>(*running);
     } else if (auto launched = valueOf(*line, "launched")) {
       pid = static_cast<std::uint32_t>(*launched);
     } else if (auto refused = valueOf(*line, "refused")) {
@@ -392,6 +394,11 @@ bool ChildProcess::requestStop() {
 std::string ChildProcess::getCommandLine() const {
   std::lock_guard<std::mutex> guard(mutex);
   return commandLine;
+}
+
+std::optional<std::int64_t> ChildProcess::takeClusterStart() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return std::exchange(clusterStart, std::nullopt);
 }
 
 std::string ChildProcess::getSlurmJobId() const {

@@ -131,6 +131,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   std::string getSlurmJobId() const;
   std::string getSlurmCluster() const;
   bool isSlurmRun() const { return launch.slurm.has_value(); }
+  // Once: when the cluster started the job (Unix seconds), after the supervisor reported it.
+  std::optional<std::int64_t> takeClusterStart();
   std::uint32_t getSupervisorPid() const;
   int getState() const;
   std::int32_t getExitCode() const;
@@ -184,6 +186,7 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   std::optional<RunRecord> outcome;
   std::string slurmJobId;
   std::string slurmCluster;
+  std::optional<std::int64_t> clusterStart;
   std::optional<std::pair<int, std::int32_t>> unwritten;
   bool unwrittenTaken = false;
 

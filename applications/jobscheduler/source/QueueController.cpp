@@ -415,6 +415,10 @@ void QueueController::handleFinishedJobsLocked() {
   for (JobQueue& queue : queues) {
     for (Job* job : queue.getRunningJobs()) {
       const ChildProcess::Pointer& process = job->getMainProcess().getProcess();
+      // A cluster's job starts when the cluster runs it, not when it was submitted.
+      if (auto started = process ? process->takeClusterStart() : std::nullopt) {
+        job->writeSpecValue("started", std::to_string(*started));
+      }
       if (auto unwritten = process ? process->takeUnwrittenOutcome() : std::nullopt) {
         logger.error(
             "@jobscheduler.quectrl-run.outcome-unwritten{Job \"%\" ended with exit status %, but "

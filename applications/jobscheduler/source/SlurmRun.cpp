@@ -366,6 +366,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
   report(reportFd, "launched " + std::to_string(record.supervisorPid));
 
   bool cancelSent = false;
+  bool runningReported = false;
   // The cluster keeps time limits in whole minutes: a shorter one is kept from here.
   bool limitSent = false;
   int unknown = 0;
@@ -386,6 +387,10 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
     } else {
       unknown = 0;
       said.clear();
+      if (state->hasRun() && !runningReported) {
+        report(reportFd, "running " + std::to_string(state->startedAt));
+        runningReported = true;
+      }
       if (state->isFinal()) {
         SlurmTools::outcomeOf(*state, record);
         if (state->state != "COMPLETED" && (cancelSent || limitSent)) {

@@ -168,6 +168,20 @@ TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheClus
   drop("cancelled", "sleep.sh", "60");
   const fs::path running = sandbox.jobFolder("running/cancelled.spec");
   ASSERT_TRUE(waitForFileText(running, "slurm-job-id=", kClusterDeadline)) << log();
+  // Once the cluster runs it, "started" says when the cluster started it.
+  const std::string id = specValue(running, "slurm-job-id");
+  const std::string startedThere = sandbox.path("started-there").string();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return runShellCommand("s=$(scontrol show job -o " + id +
+                               " | sed -n 's/.*JobState=RUNNING.* StartTime=\\([^ ]*\\).*/\\1/p'); "
+                               "[ -n \"$s\" ] && date -d \"$s\" +%s > '" +
+                               startedThere + "'") == 0;
+      },
+      kClusterDeadline));
+  const std::string when = readText(startedThere).substr(0, 10);
+  EXPECT_TRUE(waitFor([&] { return specValue(running, "started") == when; }, kClusterDeadline))
+      << when << " " << specValue(running, "started");
   const Outcome asked =
       runJsctl(sandbox, {"cancel", "-c", sandbox.configurationFile().string(), "cancelled"});
   EXPECT_EQ(asked.exitCode, 0) << asked.error;
