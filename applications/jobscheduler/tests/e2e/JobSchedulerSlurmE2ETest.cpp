@@ -162,7 +162,8 @@ class JobSchedulerSlurm : public ::testing::Test {
 TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheCluster) {
   ASSERT_NO_FATAL_FAILURE(configure(4));
   ASSERT_NO_FATAL_FAILURE(start());
-  drop("fine", "exit.sh", "0");
+  // A name a client writes is not the one the cluster knows the job by.
+  drop("fine", "exit.sh", "0", {{"slurm-job-name", "someone-elses"}});
   drop("three", "exit.sh", "3");
   drop("limited", "sleep.sh", "61", {{"time-limit", "3s"}});
   drop("cancelled", "sleep.sh", "60");
@@ -202,6 +203,7 @@ TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheClus
     ids.insert(id);
   }
   EXPECT_EQ(ids.size(), expected.size());
+  EXPECT_EQ(specValue(finished("fine"), "slurm-job-name").rfind("js-", 0), 0u);
   EXPECT_EQ(readText(sandbox.path("outputs") / "three.out"), "said 3\n");
   // The limit is kept to the poll, not to the cluster's minute.
   const long long ran = std::stoll(specValue(finished("limited"), "ended")) -
@@ -238,6 +240,29 @@ TEST_F(JobSchedulerSlurm, AnOwnersJobRunsAsTheOwnerWithItsOutputInTheirFolder) {
   ASSERT_EQ(::stat(output.parent_path().c_str(), &status), 0);
   EXPECT_EQ(status.st_uid, nobody->uid);
   EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+// sbatch submits the job but its answer is lost (here: a wrapper that reports a timeout after
+// the real sbatch succeeded): the job is found by its name and never submitted again.
+TEST_F(JobSchedulerSlurm, ASubmissionWhoseAnswerWasLostIsFoundByItsName) {
+  const fs::path tools = sandbox.path("tools");
+  fs::create_directories(tools);
+  const std::string real = "/usr/bin/sbatch";
+  ASSERT_TRUE(fs::exists(real));
+  const fs::path used = sandbox.path("wrapper-used");
+  writeText(tools / "sbatch", "#!/bin/sh\n: > '" + used.string() + "'\n" + real +
+                                  " \"$@\" >/dev/null\necho 'sbatch: error: Socket timed out on "
+                                  "send/recv operation' >&2\nexit 1\n");
+  fs::permissions(tools / "sbatch", fs::perms::owner_all);
+  sandbox.environment["PATH"] = tools.string() + ":" + std::getenv("PATH");
+  ASSERT_NO_FATAL_FAILURE(configure(4));
+  ASSERT_NO_FATAL_FAILURE(start());
+  drop("lost", "exit.sh", "4");
+  ASSERT_TRUE(waitForFileText(finished("lost"), "ended=", kClusterDeadline)) << log();
+  EXPECT_EQ(specValue(finished("lost"), "exit-status"), "4");
+  EXPECT_FALSE(specValue(finished("lost"), "slurm-job-id").empty());
+  EXPECT_TRUE(fs::exists(used));
+  EXPECT_EQ(clusterJobNames().size(), 1u);
 }
 
 // 100 jobs through a queue of 4: each finished once, with its own status, and the cluster got
