@@ -187,6 +187,7 @@ bool ChildProcess::run() {
     if (launch.slurm) {
       argv.push_back("--slurm");
       argv.push_back("--slurm-name=" + launch.slurmName);
+      if (launch.slurmFreshName) argv.push_back("--slurm-fresh-name");
       if (!launch.slurm->conf.empty()) argv.push_back("--slurm-conf=" + launch.slurm->conf);
       if (!launch.slurm->partition.empty()) {
         argv.push_back("--slurm-partition=" + launch.slurm->partition);

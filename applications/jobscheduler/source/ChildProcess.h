@@ -68,6 +68,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
     // watches it (SlurmRun.h) and is its only local process.
     std::optional<SlurmSettings> slurm;
     std::string slurmName;
+    // The name was stamped by this start: no job on the cluster can have it yet.
+    bool slurmFreshName = false;
     std::int32_t priorityLevel = 2;
     // False: run returns once the supervisor is started, and completeLaunch waits for its word
     // on the launch, so that a caller can start several supervisors before it waits.

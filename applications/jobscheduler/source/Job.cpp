@@ -331,7 +331,8 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   // The cluster knows the job by this name from before its submission on: a later run finds
   // the job there instead of submitting it again.
   std::string slurmName = specFile.firstValue(kSlurmNameKey).value_or(std::string());
-  if (slurm && slurmName.empty()) {
+  const bool freshName = slurm && slurmName.empty();
+  if (freshName) {
     slurmName = "js-" + runId;
     stamps.emplace_back(kSlurmNameKey, slurmName);
   }
@@ -365,6 +366,7 @@ bool Job::start(const RunRecords::Pointer& records, const std::string& queue,
   launch.awaitLaunch = awaitLaunch && !slurm;
   launch.slurm = slurm;
   launch.slurmName = slurmName;
+  launch.slurmFreshName = freshName;
   launch.priorityLevel = priorityLevel;
   if (!mainProcess.start(std::move(launch))) return supervisorFailed(why);
   return awaitLaunch ? launched() : true;

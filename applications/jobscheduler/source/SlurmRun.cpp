@@ -1,8 +1,10 @@
 #include "SlurmRun.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -123,7 +125,19 @@ class SlurmClient {
     return platform::runCommand("scancel", {id}, "", kToolTimeout).succeeded();
   }
 
-  std::string clusterName() {
+  // From the configuration file when it names the cluster (no controller asked), else from the
+  // controller.
+  std::string clusterName(const std::string& conf) {
+    std::ifstream file(conf.empty() ? std::string("/etc/slurm/slurm.conf") : conf);
+    for (std::string line; std::getline(file, line);) {
+      std::string key = line.substr(0, line.find('='));
+      std::transform(key.begin(), key.end(), key.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      if (key == "clustername" && line.size() > key.size() + 1) {
+        return line.substr(key.size() + 1,
+                           line.find_first_of(" \t#", key.size() + 1) - (key.size() + 1));
+      }
+    }
     const platform::CommandOutcome shown =
         platform::runCommand("scontrol", {"show", "config"}, "", kToolTimeout);
     for (const std::string& line : splitFields(shown.output, '\n')) {
@@ -310,9 +324,12 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
     std::cerr << "jobscheduler-run: Slurm job " << launch.name << ": " << why << "\n";
   };
   std::int64_t retry = kFirstPollMs;
+  bool lookFirst = !launch.freshName;
   while (id.empty()) {
     // Looked for first: a submission whose answer was lost must not be made twice.
-    std::optional<std::string> found = client.findByName(launch.name, failure);
+    std::optional<std::string> found =
+        lookFirst ? client.findByName(launch.name, failure) : std::optional<std::string>("");
+    lookFirst = true;
     if (found && !found->empty()) {
       id = *found;
       break;
@@ -354,7 +371,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
   record.jobPid = record.supervisorPid;
   record.jobStart = record.supervisorStart;
   record.slurmJobId = id;
-  record.slurmCluster = client.clusterName();
+  record.slurmCluster = client.clusterName(launch.conf);
   record.launchedAt = now();
   if (platform::appendDurably(recordFd, record.launchText()) != 0) {
     // The run cannot be recorded: it must not go on unknown to any scheduler.

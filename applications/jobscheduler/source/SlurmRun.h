@@ -30,6 +30,9 @@ struct SlurmLaunch {
   std::string name;
   // The id of the job when it is known to have been submitted (a re-attach).
   std::string jobId;
+  // The name was made for this run: no job can have it yet, so the first submission needs no
+  // look-up (every later one does).
+  bool freshName = false;
   std::string output;
   std::int64_t timeLimitMilliseconds = 0;
   std::int32_t nice = 0;

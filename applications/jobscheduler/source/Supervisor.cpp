@@ -99,6 +99,8 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       output.ownFolder = true;
     } else if (argument == "--slurm") {
       slurm = true;
+    } else if (argument == "--slurm-fresh-name") {
+      cluster.freshName = true;
     } else if (textOf(argument, "--slurm-conf=", cluster.conf) ||
                textOf(argument, "--slurm-partition=", cluster.partition) ||
                textOf(argument, "--slurm-name=", cluster.name) ||
@@ -125,7 +127,7 @@ int runSupervisor(const std::vector<std::string>& arguments) {
            "PROGRAM [ARGUMENT...]\n"
            "       jobscheduler-run ... --slurm --slurm-name=NAME [--slurm-conf=FILE] "
            "[--slurm-partition=P] [--slurm-option=O]... [--slurm-nice=N] "
-           "[--slurm-job-id=ID] -- PROGRAM [ARGUMENT...]\n";
+           "[--slurm-job-id=ID] [--slurm-fresh-name] -- PROGRAM [ARGUMENT...]\n";
     return kExitBadCommandLine;
   }
   // Neither may reach the job: the lock would outlive this supervisor in it.
