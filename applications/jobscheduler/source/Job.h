@@ -111,6 +111,9 @@ class Job {
   bool isCancelRequested() const { return cancelRequested; }
   void setCancelRequested() { cancelRequested = true; }
   bool holdsCore() const { return coreHeld; }
+  // Its run's end has been logged (once, when first seen); a run again starts afresh.
+  bool isEndLogged() const { return endLogged; }
+  void setEndLogged(bool logged = true) { endLogged = logged; }
   void setHoldsCore(bool held) { coreHeld = held; }
   // The last file failure logged for this job (a move or stamp), which is not logged again
   // while it repeats; a caller that rebuilds the job each pass hands it over.
@@ -168,6 +171,7 @@ class Job {
   std::int32_t recoveryRank = 1;
   SpecFile specFile;
   bool coreHeld = false;
+  bool endLogged = false;
   std::string startFailure;
   // The last file failure logged for this job: the same failure again is not logged again.
   std::string lastFileFailure;

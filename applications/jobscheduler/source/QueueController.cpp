@@ -432,10 +432,12 @@ void QueueController::handleFinishedJobsLocked() {
     if (finished.empty()) continue;
     std::vector<Job*> done;
     for (Job* job : finished) {
-      if (job->holdsCore()) {
-        // The process has ended: its core is free, whatever happens to its files.
-        cores.releaseCore();
+      if (!job->isEndLogged()) {
+        // The process has ended: its core is free, whatever happens to its files. (A cluster's
+        // job held none.)
+        if (job->holdsCore()) cores.releaseCore();
         job->setHoldsCore(false);
+        job->setEndLogged();
         logger.trace("QueueController::run: (PID=%) Finished running job.", job->getPid());
         logJobEnd(*job);
       }
@@ -532,6 +534,7 @@ void QueueController::requeueLocked(JobQueue& queue, Job& job) {
   if (records && !runId.empty()) records->remove(runId);
   queue.setJobProcess(job, nullptr);
   job.setHoldsCore(false);
+  job.setEndLogged(false);
   logger.trace("QueueController::recover: Recovered job %, requeueing the job.", job.getSpecPath());
   job.moveToFreeName(folderFor(queue.getQueueDirectory(queuedDirectory)));
 }

@@ -133,6 +133,7 @@ void QueueController::recoverJobLocked(JobQueue& queue, Job& job) {
     job.setHoldsCore(false);
     logger.trace("QueueController::recover: Recovered job %, found out that it has ended.",
                  job.getSpecPath());
+    job.setEndLogged();
     logJobEnd(job);
     return;
   }

@@ -205,6 +205,11 @@ TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheClus
   EXPECT_EQ(ids.size(), expected.size());
   EXPECT_EQ(specValue(finished("fine"), "slurm-job-name").rfind("js-", 0), 0u);
   EXPECT_EQ(readText(sandbox.path("outputs") / "three.out"), "said 3\n");
+  // Logged like a local job's end, once.
+  const std::string text = log();
+  const std::string ended = "three.spec\" ended with exit status 3 (exit)";
+  EXPECT_NE(text.find(ended), std::string::npos) << text;
+  EXPECT_EQ(text.find(ended), text.rfind(ended));
   // The limit is kept to the poll, not to the cluster's minute.
   const long long ran = std::stoll(specValue(finished("limited"), "ended")) -
                         std::stoll(specValue(finished("limited"), "started"));
