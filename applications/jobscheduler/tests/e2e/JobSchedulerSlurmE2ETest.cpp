@@ -63,10 +63,12 @@ class JobSchedulerSlurm : public ::testing::Test {
         << readText(cluster / "log/slurmctld.log");
     conf = (cluster / "slurm.conf").string();
     ::setenv("SLURM_CONF", conf.c_str(), 1);
-    for (const char* name : {"exit.sh", "sleep.sh"}) {
+    const std::map<std::string, std::string> scripts = {{"exit.sh", "echo \"said $1\"\nexit $1\n"},
+                                                        {"sleep.sh", "exec sleep \"$1\"\n"},
+                                                        {"killed.sh", "kill -KILL $$\n"}};
+    for (const auto& [name, body] : scripts) {
       const fs::path script = sandbox.path(name);
-      writeText(script, std::string("#!/bin/sh\n") + (name[0] == 'e' ? "echo \"said $1\"\nexit $1\n"
-                                                                     : "exec sleep \"$1\"\n"));
+      writeText(script, "#!/bin/sh\n" + body);
       fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                   fs::perms::others_read | fs::perms::others_exec);
     }
@@ -165,6 +167,7 @@ TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheClus
   // A name a client writes is not the one the cluster knows the job by.
   drop("fine", "exit.sh", "0", {{"slurm-job-name", "someone-elses"}});
   drop("three", "exit.sh", "3");
+  drop("killed", "killed.sh", "");
   drop("limited", "sleep.sh", "61", {{"time-limit", "3s"}});
   drop("cancelled", "sleep.sh", "60");
   const fs::path running = sandbox.jobFolder("running/cancelled.spec");
@@ -190,6 +193,7 @@ TEST_F(JobSchedulerSlurm, StatusesASignalACancelAndATimeLimitComeBackFromTheClus
   const std::map<std::string, std::pair<std::string, std::string>> expected = {
       {"fine", {"0", "exit"}},
       {"three", {"3", "exit"}},
+      {"killed", {"137", "signal"}},
       {"limited", {"143", "time-limit"}},
       {"cancelled", {"143", "cancelled"}}};
   std::set<std::string> ids;
