@@ -299,6 +299,10 @@ bool ChildProcess::readReportLocked() {
       slurmJobId = rest.substr(0, blank);
       slurmCluster = blank == std::string::npos ? std::string() : rest.substr(blank + 1);
       if (slurmCluster == "-") slurmCluster.clear();
+    } else if (line->rfind("trouble ", 0) == 0) {
+      clusterTrouble = line->substr(8);
+    } else if (*line == "answering") {
+      clusterTrouble = std::string();
     } else if (auto running = valueOf(*line, "running")) {
       clusterStart = static_cast<std::int64_t>(*running);
     } else if (auto launched = valueOf(*line, "launched")) {
@@ -395,6 +399,11 @@ bool ChildProcess::requestStop() {
 std::string ChildProcess::getCommandLine() const {
   std::lock_guard<std::mutex> guard(mutex);
   return commandLine;
+}
+
+std::optional<std::string> ChildProcess::takeClusterTrouble() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return std::exchange(clusterTrouble, std::nullopt);
 }
 
 std::optional<std::int64_t> ChildProcess::takeClusterStart() {

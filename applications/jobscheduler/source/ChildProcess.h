@@ -135,6 +135,9 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   bool isSlurmRun() const { return launch.slurm.has_value(); }
   // Once: when the cluster started the job (Unix seconds), after the supervisor reported it.
   std::optional<std::int64_t> takeClusterStart();
+  // Once per change: what keeps the supervisor from reaching the cluster (empty: it answers
+  // again).
+  std::optional<std::string> takeClusterTrouble();
   std::uint32_t getSupervisorPid() const;
   int getState() const;
   std::int32_t getExitCode() const;
@@ -189,6 +192,7 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
   std::string slurmJobId;
   std::string slurmCluster;
   std::optional<std::int64_t> clusterStart;
+  std::optional<std::string> clusterTrouble;
   std::optional<std::pair<int, std::int32_t>> unwritten;
   bool unwrittenTaken = false;
 

@@ -419,6 +419,9 @@ void QueueController::handleFinishedJobsLocked() {
       if (auto started = process ? process->takeClusterStart() : std::nullopt) {
         job->writeSpecValue("started", std::to_string(*started));
       }
+      if (auto trouble = process ? process->takeClusterTrouble() : std::nullopt) {
+        noteClusterTrouble(*job, *trouble);
+      }
       if (auto unwritten = process ? process->takeUnwrittenOutcome() : std::nullopt) {
         logger.error(
             "@jobscheduler.quectrl-run.outcome-unwritten{Job \"%\" ended with exit status %, but "
@@ -458,6 +461,19 @@ void QueueController::handleFinishedJobsLocked() {
   // the job ran. A folder that cannot be synced keeps them; a restart sorts them out.
   if (doneRuns.empty() || !records || !flushFolderSyncs()) return;
   for (const std::string& runId : doneRuns) records->remove(runId);
+}
+
+void QueueController::noteClusterTrouble(const Job& job, const std::string& trouble) {
+  // Once for all the jobs it holds up: an outage reaches every supervisor.
+  if (!trouble.empty() && clusterTrouble.empty()) {
+    logger.warning(
+        "@jobscheduler.quectrl-slurm.no-answer{The Slurm cluster does not answer (job \"%\": %); "
+        "the jobs' supervisors keep asking, and the scheduler goes on.};",
+        job.getSpecPath(), trouble);
+  } else if (trouble.empty() && !clusterTrouble.empty()) {
+    logger.info("@jobscheduler.quectrl-slurm.answers{The Slurm cluster answers again.};");
+  }
+  clusterTrouble = trouble;
 }
 
 void QueueController::logJobEnd(const Job& job) {

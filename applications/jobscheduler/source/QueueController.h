@@ -222,6 +222,8 @@ class QueueController {
   // The pending folder's watch and the wake-up; without either, the clock alone.
   void startWatching();
   bool finishJobLocked(Job& job);
+  // Logs a Slurm supervisor's trouble reaching the cluster once for all jobs, and its end.
+  void noteClusterTrouble(const Job& job, const std::string& trouble);
   void logJobEnd(const Job& job);
   // Sends the job back to its queue to run again: drops its run and record, moves its spec
   // file back into the queue's folder.
@@ -287,6 +289,8 @@ class QueueController {
   std::map<std::string, ZelcorCorelib::platform::EntryKind> notRegular;
   RunRecords::Pointer records;
   bool runAsOwner = true;
+  // What the last Slurm supervisor to report trouble said; empty while the cluster answers.
+  std::string clusterTrouble;
   // Pending files refused for their owner or links, as they were then: logged once, not read
   // again until they change.
   std::map<std::string, SpecFile::Version> refusedOwners;

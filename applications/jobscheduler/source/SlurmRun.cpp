@@ -317,11 +317,20 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
   std::string id = launch.jobId;
   std::string failure;
   std::string said;
+  // Once per kind of trouble, to the scheduler (which logs it once for all its jobs) and to
+  // standard error, for when no scheduler reads the report; and once when it is over.
   const auto tell = [&](const std::string& why) {
-    // Once per kind of trouble: the scheduler's standard error is its log's neighbour.
     if (why == said) return;
     said = why;
-    std::cerr << "jobscheduler-run: Slurm job " << launch.name << ": " << why << "\n";
+    std::string line = why;
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    report(reportFd, "trouble " + line);
+    std::cerr << "jobscheduler-run: Slurm job " << launch.name << ": " << line << "\n";
+  };
+  const auto answered = [&] {
+    if (said.empty()) return;
+    said.clear();
+    report(reportFd, "answering");
   };
   std::int64_t retry = kFirstPollMs;
   bool lookFirst = !launch.freshName;
@@ -330,6 +339,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
     std::optional<std::string> found =
         lookFirst ? client.findByName(launch.name, failure) : std::optional<std::string>("");
     lookFirst = true;
+    if (found) answered();
     if (found && !found->empty()) {
       id = *found;
       break;
@@ -403,7 +413,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
       }
     } else {
       unknown = 0;
-      said.clear();
+      answered();
       if (state->hasRun() && !runningReported) {
         report(reportFd, "running " + std::to_string(state->startedAt));
         runningReported = true;

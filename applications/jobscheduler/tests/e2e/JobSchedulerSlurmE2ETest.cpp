@@ -370,6 +370,12 @@ TEST_F(JobSchedulerSlurm, AControllerThatIsDownIsWaitedOutWithoutStoppingTheSche
   ASSERT_TRUE(waitForFileText(finished("late"), "ended=", kClusterDeadline)) << log();
   EXPECT_EQ(specValue(finished("late"), "exit-status"), "9");
   EXPECT_EQ(clusterJobNames().size(), 4u);
+  // The outage and its end, each logged once for all the jobs it held up.
+  const std::string text = log();
+  const std::string down = "The Slurm cluster does not answer";
+  EXPECT_NE(text.find(down), std::string::npos) << text;
+  EXPECT_EQ(text.find(down), text.rfind(down));
+  EXPECT_NE(text.find("The Slurm cluster answers again."), std::string::npos);
 }
 
 // A queue's executor is "local" or "slurm"; anything else stops the start with its name.
