@@ -348,8 +348,13 @@ TEST_F(JobSchedulerSlurm, AControllerThatIsDownIsWaitedOutWithoutStoppingTheSche
   const std::string gone = "[ \"$(ps -o stat= -p " + pid +
                            " 2>/dev/null | cut -c1)\" != Z ] && kill -0 " + pid + " 2>/dev/null";
   ASSERT_TRUE(waitFor([&] { return runShellCommand(gone) != 0; }, std::chrono::seconds(30)));
-  // Submitted while the controller is down: it waits, and goes through once it is back.
+  // Submitted while the controller is down: it waits, and goes through once it is back. A
+  // local queue's job runs meanwhile.
   drop("late", "exit.sh", "9");
+  sandbox.dropJob(sandbox.jobFolder("pending"), "local",
+                  {{"executable", sandbox.path("exit.sh").string()},
+                   {"arguments", "6 local"},
+                   {"queue", "q_local"}});
   const auto downSince = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - downSince < std::chrono::seconds(30)) {
     const auto asked = std::chrono::steady_clock::now();
@@ -359,6 +364,8 @@ TEST_F(JobSchedulerSlurm, AControllerThatIsDownIsWaitedOutWithoutStoppingTheSche
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
     std::this_thread::sleep_for(std::chrono::seconds(2));
   }
+  EXPECT_EQ(specValue(finished("local"), "exit-status"), "6") << log();
+  EXPECT_FALSE(fs::exists(finished("late")));
   ASSERT_EQ(
       runShellCommand("SLURM_CONF='" + conf + "' PATH=$PATH:/usr/sbin slurmctld -f '" + conf + "'"),
       0);
