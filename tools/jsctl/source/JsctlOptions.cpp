@@ -299,17 +299,23 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
     }
     return true;
   };
-  if (wait) {
-    if (!nameGiven("wait", "jsctl wait (--finished DIR | -c CONF) NAME")) return false;
-    if (!options.finishedDirectory.empty() && !options.configFile.empty()) {
-      error = "give either --finished or -c, not both";
+  // What a command reads comes from its own option or from the configuration, exactly one.
+  const auto eitherOrConfiguration = [&](bool own, const std::string& option,
+                                         const std::string& value, const std::string& what) {
+    if (own && !options.configFile.empty()) {
+      error = "give either " + option + " or -c, not both";
       return false;
     }
-    if (options.finishedDirectory.empty() && options.configFile.empty()) {
-      error = "the finished folder is needed: give --finished DIR or -c CONF";
+    if (!own && options.configFile.empty()) {
+      error = "the " + what + " is needed: give " + option + " " + value + " or -c CONF";
       return false;
     }
     return true;
+  };
+  if (wait) {
+    if (!nameGiven("wait", "jsctl wait (--finished DIR | -c CONF) NAME")) return false;
+    return eitherOrConfiguration(!options.finishedDirectory.empty(), "--finished", "DIR",
+                                 "finished folder");
   }
 
   if (looking) {
@@ -331,15 +337,7 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
         !nameGiven("cancel", "jsctl (--port P | -c CONF) cancel NAME")) {
       return false;
     }
-    if (options.port && !options.configFile.empty()) {
-      error = "give either --port or -c, not both";
-      return false;
-    }
-    if (!options.port && options.configFile.empty()) {
-      error = "the scheduler's port is needed: give --port P or -c CONF";
-      return false;
-    }
-    return true;
+    return eitherOrConfiguration(options.port.has_value(), "--port", "P", "scheduler's port");
   }
 
   if (given.count("pending") != 0) {
@@ -349,12 +347,8 @@ bool JsctlOptions::check(Given& given, JsctlOptions& options, std::string& error
       return false;
     }
   }
-  if (!options.pendingDirectory.empty() && !options.configFile.empty()) {
-    error = "give either --pending or -c, not both";
-    return false;
-  }
-  if (options.pendingDirectory.empty() && options.configFile.empty()) {
-    error = "the pending folder is needed: give --pending DIR or -c CONF";
+  if (!eitherOrConfiguration(!options.pendingDirectory.empty(), "--pending", "DIR",
+                             "pending folder")) {
     return false;
   }
   if (given.count("queue") != 0) {
