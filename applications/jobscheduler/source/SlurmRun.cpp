@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "Supervisor.h"
 #include "platform/Command.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
@@ -154,20 +155,6 @@ class SlurmClient {
 
 void report(int descriptor, const std::string& line) {
   platform::writeText(descriptor, line + "\n");
-}
-
-// Appends the outcome, waiting for room as a local supervisor does.
-int recordOutcome(RunRecord& record, int recordFd) {
-  record.endedAt = now();
-  std::string text = record.outcomeText();
-  for (;;) {
-    const int error = platform::appendDurably(recordFd, text);
-    if (error == 0) return 0;
-    if (error == EBADF || error == EINVAL) return 1;
-    text.assign(1, '\n');
-    text += record.outcomeText();
-    platform::pauseUnlessCancelled(1'000);
-  }
 }
 
 }  // namespace
@@ -348,7 +335,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
       // Never submitted.
       record.exitStatus = 128 + 15;
       record.endReason = RunRecord::kReasonCancelled;
-      return recordOutcome(record, recordFd);
+      return recordOutcome(record, recordFd, reportFd);
     }
     if (found) {
       const platform::CommandOutcome submitted =
@@ -365,7 +352,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
         record.exitStatus = 126;
         record.endReason = RunRecord::kReasonNotStarted;
         record.error = "sbatch: " + firstLine(submitted.errors);
-        const int code = recordOutcome(record, recordFd);
+        const int code = recordOutcome(record, recordFd, reportFd);
         report(reportFd, "not-started 0");
         return code;
       }
@@ -409,7 +396,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
         record.exitStatus = 128 + 9;
         record.endReason = RunRecord::kReasonLost;
         record.error = "the cluster no longer knows Slurm job " + id;
-        return recordOutcome(record, recordFd);
+        return recordOutcome(record, recordFd, reportFd);
       }
     } else {
       unknown = 0;
@@ -423,7 +410,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
         if (state->state != "COMPLETED" && (cancelSent || limitSent)) {
           record.endReason = cancelSent ? RunRecord::kReasonCancelled : RunRecord::kReasonTimeLimit;
         }
-        return recordOutcome(record, recordFd);
+        return recordOutcome(record, recordFd, reportFd);
       }
       if (launch.timeLimitMilliseconds > 0 && state->hasRun() && !limitSent && !cancelSent &&
           (now() - state->startedAt) * 1000 >= launch.timeLimitMilliseconds) {

@@ -72,6 +72,29 @@ void report(int descriptor, const char* word, std::int64_t value, std::int64_t s
 
 }  // namespace
 
+int recordOutcome(RunRecord& record, int recordFd, int reportFd) {
+  record.endedAt = now();
+  // A full file system must not lose the outcome: it waits here, the lock held, until there
+  // is room (the scheduler logs the status meanwhile). A retry starts on a new line, past
+  // whatever part the failed write left.
+  std::string text = record.outcomeText();
+  bool reported = false;
+  for (;;) {
+    const int error = platform::appendDurably(recordFd, text);
+    if (error == 0) return 0;
+    if (!reported) {
+      report(reportFd, "unwritten", error, record.exitStatus < 0 ? 0 : record.exitStatus);
+      reported = true;
+    }
+    // Only a descriptor that is no writable file is hopeless; a full or read-only file system
+    // may be mended, and the lock keeps the job counted as running meanwhile.
+    if (error == EBADF || error == EINVAL) return 1;
+    text.assign(1, '\n');
+    text += record.outcomeText();
+    std::this_thread::sleep_for(kOutcomeRetryDelay);
+  }
+}
+
 int runSupervisor(const std::vector<std::string>& arguments) {
   int recordFd = -1;
   int reportFd = -1;
@@ -152,10 +175,9 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       record.exitStatus = 126;
       record.endReason = RunRecord::kReasonNotStarted;
       record.error = std::move(why);
-      record.endedAt = now();
-      platform::appendDurably(recordFd, record.outcomeText());
+      const int code = recordOutcome(record, recordFd, reportFd);
       report(reportFd, "not-started", error);
-      return 0;
+      return code;
     };
     if (cluster.name.empty()) return refuse("no Slurm job name was given", EINVAL);
     if (user && !account) return refuse("the owner has no account", ENOENT);
@@ -228,26 +250,7 @@ int runSupervisor(const std::vector<std::string>& arguments) {
                                         : RunRecord::kReasonExit;
       break;
   }
-  record.endedAt = now();
-  // A full file system must not lose the outcome: it waits here, the lock held, until there
-  // is room (the scheduler logs the status meanwhile). A retry starts on a new line, past
-  // whatever part the failed write left.
-  std::string text = record.outcomeText();
-  bool reported = false;
-  for (;;) {
-    const int error = platform::appendDurably(recordFd, text);
-    if (error == 0) break;
-    if (!reported) {
-      report(reportFd, "unwritten", error, record.exitStatus < 0 ? 0 : record.exitStatus);
-      reported = true;
-    }
-    // Only a descriptor that is no writable file is hopeless; a full or read-only file system
-    // may be mended, and the lock keeps the job counted as running meanwhile.
-    if (error == EBADF || error == EINVAL) return 1;
-    text.assign(1, '\n');
-    text += record.outcomeText();
-    std::this_thread::sleep_for(kOutcomeRetryDelay);
-  }
+  if (recordOutcome(record, recordFd, reportFd) != 0) return 1;
   if (end.kind == platform::SupervisedEnd::Kind::notStarted) {
     report(reportFd, "not-started", end.error);
   }

@@ -13,6 +13,11 @@
 //   recorded; the program did not run), "not-started <errno>" (exec failed; outcome recorded),
 //   "unwritten <errno>" (the outcome could not be recorded yet; tried again every second).
 //   The pipe's end tells the scheduler that the supervisor has gone.
+//   With --slurm the job runs on a Slurm cluster instead (SlurmRun.h), and the pipe also gets
+//   "slurm <id> <cluster>" before "launched", "running <start>", and "trouble <text>" /
+//   "answering" while the cluster does not answer and once it does again.
+// Other options: --time-limit-ms, --kill-grace-ms, --output=/PATH [--output-own-folder], and
+// the --slurm-... settings (see the usage text).
 // Exit status: 0 once the outcome is recorded, 2 for a bad command line, 3 when the program
 // was refused.
 #pragma once
@@ -20,7 +25,14 @@
 #include <string>
 #include <vector>
 
+#include "RunRecord.h"
+
 namespace Zelcor {
+
+// Stamps the end time and appends record's outcome to recordFd; a file system that is full or
+// read-only is waited out (reported once as "unwritten" on reportFd). 0, or 1 when recordFd is
+// no writable file.
+int recordOutcome(RunRecord& record, int recordFd, int reportFd);
 
 // arguments: the command line without the program's own name.
 int runSupervisor(const std::vector<std::string>& arguments);
