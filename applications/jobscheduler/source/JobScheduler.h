@@ -98,6 +98,8 @@ class JobScheduler : public ZelcorCorelib::AppFrame {
   bool initRunRecords();
   // The configured folder for jobs' output, made when missing; false (reported) when it cannot be.
   bool initJobOutputs(RunRecords& records);
+  // A configuration entry that may be missing, trimmed; empty when it is.
+  std::string optionalEntry(const std::string& path);
   // Reports "Configuration entry "path" must be expected, not "value"" as a start-up failure;
   // false.
   bool reportBadEntry(const std::string& path, const std::string& expected,

@@ -195,17 +195,9 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
     log.debug("JobScheduler::initQueues: \"queues\" entry not found in config file.");
   }
   log.debug("JobScheduler::initQueues: Got % queuenames", names.size());
-  // An entry that may be missing: empty then.
-  const auto optionalText = [&](const std::string& path) {
-    try {
-      return ZelcorCorelib::trim(conf.getString(path));
-    } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
-      return std::string();
-    }
-  };
   try {
     std::string slurmConf =
-        optionalText(ZelcorCorelib::lowerCopy(getApplicationName()) + ".slurm-conf");
+        optionalEntry(ZelcorCorelib::lowerCopy(getApplicationName()) + ".slurm-conf");
     if (!slurmConf.empty()) {
       std::error_code error;
       slurmConf = std::filesystem::absolute(slurmConf, error).string();
@@ -217,7 +209,7 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
       const std::string base = queuesPath + "." + name;
       queue.setMaxCores(static_cast<std::uint32_t>(conf.getInt(base + ".max-cores")));
       queue.setPriorityLevel(conf.getInt(base + ".priority-level"));
-      const std::string executor = optionalText(base + ".executor");
+      const std::string executor = optionalEntry(base + ".executor");
       if (!executor.empty() && executor != "local" && executor != "slurm") {
         return reportBadEntry(
             ZelcorCorelib::lowerCopy(getApplicationName()) + ".queues." + name + ".executor",
@@ -226,8 +218,8 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
       if (executor == "slurm") {
         SlurmSettings slurm;
         slurm.conf = slurmConf;
-        slurm.partition = optionalText(base + ".slurm-partition");
-        std::istringstream words(optionalText(base + ".slurm-options"));
+        slurm.partition = optionalEntry(base + ".slurm-partition");
+        std::istringstream words(optionalEntry(base + ".slurm-options"));
         for (std::string word; words >> word;) slurm.options.push_back(word);
         queue.setSlurm(std::move(slurm));
       }
@@ -239,6 +231,14 @@ bool JobScheduler::initQueues(const std::string& pending, const std::string& que
     return false;
   }
   return queueController->initQueues();
+}
+
+std::string JobScheduler::optionalEntry(const std::string& path) {
+  try {
+    return ZelcorCorelib::trim(getConfAgent().getString(path));
+  } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
+    return {};
+  }
 }
 
 bool JobScheduler::reportBadEntry(const std::string& path, const std::string& expected,
@@ -258,12 +258,7 @@ bool JobScheduler::initJobOutputs(RunRecords& records) {
   // Where jobs' output and errors go; without the entry, where the scheduler's own go.
   std::string outputPath = ZelcorCorelib::lowerCopy(getApplicationName());
   outputPath += ".job-output-dir";
-  std::string folder;
-  try {
-    folder = ZelcorCorelib::trim(getConfAgent().getString(outputPath));
-  } catch (const ZelcorCorelib::ConfAgent::Query_NotFound&) {
-    return true;
-  }
+  std::string folder = optionalEntry(outputPath);
   if (folder.empty()) return true;
   if (ZelcorCorelib::isShortcut(folder)) ZelcorCorelib::resolveShortcut(folder);
   // Stamped into spec files and handed to supervisors, which start elsewhere: absolute.
