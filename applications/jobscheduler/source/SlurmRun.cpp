@@ -301,7 +301,7 @@ int superviseSlurmJob(const SlurmLaunch& launch, const std::string& program,
   platform::installCancelWatch();
   if (!launch.conf.empty()) ::setenv("SLURM_CONF", launch.conf.c_str(), 1);
   SlurmClient client;
-  std::string id = launch.jobId;
+  std::string id;
   std::string failure;
   std::string said;
   // Once per kind of trouble, to the scheduler (which logs it once for all its jobs) and to

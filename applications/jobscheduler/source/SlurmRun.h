@@ -4,7 +4,7 @@
 // watches the job with scontrol (or sacct, once the controller has dropped it) until it ends,
 // and records the outcome like a local run. A cancel becomes scancel; a stop of the scheduler
 // is ignored (the job goes on; the next scheduler re-attaches to the supervisor, or a new
-// supervisor to the job by its id). Every tool runs with a timeout; an unreachable controller
+// supervisor to the job by its name). Every tool runs with a timeout; an unreachable controller
 // is waited out. Used by the supervisor program only; single-threaded.
 #pragma once
 
@@ -28,8 +28,6 @@ struct SlurmLaunch {
   std::vector<std::string> options;
   // The job's name on the cluster (-J): the same for every run of one job.
   std::string name;
-  // The id of the job when it is known to have been submitted (a re-attach).
-  std::string jobId;
   // The name was made for this run: no job can have it yet, so the first submission needs no
   // look-up (every later one does).
   bool freshName = false;

@@ -126,8 +126,7 @@ int runSupervisor(const std::vector<std::string>& arguments) {
       cluster.freshName = true;
     } else if (textOf(argument, "--slurm-conf=", cluster.conf) ||
                textOf(argument, "--slurm-partition=", cluster.partition) ||
-               textOf(argument, "--slurm-name=", cluster.name) ||
-               textOf(argument, "--slurm-job-id=", cluster.jobId)) {
+               textOf(argument, "--slurm-name=", cluster.name)) {
     } else if (textOf(argument, "--slurm-option=", option)) {
       cluster.options.push_back(option);
     } else if (parseNumber(arguments[at], "--slurm-nice=", 10'000, number)) {
@@ -150,7 +149,7 @@ int runSupervisor(const std::vector<std::string>& arguments) {
            "PROGRAM [ARGUMENT...]\n"
            "       jobscheduler-run ... --slurm --slurm-name=NAME [--slurm-conf=FILE] "
            "[--slurm-partition=P] [--slurm-option=O]... [--slurm-nice=N] "
-           "[--slurm-job-id=ID] [--slurm-fresh-name] -- PROGRAM [ARGUMENT...]\n";
+           "[--slurm-fresh-name] -- PROGRAM [ARGUMENT...]\n";
     return kExitBadCommandLine;
   }
   // Neither may reach the job: the lock would outlive this supervisor in it.
