@@ -84,6 +84,28 @@ std::vector<std::string> queueNames(const std::string& queued, std::string& erro
   return names;
 }
 
+// The folders of jobs not yet finished, in the order a name is looked for: running, each
+// queue's, pending. Nothing, with error set, when the queues' folder cannot be read.
+struct LiveFolder {
+  std::string path;
+  State state;
+  std::string queue;
+};
+
+std::optional<std::vector<LiveFolder>> liveFolders(const JobFolders& folders, std::string& error) {
+  std::vector<LiveFolder> live{{folders.running, State::running, ""}};
+  for (std::string& queue : queueNames(folders.queued, error)) {
+    live.push_back({folders.queued + "/" + queue, State::queued, std::move(queue)});
+  }
+  if (!error.empty()) return std::nullopt;
+  live.push_back({folders.pending, State::pending, ""});
+  return live;
+}
+
+bool writtenLater(const Candidate& a, const Candidate& b) {
+  return a.modified != b.modified ? a.modified > b.modified : a.path > b.path;
+}
+
 std::string timeText(const std::string& seconds) {
   if (seconds.empty() || seconds.size() > 15 ||
       seconds.find_first_not_of("0123456789") != std::string::npos) {
@@ -140,39 +162,24 @@ std::optional<FolderJob> JobBrowser::find(const std::string& name, std::string& 
   const auto named = [&](const std::string& file) { return JobWait::isNameOf(file, stem); };
   // The exact name before the numbered ones, which may be other jobs ("x.2024" for "x").
   const std::string exact = stem + ".spec";
-  const auto exactFirst = [&](std::vector<Candidate>& found) {
-    std::stable_partition(found.begin(), found.end(),
-                          [&](const Candidate& c) { return c.path.filename() == exact; });
-  };
   // A job moving on between two folders while they are read is looked for once more.
   for (int attempt = 0; attempt < 2; ++attempt) {
+    const std::optional<std::vector<LiveFolder>> live = liveFolders(folders, error);
+    if (!live) return std::nullopt;
     std::vector<Candidate> found;
-    if (!scan(folders.running, named, found, error)) return std::nullopt;
-    exactFirst(found);
-    for (const Candidate& candidate : found) {
-      if (auto job = load(candidate, State::running, "")) return job;
-    }
-    for (const std::string& queue : queueNames(folders.queued, error)) {
+    for (const LiveFolder& folder : *live) {
       found.clear();
-      if (!scan(folders.queued + "/" + queue, named, found, error)) return std::nullopt;
-      exactFirst(found);
+      if (!scan(folder.path, named, found, error)) return std::nullopt;
+      std::stable_partition(found.begin(), found.end(),
+                            [&](const Candidate& c) { return c.path.filename() == exact; });
       for (const Candidate& candidate : found) {
-        if (auto job = load(candidate, State::queued, queue)) return job;
+        if (auto job = load(candidate, folder.state, folder.queue)) return job;
       }
-    }
-    if (!error.empty()) return std::nullopt;
-    found.clear();
-    if (!scan(folders.pending, named, found, error)) return std::nullopt;
-    exactFirst(found);
-    for (const Candidate& candidate : found) {
-      if (auto job = load(candidate, State::pending, "")) return job;
     }
     found.clear();
     if (!scan(folders.finished, named, found, error)) return std::nullopt;
-    // The last written first: the latest of the jobs that had this name.
-    std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-      return a.modified != b.modified ? a.modified > b.modified : a.path > b.path;
-    });
+    // The latest of the jobs that had this name.
+    std::sort(found.begin(), found.end(), writtenLater);
     for (const Candidate& candidate : found) {
       if (auto job = load(candidate, State::finished, "")) return job;
     }
@@ -183,30 +190,25 @@ std::optional<FolderJob> JobBrowser::find(const std::string& name, std::string& 
 std::vector<FolderJob> JobBrowser::list(std::size_t finishedCount, std::string& error) const {
   std::vector<FolderJob> jobs;
   const auto all = [](const std::string&) { return true; };
-  const auto take = [&](const std::string& folder, State state, const std::string& queue) {
-    std::vector<Candidate> found;
-    if (!scan(folder, all, found, error)) return false;
+  const std::optional<std::vector<LiveFolder>> live = liveFolders(folders, error);
+  if (!live) return jobs;
+  std::vector<Candidate> found;
+  for (const LiveFolder& folder : *live) {
+    found.clear();
+    if (!scan(folder.path, all, found, error)) return jobs;
     std::sort(found.begin(), found.end(),
               [](const Candidate& a, const Candidate& b) { return a.path < b.path; });
     for (const Candidate& candidate : found) {
-      if (auto job = load(candidate, state, queue)) jobs.push_back(std::move(*job));
+      if (auto job = load(candidate, folder.state, folder.queue)) jobs.push_back(std::move(*job));
     }
-    return true;
-  };
-  if (!take(folders.running, State::running, "")) return jobs;
-  for (const std::string& queue : queueNames(folders.queued, error)) {
-    if (!take(folders.queued + "/" + queue, State::queued, queue)) return jobs;
   }
-  if (!error.empty() || !take(folders.pending, State::pending, "")) return jobs;
   if (finishedCount == 0) return jobs;
   // Only the newest are read: the finished folder may hold a great many.
-  std::vector<Candidate> found;
+  found.clear();
   if (!scan(folders.finished, all, found, error)) return jobs;
   const std::size_t shown = std::min(finishedCount, found.size());
   std::partial_sort(found.begin(), found.begin() + static_cast<long>(shown), found.end(),
-                    [](const Candidate& a, const Candidate& b) {
-                      return a.modified != b.modified ? a.modified > b.modified : a.path > b.path;
-                    });
+                    writtenLater);
   for (std::size_t i = 0; i < shown; ++i) {
     if (auto job = load(found[i], State::finished, "")) jobs.push_back(std::move(*job));
   }
